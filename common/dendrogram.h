@@ -1,0 +1,21 @@
+// The agglomeration engine: merges the closest two live clusters until one
+// remains and writes one line per merge:
+//   NODE<k> \t <first child> \t <second child> \t <value "%f"> \n
+// where a child is LEAF<column> or NODE<earlier k>, the first child being the
+// survivor (the larger slot) and the second the absorbed cluster.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "distances.h"
+#include "table.h"
+
+// A pair is merged only if its value is at most this (bits 0x51BA43B7).
+inline constexpr float NO_MERGE_LIMIT = 1.0e11f;
+
+// Variance form: clusters are scored with varianceBis over the table.
+void printClassicDendrogram(std::FILE *out, TableData table);
+// Minimum-link form: clusters are scored with distanceClassesMin over the
+// given matrix of column distances.
+void printClassicDendrogram(std::FILE *out, DistanceMatrix matrix);

@@ -1,0 +1,61 @@
+// The numeric table read from the input file, the numeric token rule shared
+// by the text readers, and the geometry of the table's columns.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Rows of numbers. Cell (line, column) is values[line * columns + column].
+// A table returned by ReadTable either holds at least one cell or is the
+// rejected table: 0 lines, 0 columns and no values.
+struct TableData {
+    int32_t lines;
+    int32_t columns;
+    float *values;
+};
+
+// A token is cut into pieces of at most this many characters, each converted
+// on its own.
+inline constexpr int TOKEN_MAX_LENGTH = 100;
+// The readers' value storage grows by this many floats at a time.
+inline constexpr int VALUE_BLOCK_SIZE = 1000;
+
+// Value storage of the readers: grows in fixed steps of VALUE_BLOCK_SIZE
+// floats through monrealloc, and is trimmed to its exact size at the end.
+struct ValueStorage {
+    float *data;
+    int64_t count;
+    int64_t capacity;
+};
+ValueStorage NewValueStorage();
+void StoreValue(ValueStorage &storage, float value);
+
+// Token buffer: TOKEN_MAX_LENGTH characters, plus room for the terminator.
+inline constexpr int TOKEN_BUFFER_BYTES = TOKEN_MAX_LENGTH + 1;
+
+// Reads one piece of a token by the numeric token rule. `current` holds the
+// character last read from the stream (or EOF) and is left on the first
+// character not taken. Characters are appended while they are not EOF, not
+// separators of `isSep` and the piece is shorter than TOKEN_MAX_LENGTH; a
+// comma is stored as a point. Returns 1 and sets *value when the piece
+// converts with "%f", 0 otherwise. `buffer` holds TOKEN_BUFFER_BYTES bytes.
+int ReadNumericPiece(std::FILE *stream, int &current, char *buffer, int (*isSep)(int), float *value);
+
+// Reads a whole text stream as a table: values separated by tab, space or
+// ';', rows ended by line feed or carriage return. Blank lines, stray
+// separators and words are absorbed. A row whose count of values differs from
+// the first row's rejects the table at once, and so does a read error on the
+// stream (it is not taken for the end of a shorter table); the caller tells
+// both apart with ferror. An input without any cell ends with ExitMemory.
+TableData ReadTable(std::FILE *stream);
+
+// Column geometry. Every stored value is a float; arithmetic between two
+// stores is done in double and rounded to float when stored.
+float elementAt(int32_t line, int32_t column, TableData table);
+float euclidDistByColumn(int32_t first, int32_t second, TableData table);
+float euclidDistByColumnBis(const float *vector, int32_t column, TableData table);
+// Mean Euclidean distance of the listed columns to their centroid. A column
+// listed twice counts twice. The result depends on the members' order.
+float variance(const int32_t *members, int32_t count, TableData table);
+// variance() of list A followed by list B, bit for bit.
+float varianceBis(const int32_t *a, int32_t countA, const int32_t *b, int32_t countB, TableData table);

@@ -1,0 +1,13 @@
+// dendro-variance: clusters the columns of a numeric table with the variance
+// criterion (mean distance of the union's columns to its centroid) and writes
+// the merge lines.
+#include "dendrogram.h"
+#include "driver.h"
+#include "table.h"
+
+int main(int argc, char **argv) {
+    TableData table{};  // lives until the process ends
+    RunDriver(
+        argc, argv, [&](std::FILE *in) { table = ReadTableOrExit(in); },
+        [&](std::FILE *out) { printClassicDendrogram(out, table); });
+}

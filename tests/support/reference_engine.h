@@ -1,0 +1,20 @@
+// The straightforward engine, transcribed as plainly as possible: every pass
+// scans every live pair, and the survivor's pairs are recomputed from the
+// member lists with varianceBis / distanceClassesMin. Faster engines must
+// write exactly the same bytes.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "distances.h"
+#include "table.h"
+
+void referenceDendrogram(std::FILE *out, TableData table);
+void referenceDendrogram(std::FILE *out, DistanceMatrix matrix);
+
+// The merge lines as text, from the reference and from the project's engine.
+std::string ReferenceVarianceText(TableData table);
+std::string ReferenceMinText(DistanceMatrix matrix);
+std::string EngineVarianceText(TableData table);
+std::string EngineMinText(DistanceMatrix matrix);
