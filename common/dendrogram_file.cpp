@@ -1,0 +1,343 @@
+#include "dendrogram_file.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <system_error>
+
+namespace {
+
+// A field as it can be shown in a message: control bytes escaped, and cut
+// after 40 bytes.
+std::string Shown(std::string_view field) {
+    std::string out = "'";
+    std::size_t count = 0;
+    for (const char c : field) {
+        if (++count > 40) {
+            out += "...";
+            break;
+        }
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02x", u);
+            out += buffer;
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// Digits only (at least one), no sign; false also when the number does not
+// fit in std::size_t.
+bool ParseCount(std::string_view digits, std::size_t &value) {
+    if (digits.empty()) return false;
+    for (const char c : digits)
+        if (c < '0' || c > '9') return false;
+    const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    return ec == std::errc() && ptr == digits.data() + digits.size();
+}
+
+enum class NameKind { Leaf, Node, Bad, TooLarge };
+
+// Splits "LEAF12" / "NODE3" into its kind and number.
+NameKind ParseName(std::string_view field, std::size_t &number) {
+    NameKind kind;
+    if (field.substr(0, 4) == "LEAF")
+        kind = NameKind::Leaf;
+    else if (field.substr(0, 4) == "NODE")
+        kind = NameKind::Node;
+    else
+        return NameKind::Bad;
+    const std::string_view digits = field.substr(4);
+    if (ParseCount(digits, number)) return kind;
+    if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos)
+        return NameKind::TooLarge;
+    return NameKind::Bad;
+}
+
+// A decimal number, optionally signed, in fixed or exponent notation, or
+// inf / infinity / nan in any case. The whole field must be the number.
+bool ParseValue(std::string_view field, double &value, int &decimals) {
+    std::string_view body = field;
+    if (!body.empty() && body.front() == '+') body.remove_prefix(1);
+    if (body.empty() || body.front() == '+') return false;
+    const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
+    if (ptr != body.data() + body.size()) return false;
+    if (ec != std::errc()) return false;  // out of the range of a double
+    // Plain fixed notation: [-]digits[.digits]
+    std::string_view plain = body;
+    if (!plain.empty() && plain.front() == '-') plain.remove_prefix(1);
+    const std::size_t point = plain.find('.');
+    const std::string_view whole = plain.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : plain.substr(point + 1);
+    const auto allDigits = [](std::string_view s) {
+        return s.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (allDigits(whole) && allDigits(fraction) && !(whole.empty() && fraction.empty()))
+        decimals = static_cast<int>(fraction.size());
+    else
+        decimals = -1;
+    return true;
+}
+
+std::vector<std::string_view> SplitTabs(std::string_view line) {
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields.push_back(line.substr(start));
+            return fields;
+        }
+        fields.push_back(line.substr(start, tab - start));
+        start = tab + 1;
+    }
+}
+
+bool ValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t extra;
+        unsigned long codePoint;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            extra = 1;
+            codePoint = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            extra = 2;
+            codePoint = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            extra = 3;
+            codePoint = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= s.size()) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xc0) != 0x80) return false;
+            codePoint = (codePoint << 6) | (d & 0x3f);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF.
+        if ((extra == 2 && codePoint < 0x800) || (extra == 3 && codePoint < 0x10000) ||
+            (codePoint >= 0xd800 && codePoint <= 0xdfff) || codePoint > 0x10ffff)
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+DendrogramParse ParseDendrogram(std::string_view text) {
+    DendrogramParse result;
+    if (text.empty()) return result;  // a single column
+
+    std::size_t lineCount = 0;
+    for (const char c : text)
+        if (c == '\n') ++lineCount;
+    if (text.back() != '\n') ++lineCount;
+    const std::size_t leafCount = lineCount + 1;
+    result.tree.leafCount = leafCount;
+    result.tree.merges.reserve(lineCount);
+
+    // Where each leaf and node was used as a child (line number, 0 = unused).
+    std::vector<std::size_t> leafUsedOn(leafCount, 0);
+    std::vector<std::size_t> nodeUsedOn(lineCount, 0);
+
+    const auto fail = [&result](std::size_t line, const std::string &message) {
+        result.errorLine = line;
+        result.error = "line " + std::to_string(line) + ": " + message;
+        result.tree = Dendrogram{};
+        return result;
+    };
+
+    std::size_t start = 0;
+    for (std::size_t k = 0; k < lineCount; ++k) {
+        const std::size_t lineNumber = k + 1;
+        const std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        start = end + 1;
+        if (end == std::string_view::npos)
+            return fail(lineNumber, "no line feed at the end of the last line: the file looks cut short");
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) return fail(lineNumber, "empty line; every line must describe one merge");
+
+        const std::vector<std::string_view> fields = SplitTabs(line);
+        if (fields.size() != 4) {
+            std::string message = "expected 4 tab-separated fields (NODE" + std::to_string(k) +
+                                  ", first child, second child, value), found " + std::to_string(fields.size());
+            if (fields.size() == 1 && line.find(' ') != std::string_view::npos)
+                message += " (fields must be separated by tabs, not spaces)";
+            return fail(lineNumber, message);
+        }
+
+        std::size_t number = 0;
+        const NameKind head = ParseName(fields[0], number);
+        if (head != NameKind::Node && head != NameKind::TooLarge)
+            return fail(lineNumber, "the line must start with NODE" + std::to_string(k) + ", found " + Shown(fields[0]));
+        if (head == NameKind::TooLarge || number != k)
+            return fail(lineNumber, "found " + Shown(fields[0]) + " where NODE" + std::to_string(k) +
+                                        " was expected: nodes are numbered 0, 1, 2, ... in line order");
+
+        DendrogramMerge merge;
+        for (int which = 0; which < 2; ++which) {
+            const std::string_view field = fields[1 + which];
+            const char *const role = which == 0 ? "first child" : "second child";
+            const NameKind kind = ParseName(field, number);
+            if (kind == NameKind::Bad)
+                return fail(lineNumber, std::string(role) + " " + Shown(field) +
+                                            " is neither LEAF<column> nor NODE<number>");
+            const bool isLeaf = field.substr(0, 4) == "LEAF";
+            const std::string name = std::string(field);
+            if (isLeaf && (kind == NameKind::TooLarge || number >= leafCount))
+                return fail(lineNumber, name + " is out of range: " + std::to_string(lineCount) +
+                                            (lineCount == 1 ? " line joins " : " lines join ") +
+                                            std::to_string(leafCount) + " leaves, LEAF0 to LEAF" +
+                                            std::to_string(leafCount - 1) + " (a leaf or a line is missing)");
+            if (!isLeaf && (kind == NameKind::TooLarge || number >= k))
+                return fail(lineNumber, name + (number == k && kind != NameKind::TooLarge
+                                                    ? " refers to the node of this very line"
+                                                    : " refers to a later line") +
+                                            ": a child must be a leaf or a node of an earlier line");
+            std::size_t &usedOn = isLeaf ? leafUsedOn[number] : nodeUsedOn[number];
+            if (usedOn != 0)
+                return fail(lineNumber, name + " is used a second time (already used " +
+                                            (usedOn == lineNumber ? std::string("on this line")
+                                                                  : "on line " + std::to_string(usedOn)) +
+                                            "); every leaf and node belongs to exactly one merge");
+            usedOn = lineNumber;
+            (which == 0 ? merge.first : merge.second) = DendrogramChild{isLeaf, number};
+        }
+
+        if (!ParseValue(fields[3], merge.value, merge.decimals))
+            return fail(lineNumber, "value " + Shown(fields[3]) + " is not a number");
+        result.tree.merges.push_back(merge);
+    }
+    // With n - 1 lines, 2(n - 1) children, every leaf in 0 .. n - 1 used at
+    // most once and every node used at most once by a later line (so the last
+    // node by none), the children are exactly the n leaves and the nodes
+    // 0 .. n - 3: the checks above leave nothing unused.
+    return result;
+}
+
+LabelsParse ParseLabels(std::string_view text, std::size_t leafCount) {
+    LabelsParse result;
+    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
+    const auto fail = [&result](std::size_t line, const std::string &message) {
+        result.errorLine = line;
+        result.error = line == 0 ? message : "line " + std::to_string(line) + ": " + message;
+        result.labels.clear();
+        return result;
+    };
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        start = end == std::string_view::npos ? text.size() : end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::size_t lineNumber = result.labels.size() + 1;
+        if (line.empty()) return fail(lineNumber, "empty name; every column needs a name");
+        if (!ValidUtf8(line)) return fail(lineNumber, "the name is not valid UTF-8 text");
+        for (const char c : line) {
+            const auto u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && c != '\t') || u == 0x7f)
+                return fail(lineNumber, "the name holds a control character");
+        }
+        result.labels.emplace_back(line);
+    }
+    if (result.labels.size() != leafCount)
+        return fail(0, std::to_string(result.labels.size()) +
+                           (result.labels.size() == 1 ? " name" : " names") + " for " +
+                           std::to_string(leafCount) + (leafCount == 1 ? " column" : " columns") +
+                           ": give exactly one name per line for each column, in column order");
+    return result;
+}
+
+bool ReadWholeFile(const std::string &path, std::string &contents, std::string &error) {
+    contents.clear();
+    errno = 0;
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = errno != 0 ? std::strerror(errno) : "cannot open";
+        return false;
+    }
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) contents.append(buffer, got);
+    const int readErrno = errno;
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = readErrno != 0 ? std::strerror(readErrno) : "read error";
+        contents.clear();
+        return false;
+    }
+    return true;
+}
+
+std::string LeafName(const std::vector<std::string> &labels, std::size_t column) {
+    return labels.empty() ? std::to_string(column) : labels[column];
+}
+
+bool WriteFileAtomically(const std::string &path, const std::string &contents, std::string &error) {
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    if (target.filename().empty()) {
+        error = "not a file name";
+        return false;
+    }
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    std::FILE *file = nullptr;
+    fs::path temporary;
+    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
+        std::string name(1, '.');
+        name += target.filename().string();
+        name += suffix;
+        temporary = target.parent_path() / name;
+        errno = 0;
+        file = std::fopen(temporary.c_str(), "wbx");  // fails if the name is taken
+        if (file == nullptr && errno != EEXIST) {
+            error = errno != 0 ? std::strerror(errno) : "cannot create a file there";
+            return false;
+        }
+    }
+    if (file == nullptr) {
+        error = "cannot find a free temporary name";
+        return false;
+    }
+    errno = 0;
+    const bool written = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size() &&
+                         std::fflush(file) == 0 && std::ferror(file) == 0;
+    int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (written && !closed) writeErrno = errno;
+    std::error_code ec;
+    if (!written || !closed) {
+        error = writeErrno != 0 ? std::strerror(writeErrno) : "write error";
+        fs::remove(temporary, ec);
+        return false;
+    }
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        error = ec.message();
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,74 @@
+// Reading the merge lines that dendro-min and dendro-variance write:
+//   NODE<k> \t <first child> \t <second child> \t <value> \n
+// one line per merge, k = 0, 1, 2, ... in line order, each child LEAF<column>
+// or NODE<earlier k>. n - 1 lines join the leaves LEAF0 .. LEAF(n-1); an empty
+// file is the tree of a single column. Also reads the optional names of the
+// columns (one per line) that the companion programs accept.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct DendrogramChild {
+    bool isLeaf = true;
+    std::size_t index = 0;  // column for a leaf, node number for a node
+};
+
+struct DendrogramMerge {
+    DendrogramChild first;
+    DendrogramChild second;
+    double value = 0.0;
+    // Digits after the decimal point when the value was written in plain
+    // fixed notation ("4.000000" gives 6, "12" gives 0); -1 otherwise
+    // (exponent notation, inf, nan).
+    int decimals = -1;
+};
+
+struct Dendrogram {
+    std::size_t leafCount = 1;
+    std::vector<DendrogramMerge> merges;  // merges[k] is NODE<k>
+};
+
+// A parse result: `error` is empty on success; otherwise it says what is
+// wrong and, when the fault is on a line, `errorLine` is that line (from 1)
+// and `error` starts with "line <errorLine>: ".
+struct DendrogramParse {
+    Dendrogram tree;
+    std::size_t errorLine = 0;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+
+// Parses and checks a whole dendrogram file. Every line must end with a line
+// feed (a carriage return before it is tolerated); a missing final line feed
+// is reported, as it is the mark of a file cut short.
+DendrogramParse ParseDendrogram(std::string_view text);
+
+struct LabelsParse {
+    std::vector<std::string> labels;
+    std::size_t errorLine = 0;
+    std::string error;
+    bool ok() const { return error.empty(); }
+};
+
+// Parses a names file: one name per line, in column order, exactly
+// `leafCount` of them. The final line feed is optional, carriage returns at
+// line ends and a leading UTF-8 byte-order mark are dropped. A name must not
+// be empty, must be valid UTF-8 and must hold no control character.
+LabelsParse ParseLabels(std::string_view text, std::size_t leafCount);
+
+// Reads a whole file into `contents`. On failure returns false and sets
+// `error` to a message naming the reason (the file name is not included).
+bool ReadWholeFile(const std::string &path, std::string &contents, std::string &error);
+
+// The name of each leaf: labels[c] when labels are given, else the column
+// number c.
+std::string LeafName(const std::vector<std::string> &labels, std::size_t column);
+
+// Writes `contents` to `path` through a temporary file in the same folder
+// that is renamed over `path` only once everything was written, so `path`
+// is never left half-written. On failure nothing is created, `path` is left
+// as it was, and `error` says why.
+bool WriteFileAtomically(const std::string &path, const std::string &contents, std::string &error);
