@@ -19,3 +19,13 @@ void printClassicDendrogram(std::FILE *out, TableData table);
 // Minimum-link form: clusters are scored with distanceClassesMin over the
 // given matrix of column distances.
 void printClassicDendrogram(std::FILE *out, DistanceMatrix matrix);
+
+// Minimum-link dendrogram of the table's columns without storing their
+// distance matrix: the same lines as printClassicDendrogram over
+// ComputeColumnDistances(table). More than MAX_OBJECTS columns end with
+// ExitMemory.
+void printMinimumLinkDendrogram(std::FILE *out, TableData table);
+// True when the table holds a cell that is not finite; its distances may
+// then be NaN, and the minimum-link lines are computed from the stored
+// distance matrix.
+bool NeedsDistanceMatrix(TableData table);

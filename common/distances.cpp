@@ -3,14 +3,20 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kernels.h"
 #include "utils.h"
 
 DistanceMatrix ComputeColumnDistances(TableData table) {
     const int32_t n = table.columns;
     float *values = static_cast<float *>(monmalloc(PairCount(n) * static_cast<int64_t>(sizeof(float))));
-    int64_t k = 0;
-    for (int32_t i = 1; i < n; ++i)
-        for (int32_t j = 0; j < i; ++j) values[k++] = euclidDistByColumn(i, j, table);
+    // Row i holds the distances of column i to columns 0 .. i - 1, computed
+    // together by the vector kernel with euclidDistByColumn's rounding.
+    float *column = static_cast<float *>(monmalloc(static_cast<int64_t>(table.lines) * sizeof(float)));
+    for (int32_t i = 1; i < n; ++i) {
+        for (int32_t l = 0; l < table.lines; ++l) column[l] = elementAt(l, i, table);
+        DistancesToColumns(ColumnBlock{table.values, n}, table.lines, column, i, values + PairIndex(i, 0));
+    }
+    std::free(column);
     return DistanceMatrix{n, values};
 }
 

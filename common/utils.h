@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 // Exit codes. Codes 0..5 print their message on standard output and end the
 // process with status -1; ExitNormal (and any other value) ends with status 0
@@ -37,3 +38,19 @@ void *monrealloc(void *block, int64_t size);
 int IsSeparator(int c);      // tab, line feed, carriage return, space
 int IsItemSeparator(int c);  // tab, space, ';'
 int IsLineSeparator(int c);  // line feed, carriage return
+
+// An array from monmalloc, released when it goes out of scope. Allocation
+// failure ends the process with ExitMemory like every other allocation.
+template <class T>
+class Block {
+public:
+    explicit Block(int64_t count) : data_(static_cast<T *>(monmalloc(count * static_cast<int64_t>(sizeof(T))))) {}
+    ~Block() { std::free(data_); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    T *get() const { return data_; }
+    T &operator[](int64_t k) const { return data_[k]; }
+
+private:
+    T *data_;
+};

@@ -4,16 +4,26 @@
 #include "distances.h"
 #include "driver.h"
 #include "table.h"
+#include "utils.h"
 
 int main(int argc, char **argv) {
-    // Both live until the process ends.
+    // Both live until the process ends. The distance matrix is only stored
+    // when the table holds non-finite cells; otherwise the distances are
+    // computed as the clustering needs them.
     TableData table{};
-    DistanceMatrix matrix{};
+    DistanceMatrix matrix{0, nullptr};
     RunDriver(
         argc, argv,
         [&](std::FILE *in) {
             table = ReadTableOrExit(in);
-            matrix = ComputeColumnDistances(table);
+            if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
+            if (NeedsDistanceMatrix(table)) matrix = ComputeColumnDistances(table);
         },
-        [&](std::FILE *out) { printClassicDendrogram(out, matrix); });
+        [&](std::FILE *out) {
+            if (matrix.values != nullptr) {
+                printClassicDendrogram(out, matrix);
+            } else {
+                printMinimumLinkDendrogram(out, table);
+            }
+        });
 }

@@ -1,0 +1,30 @@
+// Column-distance kernels: Euclidean distances between columns, with the
+// rounding of euclidDistByColumn in every lane (the difference rounded to
+// float, its square added to the running float sum in double and only the new
+// sum rounded, line after line, then the square root taken in double and
+// rounded to float). Vectorised across columns; the instruction set is chosen
+// at run time.
+#pragma once
+
+#include <cstdint>
+
+enum class KernelLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+
+// The best level this processor supports.
+KernelLevel DetectKernelLevel();
+// The level in use: DetectKernelLevel() unless forced lower (for tests).
+KernelLevel ActiveKernelLevel();
+void ForceKernelLevel(KernelLevel level);
+
+// A block of columns stored line after line: cell (line, p) is
+// data[line * stride + p].
+struct ColumnBlock {
+    const float *data;
+    int64_t stride;
+};
+
+// out[p] = distance between the vector x (one value per line) and column p
+// of `block`, for p in [0, count).
+void DistancesToColumns(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out);
+// out[p] = distance between column p of `a` and column p of `b`.
+void PairedDistances(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count, float *out);

@@ -1,0 +1,259 @@
+// Single linkage merges clusters at non-decreasing values, and the clusters
+// joined at one value w are the components that the spanning tree's edges of
+// weight w connect: any minimum spanning tree gives the same components. The
+// engine picks, among the pairs at the smallest value, the one with the
+// largest slot (a cluster's slot is its largest column) and then the largest
+// partner. So within one value the components are merged one after another,
+// largest slot first, and inside a component of three or more clusters its
+// largest slot absorbs, one at a time, the largest cluster lying at exactly w
+// from what it holds so far. That order needs every pair at exactly w, not
+// only the tree's edges: it is found by testing member pairs of the
+// component's clusters, each pair at most once.
+#include "single_linkage.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "dendrogram_output.h"
+#include "kernels.h"
+#include "utils.h"
+
+namespace {
+
+struct Edge {
+    int32_t a, b;
+    float w;
+};
+
+// Prim's algorithm over the columns of a table, computing each distance once
+// with the vector kernel. The columns not yet in the tree are kept packed at
+// the front of a copy of the table so that the kernel reads them in one run.
+void SpanningTree(TableData table, Edge *edges) {
+    const int32_t n = table.columns, lines = table.lines;
+    Block<float> copy(static_cast<int64_t>(lines) * n);
+    for (int64_t k = 0; k < static_cast<int64_t>(lines) * n; ++k) copy[k] = table.values[k];
+    Block<int32_t> vertex(n), parent(n);
+    Block<float> best(n), fresh(n), x(lines > 0 ? lines : 1);
+    for (int32_t p = 0; p < n; ++p) vertex[p] = p;
+    int32_t u = n - 1, r = n - 1;
+    for (int32_t l = 0; l < lines; ++l) x[l] = copy[static_cast<int64_t>(l) * n + u];
+    DistancesToColumns(ColumnBlock{copy.get(), n}, lines, x.get(), r, best.get());
+    for (int32_t p = 0; p < r; ++p) parent[p] = u;
+    for (int32_t e = 0; e < n - 1; ++e) {
+        int32_t q = 0;
+        for (int32_t p = 1; p < r; ++p)
+            if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;
+        edges[e] = Edge{parent[q], vertex[q], best[q]};
+        u = vertex[q];
+        for (int32_t l = 0; l < lines; ++l) x[l] = copy[static_cast<int64_t>(l) * n + q];
+        // Fill the hole with the last open column.
+        const int32_t last = --r;
+        vertex[q] = vertex[last];
+        best[q] = best[last];
+        parent[q] = parent[last];
+        for (int32_t l = 0; l < lines; ++l) copy[static_cast<int64_t>(l) * n + q] = copy[static_cast<int64_t>(l) * n + last];
+        DistancesToColumns(ColumnBlock{copy.get(), n}, lines, x.get(), r, fresh.get());
+        for (int32_t p = 0; p < r; ++p)
+            if (fresh[p] < best[p]) {
+                best[p] = fresh[p];
+                parent[p] = u;
+            }
+    }
+}
+
+// Prim's algorithm over a stored matrix.
+void SpanningTree(DistanceMatrix matrix, Edge *edges) {
+    const int32_t n = matrix.count;
+    Block<int32_t> vertex(n), parent(n);
+    Block<float> best(n);
+    for (int32_t p = 0; p < n; ++p) vertex[p] = p;
+    int32_t u = n - 1, r = n - 1;
+    for (int32_t p = 0; p < r; ++p) {
+        best[p] = matrix.values[PairIndex(u, p)];
+        parent[p] = u;
+    }
+    for (int32_t e = 0; e < n - 1; ++e) {
+        int32_t q = 0;
+        for (int32_t p = 1; p < r; ++p)
+            if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;
+        edges[e] = Edge{parent[q], vertex[q], best[q]};
+        u = vertex[q];
+        const int32_t last = --r;
+        vertex[q] = vertex[last];
+        best[q] = best[last];
+        parent[q] = parent[last];
+        for (int32_t p = 0; p < r; ++p) {
+            const int32_t v = vertex[p];
+            const float d = matrix.values[v > u ? PairIndex(v, u) : PairIndex(u, v)];
+            if (d < best[p]) {
+                best[p] = d;
+                parent[p] = u;
+            }
+        }
+    }
+}
+
+// Clusters as a union-find forest over the columns. For a root: its slot
+// (largest column), the node that made it (-1 for a single column) and its
+// columns as a chain through `next` from head to tail.
+class Forest {
+public:
+    explicit Forest(int32_t n) : up_(n), slot_(n), node_(n), head_(n), tail_(n), next_(n), size_(n) {
+        for (int32_t k = 0; k < n; ++k) {
+            up_[k] = k;
+            slot_[k] = k;
+            node_[k] = -1;
+            head_[k] = tail_[k] = k;
+            next_[k] = -1;
+            size_[k] = 1;
+        }
+    }
+    int32_t Find(int32_t x) const {
+        while (up_[x] != x) {
+            up_[x] = up_[up_[x]];
+            x = up_[x];
+        }
+        return x;
+    }
+    int32_t Slot(int32_t root) const { return slot_[root]; }
+    int32_t Size(int32_t root) const { return size_[root]; }
+    // Copies the columns of a root's cluster to `out`; returns their count.
+    int32_t Members(int32_t root, int32_t *out) const {
+        int32_t k = 0;
+        for (int32_t x = head_[root];; x = next_[x]) {
+            out[k++] = x;
+            if (x == tail_[root]) break;
+        }
+        return k;
+    }
+    // Writes the merge line of survivor a (the larger slot) and b, and joins them.
+    void Merge(std::FILE *out, int32_t &nextNode, int32_t a, int32_t b, float w) {
+        WriteMergeLine(out, nextNode, slot_[a], node_[a], slot_[b], node_[b], w);
+        node_[a] = nextNode++;
+        up_[b] = a;
+        next_[tail_[a]] = head_[b];
+        tail_[a] = tail_[b];
+        size_[a] += size_[b];
+    }
+
+private:
+    Block<int32_t> up_, slot_, node_, head_, tail_, next_, size_;
+};
+
+template <class Distance>
+void WriteLevels(std::FILE *out, int32_t n, Edge *edges, const Distance &distance) {
+    if (n < 2) return;
+    const int32_t m = n - 1;
+    std::sort(edges, edges + m, [](const Edge &x, const Edge &y) { return x.w < y.w; });
+    Forest forest(n);
+    Block<int32_t> stamp(n), local(n);
+    Block<int32_t> roots(2 * static_cast<int64_t>(m)), localUp(2 * static_cast<int64_t>(m));
+    Block<int32_t> order(2 * static_cast<int64_t>(m)), state(2 * static_cast<int64_t>(m));
+    Block<int32_t> offset(2 * static_cast<int64_t>(m) + 1), members(n), heap(2 * static_cast<int64_t>(m));
+    for (int32_t k = 0; k < n; ++k) stamp[k] = -1;
+    auto localFind = [&](int32_t x) {
+        while (localUp[x] != x) x = localUp[x] = localUp[localUp[x]];
+        return x;
+    };
+    int32_t nextNode = 0;
+    for (int32_t s = 0, t; s < m; s = t) {
+        const float w = edges[s].w;
+        for (t = s; t < m && edges[t].w == w; ++t) {
+        }
+        // The clusters this level joins, numbered locally, and their groups.
+        int32_t count = 0;
+        for (int32_t e = s; e < t; ++e) {
+            int32_t ends[2] = {forest.Find(edges[e].a), forest.Find(edges[e].b)};
+            for (int32_t root : ends)
+                if (stamp[root] != s) {
+                    stamp[root] = s;
+                    local[root] = count;
+                    roots[count] = root;
+                    localUp[count] = count;
+                    ++count;
+                }
+            const int32_t x = localFind(local[ends[0]]), y = localFind(local[ends[1]]);
+            if (x != y) localUp[x] = y;
+        }
+        // Sort the clusters by group, and within a group by slot, largest first.
+        for (int32_t k = 0; k < count; ++k) order[k] = k;
+        Block<int32_t> &groupOf = state;
+        for (int32_t k = 0; k < count; ++k) groupOf[k] = localFind(k);
+        Block<int32_t> groupTop(count);
+        for (int32_t k = 0; k < count; ++k) groupTop[k] = -1;
+        for (int32_t k = 0; k < count; ++k)
+            groupTop[groupOf[k]] = std::max(groupTop[groupOf[k]], forest.Slot(roots[k]));
+        std::sort(order.get(), order.get() + count, [&](int32_t x, int32_t y) {
+            const int32_t gx = groupTop[groupOf[x]], gy = groupTop[groupOf[y]];
+            if (gx != gy) return gx > gy;
+            return forest.Slot(roots[x]) > forest.Slot(roots[y]);
+        });
+        for (int32_t g0 = 0, g1; g0 < count; g0 = g1) {
+            for (g1 = g0; g1 < count && groupOf[order[g1]] == groupOf[order[g0]]; ++g1) {
+            }
+            const int32_t size = g1 - g0;
+            int32_t *group = order.get() + g0;  // local indexes, group[0] has the largest slot
+            const int32_t top = roots[group[0]];
+            if (size == 2) {
+                forest.Merge(out, nextNode, top, roots[group[1]], w);
+                continue;
+            }
+            // Snapshot each cluster's columns before the merges change them.
+            offset[0] = 0;
+            for (int32_t k = 0; k < size; ++k)
+                offset[k + 1] = offset[k] + forest.Members(roots[group[k]], members.get() + offset[k]);
+            // 0: not reached, 1: waiting to be absorbed, 2: absorbed (or the top).
+            Block<int32_t> reached(size);
+            for (int32_t k = 0; k < size; ++k) reached[k] = 0;
+            int32_t heapSize = 0;
+            auto bySlot = [&](int32_t x, int32_t y) { return forest.Slot(roots[group[x]]) < forest.Slot(roots[group[y]]); };
+            auto expand = [&](int32_t from) {
+                for (int32_t k = 0; k < size; ++k) {
+                    if (reached[k] != 0) continue;
+                    bool touches = false;
+                    for (int32_t a = offset[from]; a < offset[from + 1] && !touches; ++a)
+                        for (int32_t b = offset[k]; b < offset[k + 1]; ++b)
+                            if (distance(members[a], members[b]) == w) {
+                                touches = true;
+                                break;
+                            }
+                    if (touches) {
+                        reached[k] = 1;
+                        heap[heapSize++] = k;
+                        std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
+                    }
+                }
+            };
+            reached[0] = 2;
+            expand(0);
+            for (int32_t absorbed = 1; absorbed < size; ++absorbed) {
+                if (heapSize == 0) SortieProg(ExitInternal);  // a group is connected at w
+                std::pop_heap(heap.get(), heap.get() + heapSize, bySlot);
+                const int32_t k = heap[--heapSize];
+                forest.Merge(out, nextNode, top, roots[group[k]], w);
+                reached[k] = 2;
+                expand(k);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void WriteSingleLinkage(std::FILE *out, TableData table) {
+    const int32_t n = table.columns;
+    if (n < 2) return;
+    Block<Edge> edges(n - 1);
+    SpanningTree(table, edges.get());
+    auto distance = [&](int32_t x, int32_t y) { return euclidDistByColumn(x, y, table); };
+    WriteLevels(out, n, edges.get(), distance);
+}
+
+void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix) {
+    const int32_t n = matrix.count;
+    if (n < 2) return;
+    Block<Edge> edges(n - 1);
+    SpanningTree(matrix, edges.get());
+    auto lookup = [&](int32_t x, int32_t y) { return distance(matrix, x, y); };
+    WriteLevels(out, n, edges.get(), lookup);
+}

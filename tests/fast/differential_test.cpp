@@ -1,0 +1,82 @@
+// The fast engines against the straightforward reference engine, on many
+// random tables at every kernel level: the merge lines must match byte for
+// byte (but for the sign printed for a NaN value).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "dendrogram.h"
+#include "kernels.h"
+#include "random_tables.h"
+#include "reference_engine.h"
+
+namespace {
+
+std::string MinimumLinkFromTableText(TableData table) {
+    char *buffer = nullptr;
+    size_t size = 0;
+    std::FILE *f = open_memstream(&buffer, &size);
+    printMinimumLinkDendrogram(f, table);
+    std::fclose(f);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
+
+class Differential : public ::testing::TestWithParam<KernelLevel> {
+protected:
+    void SetUp() override { ForceKernelLevel(GetParam()); }
+    void TearDown() override { ForceKernelLevel(DetectKernelLevel()); }
+};
+
+TEST_P(Differential, TablesThroughBothCriteria) {
+    std::mt19937 rng(1234 + static_cast<int>(GetParam()));
+    int compared = 0;
+    for (Flavour flavour : kAllFlavours) {
+        for (int round = 0; round < 300; ++round) {
+            OwnedTable t = RandomTable(rng, flavour, 24, round % 3 == 0 ? 1 : 4);
+            const TableData table = t.view();
+            const DistanceMatrix matrix = ComputeColumnDistances(table);
+            const std::string expectMin = WithoutNanSign(ReferenceMinText(matrix));
+            ASSERT_EQ(expectMin, WithoutNanSign(EngineMinText(matrix))) << TableText(t);
+            ASSERT_EQ(expectMin, WithoutNanSign(MinimumLinkFromTableText(table))) << TableText(t);
+            ASSERT_EQ(WithoutNanSign(ReferenceVarianceText(table)), WithoutNanSign(EngineVarianceText(table)))
+                << TableText(t);
+            std::free(matrix.values);
+            ++compared;
+        }
+    }
+    EXPECT_EQ(compared, 1500);
+}
+
+TEST_P(Differential, LargerTablesWithTies) {
+    std::mt19937 rng(99 + static_cast<int>(GetParam()));
+    for (int round = 0; round < 20; ++round) {
+        OwnedTable t = RandomTable(rng, round % 2 ? Flavour::SmallIntegers : Flavour::Duplicates, 120, 3);
+        const TableData table = t.view();
+        const DistanceMatrix matrix = ComputeColumnDistances(table);
+        ASSERT_EQ(ReferenceMinText(matrix), MinimumLinkFromTableText(table)) << TableText(t);
+        ASSERT_EQ(ReferenceVarianceText(table), EngineVarianceText(table)) << TableText(t);
+        std::free(matrix.values);
+    }
+}
+
+TEST_P(Differential, GivenMatrices) {
+    std::mt19937 rng(77);
+    for (int round = 0; round < 1500; ++round) {
+        OwnedMatrix m = RandomMatrix(rng, 20, round % 2 == 0);
+        ASSERT_EQ(WithoutNanSign(ReferenceMinText(m.view())), WithoutNanSign(EngineMinText(m.view())))
+            << "round " << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, Differential,
+                         ::testing::Values(KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512),
+                         [](const ::testing::TestParamInfo<KernelLevel> &info) {
+                             return std::string(info.param == KernelLevel::Scalar ? "Scalar"
+                                                : info.param == KernelLevel::Avx2 ? "Avx2"
+                                                                                  : "Avx512");
+                         });
+
+}  // namespace

@@ -1,0 +1,69 @@
+// The vector kernels must round exactly as euclidDistByColumn in every lane,
+// whatever the count (full vectors and the scalar tail) and the values.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernels.h"
+#include "table.h"
+
+namespace {
+
+uint32_t Bits(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+TEST(Kernels, EveryLevelMatchesTheColumnDistanceBitForBit) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> real(-1000.0f, 1000.0f);
+    const float specials[] = {0.0f, -0.0f, 4099.0f, 37.0f, 3.0e19f, -3.0e19f, 1.0e-30f,
+                              std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+    for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512}) {
+        ForceKernelLevel(level);
+        for (int32_t lines : {0, 1, 3, 16, 17}) {
+            const int32_t columns = 53;  // three 16-lane blocks, one 8-lane block and a tail
+            std::vector<float> cells(static_cast<size_t>(lines) * columns);
+            for (float &v : cells) v = rng() % 4 == 0 ? specials[rng() % 9] : real(rng);
+            const TableData table{lines, columns, cells.data()};
+            std::vector<float> x(static_cast<size_t>(lines) + 1), out(columns);
+            for (int32_t i = 0; i < columns; ++i) {
+                for (int32_t l = 0; l < lines; ++l) x[l] = elementAt(l, i, table);
+                DistancesToColumns(ColumnBlock{cells.data(), columns}, lines, x.data(), columns, out.data());
+                for (int32_t j = 0; j < columns; ++j) {
+                    const float expect = euclidDistByColumn(i, j, table);
+                    if (expect != expect) {  // a NaN's sign bit is not part of the result
+                        ASSERT_NE(out[j], out[j]);
+                        continue;
+                    }
+                    ASSERT_EQ(Bits(out[j]), Bits(expect))
+                        << "level " << static_cast<int>(level) << " lines " << lines << " pair " << i << "," << j;
+                }
+            }
+        }
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+TEST(Kernels, UnroundedSquareJoinsTheSum) {
+    // 37 and 4099 against zeros: the square 16,801,801 must join the sum 1369
+    // in double before rounding (4099.1670, not 4099.1665).
+    float cells[] = {37.0f, 0.0f, 4099.0f, 0.0f};
+    const float x[] = {37.0f, 4099.0f};
+    for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512}) {
+        ForceKernelLevel(level);
+        std::vector<float> wide(2 * 40, 0.0f), out(40);
+        wide[0] = cells[0];
+        wide[40] = cells[2];
+        // Column 1..39 are zero columns: each at 4099.1670 from x.
+        DistancesToColumns(ColumnBlock{wide.data(), 40}, 2, x, 40, out.data());
+        for (int k = 1; k < 40; ++k) EXPECT_EQ(Bits(out[k]), Bits(4099.1670f)) << k;
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// Random tables and matrices made to stress the engines: exact ties
+// everywhere, duplicate and all-zero columns, a single line, NaN, infinities
+// and values beyond the merge limit.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "distances.h"
+#include "table.h"
+
+struct OwnedTable {
+    std::vector<float> cells;
+    TableData view() { return TableData{lines, columns, cells.data()}; }
+    int32_t lines = 0;
+    int32_t columns = 0;
+};
+
+struct OwnedMatrix {
+    std::vector<float> values;
+    int32_t count = 0;
+    DistanceMatrix view() { return DistanceMatrix{count, values.data()}; }
+};
+
+enum class Flavour { SmallIntegers, Decimals, Duplicates, Huge, NonFinite };
+inline constexpr Flavour kAllFlavours[] = {Flavour::SmallIntegers, Flavour::Decimals, Flavour::Duplicates,
+                                           Flavour::Huge, Flavour::NonFinite};
+
+OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines);
+// A matrix given directly (as a distance file could): ties, negative values,
+// signed zeros and NaN included when `special`.
+OwnedMatrix RandomMatrix(std::mt19937 &rng, int32_t maxCount, bool special);
+// The text of a table, as a program would read it.
+std::string TableText(const OwnedTable &table);
+// "%f" may print a NaN with either sign; the rest must match byte for byte.
+std::string WithoutNanSign(std::string text);
