@@ -1,0 +1,171 @@
+// Both programs as built, under faults: allocations that cannot be met (an
+// address-space cap), the column limit, and files that cannot be read or
+// written. Each case checks the exact message, the status and what became of
+// the output file.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+const char *const kMemoryMessage = "Probleme d'allocation memoire\n";
+const char *const kReadMessage = "Probleme a la lecture d'un des fichiers\n";
+const char *const kWriteMessage = "Probleme a l'ecriture d'un des fichiers\n";
+
+constexpr unsigned long long kMiB = 1024ULL * 1024ULL;
+
+struct Program {
+    const char *name;
+    const char *path;
+    // The pair matrix of dendro-min is built while reading, before the
+    // output exists; dendro-variance allocates its working matrix in the
+    // engine, once the output has been created.
+    bool matrixBeforeOutput;
+};
+const Program kPrograms[] = {
+    {"dendro-min", DENDRO_MIN_PATH, true},
+    {"dendro-variance", DENDRO_VARIANCE_PATH, false},
+};
+
+// One row of `columns` values; `first` is the first cell's text.
+std::string OneRow(int columns, const std::string &first = "0") {
+    std::string row = first;
+    for (int c = 1; c < columns; ++c) row += ' ' + std::to_string(c % 97);
+    return row + '\n';
+}
+
+bool IsDirectory(const std::string &path) {
+    struct stat s;
+    return stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+// What a failing run must leave behind: no output file, or one holding
+// exactly `contents`.
+void ExpectOutput(const std::string &path, const std::optional<std::string> &contents) {
+    if (!contents) {
+        EXPECT_FALSE(FileExists(path)) << "output created";
+    } else {
+        ASSERT_TRUE(FileExists(path)) << "output not created";
+        EXPECT_EQ(ReadFile(path), *contents);
+    }
+}
+
+// The cap leaves room for an ordinary run: the bundled example gives the
+// same bytes under it as without it.
+void ExpectOrdinaryRunFits(const Program &p, unsigned long long cap) {
+    TempDir dir;
+    const std::string example = std::string(DENDRO_EXAMPLES_DIR) + "/measures.txt";
+    const ProgramResult free = RunProgram(p.path, {example, dir.file("free")});
+    const ProgramResult capped = RunProgram(p.path, {example, dir.file("capped")}, cap);
+    ASSERT_EQ(free.status, 0);
+    EXPECT_EQ(capped.status, 0);
+    EXPECT_EQ(capped.out, "");
+    EXPECT_NE(ReadFile(dir.file("free")), "");
+    EXPECT_EQ(ReadFile(dir.file("capped")), ReadFile(dir.file("free")));
+}
+
+#ifdef DENDRO_SANITIZED_BUILD
+#define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space cap"
+#else
+#define SKIP_UNDER_SANITIZERS() (void)0
+#endif
+
+// 16,384 columns need a pair matrix of 16,383 x 16,384 / 2 floats (512 MiB),
+// which a 256 MiB address space cannot hold although the row itself is tiny.
+// The infinite cell keeps dendro-min on its stored matrix of distances.
+TEST(AllocationFailure, PairMatrixBeyondAddressSpaceCap) {
+    SKIP_UNDER_SANITIZERS();
+    const unsigned long long cap = 256 * kMiB;
+    TempDir dir;
+    WriteFile(dir.file("wide"), OneRow(16384, "inf"));
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        ExpectOrdinaryRunFits(p, cap);
+        const std::string out = dir.file(std::string(p.name) + ".out");
+        const ProgramResult r = RunProgram(p.path, {dir.file("wide"), out}, cap);
+        EXPECT_EQ(r.out, kMemoryMessage);
+        EXPECT_EQ(r.status, 255);
+        // The matrix is allocated before any line: an output created by then
+        // stays empty.
+        ExpectOutput(out, p.matrixBeforeOutput ? std::nullopt : std::optional<std::string>(""));
+    }
+}
+
+// A one-column table of 8 million rows: its 32 MiB of values cannot grow
+// inside a 24 MiB address space, so the reader fails and no output is made.
+TEST(AllocationFailure, TableBeyondAddressSpaceCapWhileReading) {
+    SKIP_UNDER_SANITIZERS();
+    const unsigned long long cap = 24 * kMiB;
+    TempDir dir;
+    std::string rows(16'000'000, '\n');
+    for (size_t k = 0; k < rows.size(); k += 2) rows[k] = '0';
+    WriteFile(dir.file("tall"), rows);
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        ExpectOrdinaryRunFits(p, cap);
+        const ProgramResult r = RunProgram(p.path, {dir.file("tall"), dir.file("out")}, cap);
+        EXPECT_EQ(r.out, kMemoryMessage);
+        EXPECT_EQ(r.status, 255);
+        ExpectOutput(dir.file("out"), std::nullopt);
+    }
+}
+
+// 32,769 columns: the pair matrix would take 2,147,549,184 bytes, past the
+// 32-bit signed byte count, so the run ends with the memory message without
+// trying. dendro-min stops before creating its output; dendro-variance stops
+// in the engine, before writing any line.
+TEST(Limits, MoreThan32768ColumnsEndWithMemoryMessage) {
+    TempDir dir;
+    WriteFile(dir.file("in"), OneRow(32769));
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        const std::string out = dir.file(std::string(p.name) + ".out");
+        const ProgramResult r = RunProgram(p.path, {dir.file("in"), out});
+        EXPECT_EQ(r.out, kMemoryMessage);
+        EXPECT_EQ(r.status, 255);
+        ExpectOutput(out, p.matrixBeforeOutput ? std::nullopt : std::optional<std::string>(""));
+    }
+}
+
+TEST(IoFaults, UnreadableInputAndUnwritableOutput) {
+    // 300 columns give about 8 KiB of lines: more than one stdio buffer, so
+    // the full device fails writes during the run and not only at close.
+    const std::string smallTable = "0 1 5\n0 0 0\n";
+    const std::string largeTable = OneRow(300) + OneRow(300, "3");
+    const struct {
+        const char *name;
+        std::string input;   // written to {dir}/in unless empty
+        std::string inPath;  // relative to {dir}
+        std::string outPath;  // relative to {dir}, or absolute
+        std::string message;
+    } cases[] = {
+        {"full device, small output", smallTable, "in", "/dev/full", kWriteMessage},
+        {"full device, output beyond one buffer", largeTable, "in", "/dev/full", kWriteMessage},
+        {"directory as input", "", "folder", "out", kReadMessage},
+        {"output path is a folder", smallTable, "in", "folder", kWriteMessage},
+        {"output path is a folder, trailing slash", smallTable, "in", "folder/", kWriteMessage},
+    };
+    for (const Program &p : kPrograms)
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(p.name) + ": " + c.name);
+            TempDir dir;
+            ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
+            WriteFile(dir.file("folder/kept"), "kept\n");
+            if (!c.input.empty()) WriteFile(dir.file("in"), c.input);
+            const std::string out = c.outPath[0] == '/' ? c.outPath : dir.file(c.outPath);
+            const ProgramResult r = RunProgram(p.path, {dir.file(c.inPath), out});
+            EXPECT_EQ(r.out, c.message);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_FALSE(FileExists(dir.file("out")));
+            EXPECT_TRUE(IsDirectory(dir.file("folder")));
+            EXPECT_EQ(ReadFile(dir.file("folder/kept")), "kept\n");
+        }
+}
+
+}  // namespace
