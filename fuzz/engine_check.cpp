@@ -2,29 +2,52 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "dendrogram.h"
+#include "kernels.h"
 #include "reference_engine.h"
 
 namespace {
 
-// Every engine of the project, by form. An engine added to the project is
-// added here, next to the reference it is held against.
-struct MinEngine {
+// Every engine of the project, by what it takes. An engine added to the
+// project is added here, next to the reference it is held against. The
+// entry points dispatch by content (a matrix holding NaN or -0, a table
+// holding a cell that is not finite), so the inputs reach every engine.
+struct MatrixEngine {
     const char *name;
-    std::string (*text)(DistanceMatrix);
+    void (*write)(std::FILE *, DistanceMatrix);
 };
-struct VarianceEngine {
+struct TableEngine {
     const char *name;
-    std::string (*text)(TableData);
+    void (*write)(std::FILE *, TableData);
 };
 
-const MinEngine kMinEngines[] = {
-    {"printClassicDendrogram (minimum link)", EngineMinText},
+const MatrixEngine kMinimumLinkMatrixEngines[] = {
+    {"printClassicDendrogram (matrix)", [](std::FILE *f, DistanceMatrix m) { printClassicDendrogram(f, m); }},
 };
-const VarianceEngine kVarianceEngines[] = {
-    {"printClassicDendrogram (variance)", EngineVarianceText},
+const TableEngine kMinimumLinkTableEngines[] = {
+    {"printMinimumLinkDendrogram (table)", [](std::FILE *f, TableData t) { printMinimumLinkDendrogram(f, t); }},
 };
+const TableEngine kVarianceEngines[] = {
+    {"printClassicDendrogram (variance)", [](std::FILE *f, TableData t) { printClassicDendrogram(f, t); }},
+};
+
+const KernelLevel kKernelLevels[] = {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512};
+const char *const kKernelNames[] = {"scalar", "avx2", "avx512"};
+
+template <class Data>
+std::string Text(void (*write)(std::FILE *, Data), Data data) {
+    char *buffer = nullptr;
+    size_t size = 0;
+    std::FILE *f = open_memstream(&buffer, &size);
+    write(f, data);
+    std::fclose(f);
+    std::string text(buffer, size);
+    std::free(buffer);
+    return text;
+}
 
 std::string FirstDifference(const std::string &expected, const std::string &actual) {
     size_t k = 0;
@@ -36,14 +59,18 @@ std::string FirstDifference(const std::string &expected, const std::string &actu
            "\n  engine:    " + actual.substr(lineStart, actual.find('\n', k) - lineStart);
 }
 
-template <class Engines, class Data>
-void CheckEngines(const Engines &engines, const std::string &reference, Data data, int32_t n) {
+void CheckShape(const std::string &reference, int32_t n) {
     const std::string shape = DendrogramShapeFault(reference, n);
     if (!shape.empty()) FuzzFailure("reference engine: " + shape + "\n" + reference);
+}
+
+template <class Engines, class Data>
+void CheckEngines(const Engines &engines, const std::string &reference, Data data, const std::string &context) {
     for (const auto &engine : engines) {
-        const std::string text = engine.text(data);
-        if (text != reference) FuzzFailure(std::string(engine.name) + " differs from the reference, " +
-                                           FirstDifference(reference, text));
+        const std::string text = Text(engine.write, data);
+        if (text != reference)
+            FuzzFailure(std::string(engine.name) + context + " differs from the reference, " +
+                        FirstDifference(reference, text));
     }
 }
 
@@ -124,10 +151,36 @@ std::string DendrogramShapeFault(const std::string &text, int32_t n) {
     return "";
 }
 
-void CheckMinEngines(DistanceMatrix matrix) {
-    CheckEngines(kMinEngines, ReferenceMinText(matrix), matrix, matrix.count);
+void CheckMatrixEngines(DistanceMatrix matrix) {
+    const std::string reference = ReferenceMinText(matrix);
+    CheckShape(reference, matrix.count);
+    CheckEngines(kMinimumLinkMatrixEngines, reference, matrix, "");
 }
 
-void CheckVarianceEngines(TableData table) {
-    CheckEngines(kVarianceEngines, ReferenceVarianceText(table), table, table.columns);
+void CheckTableEngines(TableData table) {
+    // The reference matrix, pair by pair with the plain routine.
+    const int32_t n = table.columns;
+    std::vector<float> plain(static_cast<size_t>(PairCount(n)));
+    for (int32_t i = 1; i < n; ++i)
+        for (int32_t j = 0; j < i; ++j) plain[PairIndex(i, j)] = euclidDistByColumn(i, j, table);
+    const std::string referenceMin = ReferenceMinText(DistanceMatrix{n, plain.data()});
+    const std::string referenceVariance = ReferenceVarianceText(table);
+    CheckShape(referenceMin, n);
+    CheckShape(referenceVariance, n);
+
+    const KernelLevel best = DetectKernelLevel();
+    for (size_t level = 0; level <= static_cast<size_t>(best); ++level) {
+        ForceKernelLevel(kKernelLevels[level]);
+        const std::string context = std::string(" at kernel level ") + kKernelNames[level];
+        const DistanceMatrix matrix = ComputeColumnDistances(table);
+        for (size_t k = 0; k < plain.size(); ++k)
+            if (std::memcmp(&matrix.values[k], &plain[k], sizeof(float)) != 0)
+                FuzzFailure("ComputeColumnDistances" + context + ": value " + std::to_string(k) + " is " +
+                            std::to_string(matrix.values[k]) + ", euclidDistByColumn " + std::to_string(plain[k]));
+        CheckEngines(kMinimumLinkMatrixEngines, referenceMin, matrix, context);
+        CheckEngines(kMinimumLinkTableEngines, referenceMin, table, context);
+        CheckEngines(kVarianceEngines, referenceVariance, table, context);
+        std::free(matrix.values);
+    }
+    ForceKernelLevel(best);
 }

@@ -13,9 +13,12 @@
 // Ends the process through abort() after printing the message to stderr.
 [[noreturn]] void FuzzFailure(const std::string &what);
 
-// Minimum-link form over the matrix, variance form over the table.
-void CheckMinEngines(DistanceMatrix matrix);
-void CheckVarianceEngines(TableData table);
+// Every minimum-link engine that takes a matrix, on `matrix`.
+void CheckMatrixEngines(DistanceMatrix matrix);
+// At every kernel level the processor supports: the column distances against
+// euclidDistByColumn pair by pair, every minimum-link engine (from the table
+// and from its matrix) and every variance engine on `table`.
+void CheckTableEngines(TableData table);
 
 // Empty when `text` is a dendrogram of n objects: n - 1 lines (none for
 // n <= 1) "NODE<k>\t<child>\t<child>\t<value>\n" with k = 0, 1, ..., each

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (std::memcmp(&matrix.values[k], &model.values[k], sizeof(float)) != 0)
             FuzzFailure("value " + std::to_string(k) + " is " + std::to_string(matrix.values[k]) + ", model " +
                         std::to_string(model.values[k]));
-    if (matrix.count <= kMaxEngineObjects) CheckMinEngines(matrix);
+    if (matrix.count <= kMaxEngineObjects) CheckMatrixEngines(matrix);
     std::free(matrix.values);
     return 0;
 }
