@@ -65,8 +65,10 @@ NameKind ParseName(std::string_view field, std::size_t &number) {
 // inf / infinity / nan in any case. The whole field must be the number.
 bool ParseValue(std::string_view field, double &value, int &decimals) {
     std::string_view body = field;
-    if (!body.empty() && body.front() == '+') body.remove_prefix(1);
-    if (body.empty() || body.front() == '+') return false;
+    if (!body.empty() && body.front() == '+') {
+        body.remove_prefix(1);
+        if (!body.empty() && (body.front() == '+' || body.front() == '-')) return false;
+    }
     const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
     if (ptr != body.data() + body.size()) return false;
     if (ec != std::errc()) return false;  // out of the range of a double

@@ -1,0 +1,206 @@
+// dendro-plot and dendro-newick run as a user runs them: on the output of
+// dendro-min and dendro-variance for random tables, and on bad input.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "dendrogram_file.h"
+#include "process.h"
+#include "tree_checks.h"
+
+namespace {
+
+const std::string kPlot = DENDRO_PLOT_PATH;
+const std::string kNewick = DENDRO_NEWICK_PATH;
+
+// Runs a program and returns what it printed on standard error (standard
+// output discarded) with its status.
+ProgramResult RunForErrors(const std::string &program, const std::vector<std::string> &args) {
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/null", program};
+    shellArgs.insert(shellArgs.end(), args.begin(), args.end());
+    return RunProgram("/bin/sh", shellArgs);
+}
+
+std::string RandomTable(std::mt19937 &random, std::size_t rows, std::size_t columns, bool smallIntegers) {
+    std::uniform_int_distribution<int> digit(0, 5);
+    std::uniform_real_distribution<double> real(-10, 10);
+    std::string table;
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < columns; ++c) {
+            char cell[32];
+            if (smallIntegers)
+                std::snprintf(cell, sizeof cell, "%d", digit(random));
+            else
+                std::snprintf(cell, sizeof cell, "%.3f", real(random));
+            table += (c == 0 ? "" : "\t") + std::string(cell);
+        }
+        table += "\n";
+    }
+    return table;
+}
+
+// Names that need quoting in Newick or escaping in XML, made unique.
+std::vector<std::string> AwkwardNames(std::size_t count) {
+    const std::vector<std::string> stems = {"col", "a b", "it's", "x_y", "(p)", "semi;", "comma,",
+                                            "colon:", "br[1]", "caf\xc3\xa9", "<&>", "\"q\""};
+    std::vector<std::string> names;
+    for (std::size_t c = 0; c < count; ++c) names.push_back(stems[c % stems.size()] + std::to_string(c));
+    return names;
+}
+
+// Clusters random tables with both programs and checks that the picture
+// and the Newick text of every result show exactly that tree.
+TEST(Programs, PictureAndNewickOfRandomDendrogramsFromBothPrograms) {
+    std::mt19937 random(20261208);
+    TempDir dir;
+    int checked = 0;
+    for (const std::string &program : {std::string(DENDRO_MIN_PATH), std::string(DENDRO_VARIANCE_PATH)}) {
+        for (int round = 0; round < 30; ++round) {
+            const std::size_t columns = round == 0 ? 1 : std::uniform_int_distribution<std::size_t>(2, 40)(random);
+            const std::size_t rows = std::uniform_int_distribution<std::size_t>(1, 4)(random);
+            const bool named = round % 2 == 1;
+            SCOPED_TRACE(program + " round " + std::to_string(round) + ": " + std::to_string(columns) + " columns");
+            WriteFile(dir.file("table.txt"), RandomTable(random, rows, columns, round % 3 == 0));
+            ASSERT_EQ(RunProgram(program, {dir.file("table.txt"), dir.file("tree.dendro")}).status, 0);
+
+            const DendrogramParse parsed = ParseDendrogram(ReadFile(dir.file("tree.dendro")));
+            ASSERT_TRUE(parsed.ok()) << parsed.error;
+            ASSERT_EQ(parsed.tree.leafCount, columns);
+            std::vector<std::string> args = {dir.file("tree.dendro")};
+            std::vector<std::string> names = ColumnNumbers(columns);
+            if (named) {
+                names = AwkwardNames(columns);
+                std::string file;
+                for (const std::string &name : names) file += name + "\n";
+                WriteFile(dir.file("names.txt"), file);
+            }
+
+            std::vector<std::string> newickArgs = args;
+            if (named) newickArgs.push_back(dir.file("names.txt"));
+            const ProgramResult newick = RunProgram(kNewick, newickArgs);
+            ASSERT_EQ(newick.status, 0);
+            ExpectNewickIsTree(newick.out, parsed.tree, names);
+
+            std::filesystem::remove(dir.file("tree.svg"));
+            std::vector<std::string> plotArgs = {dir.file("tree.dendro"), dir.file("tree.svg")};
+            if (named) plotArgs.push_back(dir.file("names.txt"));
+            const ProgramResult plot = RunProgram(kPlot, plotArgs);
+            ASSERT_EQ(plot.status, 0);
+            EXPECT_EQ(plot.out, "");
+            ExpectDrawsTree(ReadFile(dir.file("tree.svg")), parsed.tree, names);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 60);
+}
+
+TEST(Programs, BundledExample) {
+    TempDir dir;
+    ASSERT_EQ(RunProgram(DENDRO_MIN_PATH, {std::string(DENDRO_EXAMPLES_DIR) + "/measures.txt", dir.file("m.dendro")}).status, 0);
+    const DendrogramParse parsed = ParseDendrogram(ReadFile(dir.file("m.dendro")));
+    ASSERT_TRUE(parsed.ok()) << parsed.error;
+    ASSERT_EQ(parsed.tree.leafCount, 8u);
+    ASSERT_EQ(RunProgram(kPlot, {dir.file("m.dendro"), dir.file("m.svg")}).status, 0);
+    ExpectDrawsTree(ReadFile(dir.file("m.svg")), parsed.tree, ColumnNumbers(8));
+    const ProgramResult newick = RunProgram(kNewick, {dir.file("m.dendro")});
+    ASSERT_EQ(newick.status, 0);
+    ExpectNewickIsTree(newick.out, parsed.tree, ColumnNumbers(8));
+    // Nothing but the two outputs was created (no temporary file left).
+    std::set<std::string> files;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) files.insert(entry.path().filename());
+    EXPECT_EQ(files, (std::set<std::string>{"m.dendro", "m.svg"}));
+}
+
+// Failures: status 1, a message on standard error, nothing on standard
+// output, no picture (and an existing one left as it was).
+struct Failure {
+    const char *what;
+    std::string dendrogram;           // contents, or "<absent>" for no file
+    std::string names;                // contents of a names file, "" for none
+    std::string picture;              // picture file name, or "<input>": the dendrogram itself
+    const char *plotMessage;          // part of dendro-plot's message
+    const char *newickMessage;        // part of dendro-newick's, nullptr if not run
+};
+
+void PrintTo(const Failure &c, std::ostream *os) { *os << c.what; }
+
+class Fails : public testing::TestWithParam<Failure> {};
+
+const std::string kGood = "NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t4.000000\n";
+
+TEST_P(Fails, WithAClearMessageAndNoOutput) {
+    const Failure &c = GetParam();
+    TempDir dir;
+    const std::string dendrogram = dir.file(c.picture == "<input>" ? "tree.svg" : "tree.dendro");
+    if (c.dendrogram != "<absent>") WriteFile(dendrogram, c.dendrogram);
+    std::vector<std::string> extra;
+    if (!c.names.empty()) {
+        WriteFile(dir.file("names.txt"), c.names);
+        extra.push_back(dir.file("names.txt"));
+    }
+    const std::string picture = c.picture == "<input>" ? dendrogram : dir.file(c.picture);
+    if (c.picture != "<input>" && c.picture.find('/') == std::string::npos) WriteFile(picture, "previous picture");
+
+    std::vector<std::string> plotArgs = {dendrogram, picture};
+    plotArgs.insert(plotArgs.end(), extra.begin(), extra.end());
+    const ProgramResult plot = RunProgram(kPlot, plotArgs);
+    EXPECT_EQ(plot.status, 1) << c.what;
+    EXPECT_EQ(plot.out, "");
+    const ProgramResult plotErrors = RunForErrors(kPlot, plotArgs);
+    EXPECT_EQ(plotErrors.out.rfind("dendro-plot: ", 0), 0u) << plotErrors.out;
+    EXPECT_NE(plotErrors.out.find(c.plotMessage), std::string::npos) << c.what << ": " << plotErrors.out;
+    if (c.picture == "<input>") {
+        EXPECT_EQ(ReadFile(dendrogram), c.dendrogram);
+    } else if (c.picture.find('/') == std::string::npos) {
+        EXPECT_EQ(ReadFile(picture), "previous picture") << "an existing picture was touched";
+    }
+    std::size_t files = 0;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir.path())) files += entry.is_regular_file();
+    EXPECT_EQ(files, (c.dendrogram != "<absent>") + !c.names.empty() + (c.picture != "<input>" && c.picture.find('/') == std::string::npos))
+        << "a file was created";
+
+    if (c.newickMessage == nullptr) return;
+    std::vector<std::string> newickArgs = {dendrogram};
+    newickArgs.insert(newickArgs.end(), extra.begin(), extra.end());
+    const ProgramResult newick = RunProgram(kNewick, newickArgs);
+    EXPECT_EQ(newick.status, 1) << c.what;
+    EXPECT_EQ(newick.out, "") << "nothing printed before the error";
+    const ProgramResult newickErrors = RunForErrors(kNewick, newickArgs);
+    EXPECT_NE(newickErrors.out.find(c.newickMessage), std::string::npos) << c.what << ": " << newickErrors.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, Fails,
+    testing::Values(
+        Failure{"node used twice", "NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\t2\nNODE2\tNODE0\tLEAF3\t3\n", "",
+                "out.svg", "tree.dendro: line 3: NODE0 is used a second time", "tree.dendro: line 3: NODE0"},
+        Failure{"garbage value", "NODE0\tLEAF1\tLEAF0\tfast\n", "", "out.svg", "line 1: value 'fast' is not a number",
+                "line 1: value 'fast'"},
+        Failure{"missing dendrogram", "<absent>", "", "out.svg", "cannot read", "cannot read"},
+        Failure{"too few names", kGood, "a\nb\n", "out.svg", "names.txt: 2 names for 3 columns", "2 names for 3 columns"},
+        Failure{"bad name", kGood, "a\n\nc\n", "out.svg", "names.txt: line 2: empty name", "line 2: empty name"},
+        Failure{"picture without .svg", kGood, "", "out.png", "must end in .svg", nullptr},
+        Failure{"picture in a missing folder", kGood, "", "missing/out.svg", "cannot write", nullptr},
+        Failure{"picture over its own input", kGood, "", "<input>", "would replace an input file", nullptr}));
+
+TEST(Programs, UsageAndWriteErrors) {
+    for (const std::string &program : {kPlot, kNewick}) {
+        const ProgramResult none = RunForErrors(program, {});
+        EXPECT_EQ(none.status, 1) << program;
+        EXPECT_NE(none.out.find("usage:"), std::string::npos) << program;
+        const ProgramResult help = RunProgram(program, {"--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_NE(help.out.find("usage:"), std::string::npos);
+    }
+    EXPECT_EQ(RunProgram(kPlot, {"a", "b.svg", "c", "d"}).status, 1);
+    // A full disk on standard output is reported, not ignored.
+    TempDir dir;
+    WriteFile(dir.file("tree.dendro"), kGood);
+    const ProgramResult full = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/full", kNewick, dir.file("tree.dendro")});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.out.find("cannot write"), std::string::npos) << full.out;
+}
+
+}  // namespace
