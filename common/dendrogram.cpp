@@ -13,112 +13,159 @@ namespace {
 // Candidates are evaluated in chunks small enough for their centroids to
 // stay in the first-level cache.
 constexpr int32_t kChunk = 256;
+// From this many members on, a cluster's distances to a centroid are taken
+// together by the vector kernel over the cluster's own block of columns.
+constexpr int32_t kWideCluster = 16;
 
-// Exact varianceBis of one survivor list against many other clusters at
+// A cluster's member list, and for a wide cluster its columns copied line by
+// line (cell (line, t) of member t at block[line * count + t]).
+struct ClusterView {
+    const int32_t *members;
+    int32_t count;
+    const float *block;
+};
+
+// Exact varianceBis of one survivor cluster against many other clusters at
 // once. The survivor's partial centroid sum is the same for every other
-// cluster, so it is summed once; the distances from the survivor's members to
-// the candidates' centroids are computed together by the vector kernel. Every
-// value is rounded exactly where varianceBis rounds it.
+// cluster, so it is summed once; the distances are computed by the vector
+// kernel, across candidates or across a wide cluster's members. Every sum is
+// still taken in list order, and every value is rounded exactly where
+// varianceBis rounds it.
 class VarianceEvaluator {
 public:
     explicit VarianceEvaluator(TableData table)
-        : lines_(table.lines),
+        : table_(table),
+          lines_(table.lines),
           columns_(static_cast<int64_t>(table.columns) * table.lines),
           survivorSum_(table.lines),
           centroids_(static_cast<int64_t>(table.lines) * kChunk),
+          packed_(static_cast<int64_t>(table.lines) * kChunk),
           gathered_(static_cast<int64_t>(table.lines) * kChunk),
-          distances_(kChunk),
+          distances_(table.columns > kChunk ? table.columns : kChunk),
           sums_(kChunk),
-          totals_(kChunk) {
+          totals_(kChunk),
+          slots_(kChunk) {
         // Column-major copy: column m is columns_[m * lines .. + lines).
         for (int32_t l = 0; l < lines_; ++l)
             for (int32_t m = 0; m < table.columns; ++m)
-                columns_[static_cast<int64_t>(m) * lines_ + l] = table.values[static_cast<int64_t>(l) * table.columns + m];
+                columns_[static_cast<int64_t>(m) * lines_ + l] = elementAt(l, m, table);
     }
 
+    int32_t lines() const { return lines_; }
     const float *column(int32_t m) const { return columns_.get() + static_cast<int64_t>(m) * lines_; }
 
-    // out[k] = varianceBis(a, countA, list of candidate k, table); listOf(k)
-    // gives candidate k's member list and count.
-    template <class ListOf>
-    void Evaluate(const int32_t *a, int32_t countA, int32_t candidates, ListOf listOf, float *out) {
+    // out[k] = varianceBis(survivor's list, list of candidate k, table);
+    // viewOf(k) gives candidate k's cluster.
+    template <class ViewOf>
+    void Evaluate(ClusterView a, int32_t candidates, ViewOf viewOf, float *out) {
         float *sa = survivorSum_.get();
         for (int32_t l = 0; l < lines_; ++l) sa[l] = 0.0f;
-        for (int32_t k = 0; k < countA; ++k) {
-            const float *c = column(a[k]);
+        for (int32_t k = 0; k < a.count; ++k) {
+            const float *c = column(a.members[k]);
             for (int32_t l = 0; l < lines_; ++l) sa[l] += c[l];
         }
         for (int32_t k0 = 0; k0 < candidates; k0 += kChunk) {
             const int32_t h = candidates - k0 < kChunk ? candidates - k0 : kChunk;
-            EvaluateChunk(a, countA, k0, h, listOf, out + k0);
+            EvaluateChunk(a, k0, h, viewOf, out + k0);
         }
     }
 
 private:
-    template <class ListOf>
-    void EvaluateChunk(const int32_t *a, int32_t countA, int32_t k0, int32_t h, ListOf listOf, float *out) {
+    template <class ViewOf>
+    void EvaluateChunk(ClusterView a, int32_t k0, int32_t h, ViewOf viewOf, float *out) {
         const float *sa = survivorSum_.get();
-        float *cent = centroids_.get();
-        float *gath = gathered_.get();
+        float *cent = centroids_.get();  // centroid k at cent[line * h + k]
+        float *packed = packed_.get();   // centroid k at packed[k * lines + line]
+        float *gath = gathered_.get();   // a single candidate's column, laid out like cent
+        float *d = distances_.get();
+        float *totals = totals_.get();
+        bool anyWide = false;
         for (int32_t k = 0; k < h; ++k) {
-            int32_t countB;
-            const int32_t *b = listOf(k0 + k, countB);
-            const int32_t total = countA + countB;
-            totals_[k] = total;
-            if (countB == 1) {
-                const float *c = column(b[0]);
-                for (int32_t l = 0; l < lines_; ++l) {
-                    const float s = sa[l] + c[l];
-                    cent[l * h + k] = static_cast<float>(static_cast<double>(s) / total);
-                    gath[l * h + k] = c[l];
-                }
-            } else {
-                for (int32_t l = 0; l < lines_; ++l) {
-                    float s = sa[l];
-                    for (int32_t m = 0; m < countB; ++m) s += column(b[m])[l];
-                    cent[l * h + k] = static_cast<float>(static_cast<double>(s) / total);
-                    gath[l * h + k] = 0.0f;
-                }
-            }
+            const ClusterView b = viewOf(k0 + k);
+            slots_[k] = b.members[0];
+            totals[k] = static_cast<float>(a.count + b.count);
+            anyWide |= b.count > 1;
             sums_[k] = 0.0f;
         }
-        // Survivor's members first, in list order...
-        for (int32_t m = 0; m < countA; ++m) {
-            DistancesToColumns(ColumnBlock{cent, h}, lines_, column(a[m]), h, distances_.get());
-            for (int32_t k = 0; k < h; ++k) sums_[k] += distances_[k];
-        }
-        // ...then the candidate's own members.
-        PairedDistances(ColumnBlock{cent, h}, ColumnBlock{gath, h}, lines_, h, distances_.get());
-        for (int32_t k = 0; k < h; ++k) {
-            int32_t countB;
-            const int32_t *b = listOf(k0 + k, countB);
-            if (countB == 1) {
-                sums_[k] += distances_[k];
-            } else {
-                for (int32_t m = 0; m < countB; ++m) sums_[k] += CentroidDistance(cent + k, h, column(b[m]));
-            }
-            out[k] = static_cast<float>(static_cast<double>(sums_[k]) / totals_[k]);
-        }
-    }
-
-    // Distance from the centroid stored with stride h to one column.
-    float CentroidDistance(const float *centroid, int32_t h, const float *c) const {
-        float sum = 0.0f;
+        // Single candidates: their column's cells, line by line, and the
+        // centroid (survivor's sum + the cell) / total. Dividing two floats in
+        // float gives the same value as dividing in double and rounding.
         for (int32_t l = 0; l < lines_; ++l) {
-            const float d = centroid[static_cast<int64_t>(l) * h] - c[l];
-            sum = static_cast<float>(static_cast<double>(d) * d + sum);
+            const float *row = table_.values + static_cast<int64_t>(l) * table_.columns;
+            float *g = gath + static_cast<int64_t>(l) * h;
+            float *c = cent + static_cast<int64_t>(l) * h;
+            const float s = sa[l];
+            for (int32_t k = 0; k < h; ++k) g[k] = row[slots_[k]];
+            for (int32_t k = 0; k < h; ++k) c[k] = (s + g[k]) / totals[k];
         }
-        return static_cast<float>(std::sqrt(static_cast<double>(sum)));
+        // Wider candidates: their members' cells added in list order.
+        if (anyWide) {
+            for (int32_t k = 0; k < h; ++k) {
+                const ClusterView b = viewOf(k0 + k);
+                if (b.count == 1) continue;
+                float *c = packed + static_cast<int64_t>(k) * lines_;
+                for (int32_t l = 0; l < lines_; ++l) c[l] = sa[l];
+                for (int32_t m = 0; m < b.count; ++m) {
+                    const float *col = column(b.members[m]);
+                    for (int32_t l = 0; l < lines_; ++l) c[l] += col[l];
+                }
+                for (int32_t l = 0; l < lines_; ++l) cent[static_cast<int64_t>(l) * h + k] = c[l] / totals[k];
+            }
+        }
+        const bool wideSurvivor = a.count >= kWideCluster && a.block != nullptr;
+        if (wideSurvivor || anyWide)
+            for (int32_t l = 0; l < lines_; ++l)
+                for (int32_t k = 0; k < h; ++k) packed[static_cast<int64_t>(k) * lines_ + l] = cent[static_cast<int64_t>(l) * h + k];
+        // The survivor's members first, in list order...
+        if (!wideSurvivor) {
+            for (int32_t m = 0; m < a.count; ++m) {
+                DistancesToColumns(ColumnBlock{cent, h}, lines_, column(a.members[m]), h, d);
+                for (int32_t k = 0; k < h; ++k) sums_[k] += d[k];
+            }
+        } else {
+            for (int32_t k = 0; k < h; ++k) {
+                DistancesToColumns(ColumnBlock{a.block, a.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
+                                   a.count, d);
+                float s = sums_[k];
+                for (int32_t m = 0; m < a.count; ++m) s += d[m];
+                sums_[k] = s;
+            }
+        }
+        // ...then each candidate's own members.
+        PairedDistances(ColumnBlock{cent, h}, ColumnBlock{gath, h}, lines_, h, d);
+        const float singleTotal = static_cast<float>(a.count + 1);
+        for (int32_t k = 0; k < h; ++k)
+            if (totals[k] == singleTotal) sums_[k] += d[k];
+        if (anyWide) {
+            for (int32_t k = 0; k < h; ++k) {
+                const ClusterView b = viewOf(k0 + k);
+                if (b.count == 1) continue;
+                const float *c = packed + static_cast<int64_t>(k) * lines_;
+                if (b.block != nullptr) {
+                    DistancesToColumns(ColumnBlock{b.block, b.count}, lines_, c, b.count, d);
+                } else {
+                    for (int32_t m = 0; m < b.count; ++m)
+                        DistancesToColumns(ColumnBlock{column(b.members[m]), 1}, lines_, c, 1, d + m);
+                }
+                float s = sums_[k];
+                for (int32_t m = 0; m < b.count; ++m) s += d[m];
+                sums_[k] = s;
+            }
+        }
+        for (int32_t k = 0; k < h; ++k) out[k] = sums_[k] / totals[k];
     }
 
+    TableData table_;
     int32_t lines_;
     Block<float> columns_;
     Block<float> survivorSum_;
     Block<float> centroids_;
+    Block<float> packed_;
     Block<float> gathered_;
     Block<float> distances_;
     Block<float> sums_;
-    Block<int32_t> totals_;
+    Block<float> totals_;
+    Block<int32_t> slots_;
 };
 
 // The engine's bookkeeping, shared with the criteria: slot h's cluster is
@@ -143,29 +190,55 @@ struct Clusters {
 };
 
 // The variance criterion: varianceBis of the survivor's list (first) against
-// each other cluster's list.
-struct VarianceCriterion {
-    TableData table;
-    VarianceEvaluator evaluator;
-
-    explicit VarianceCriterion(TableData t) : table(t), evaluator(t) {}
+// each other cluster's list. Wide clusters keep their columns in a block of
+// their own, rebuilt when they absorb another cluster.
+class VarianceCriterion {
+public:
+    explicit VarianceCriterion(TableData t)
+        : table_(t), evaluator_(t), blocks_(static_cast<float **>(monmalloc(static_cast<int64_t>(t.columns) * sizeof(float *)))) {
+        for (int32_t k = 0; k < t.columns; ++k) blocks_[k] = nullptr;
+    }
+    ~VarianceCriterion() {
+        for (int32_t k = 0; k < table_.columns; ++k) std::free(blocks_[k]);
+        std::free(blocks_);
+    }
+    VarianceCriterion(const VarianceCriterion &) = delete;
+    VarianceCriterion &operator=(const VarianceCriterion &) = delete;
 
     // Row i: varianceBis([i], [j]) for every j < i.
     void Fill(float *work, const int32_t *identity) {
-        for (int32_t i = 1; i < table.columns; ++i) {
-            auto single = [&](int32_t k, int32_t &size) {
-                size = 1;
-                return identity + k;
-            };
-            evaluator.Evaluate(identity + i, 1, i, single, work + PairIndex(i, 0));
+        for (int32_t i = 1; i < table_.columns; ++i) {
+            auto single = [&](int32_t k) { return ClusterView{identity + k, 1, nullptr}; };
+            evaluator_.Evaluate(ClusterView{identity + i, 1, nullptr}, i, single, work + PairIndex(i, 0));
         }
     }
 
-    void Update(const Clusters &c, int32_t i, const int32_t *others, int32_t count, float *out) {
-        evaluator.Evaluate(
-            c.members[i], c.clusterSize[i], count,
-            [&](int32_t k, int32_t &size) { return c.list(others[k], size); }, out);
+    void Update(const Clusters &c, int32_t i, int32_t j, const int32_t *others, int32_t count, float *out) {
+        std::free(blocks_[j]);
+        blocks_[j] = nullptr;
+        std::free(blocks_[i]);
+        blocks_[i] = nullptr;
+        const int32_t size = c.clusterSize[i];
+        if (size >= kWideCluster) {
+            const int32_t lines = evaluator_.lines();
+            blocks_[i] = static_cast<float *>(monmalloc(static_cast<int64_t>(lines) * size * sizeof(float)));
+            for (int32_t t = 0; t < size; ++t) {
+                const float *col = evaluator_.column(c.members[i][t]);
+                for (int32_t l = 0; l < lines; ++l) blocks_[i][static_cast<int64_t>(l) * size + t] = col[l];
+            }
+        }
+        auto view = [&](int32_t k) {
+            int32_t n;
+            const int32_t *list = c.list(others[k], n);
+            return ClusterView{list, n, blocks_[others[k]]};
+        };
+        evaluator_.Evaluate(ClusterView{c.members[i], size, blocks_[i]}, count, view, out);
     }
+
+private:
+    TableData table_;
+    VarianceEvaluator evaluator_;
+    float **blocks_;
 };
 
 // The minimum-link criterion read straight from the member lists: used for
@@ -178,7 +251,7 @@ struct MinimumLinkCriterion {
         for (int64_t k = 0; k < PairCount(matrix.count); ++k) work[k] = matrix.values[k];
     }
 
-    void Update(const Clusters &c, int32_t i, const int32_t *others, int32_t count, float *out) const {
+    void Update(const Clusters &c, int32_t i, int32_t, const int32_t *others, int32_t count, float *out) const {
         for (int32_t k = 0; k < count; ++k) {
             int32_t size;
             const int32_t *b = c.list(others[k], size);
@@ -257,7 +330,7 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
         int32_t count = 0;
         for (int32_t h = 0; h < n; ++h)
             if (h != i && !c.removed[h]) others[count++] = h;
-        criterion.Update(c, i, others.get(), count, values.get());
+        criterion.Update(c, i, j, others.get(), count, values.get());
         for (int32_t k = 0; k < count; ++k) {
             const int32_t h = others[k];
             work[h < i ? PairIndex(i, h) : PairIndex(h, i)] = values[k];

@@ -48,7 +48,7 @@ __attribute__((target("avx2"))) void KernelAvx2(ColumnBlock a, ColumnBlock b, in
 }
 
 template <bool BroadcastA>
-__attribute__((target("avx512f"))) void KernelAvx512(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t begin,
+__attribute__((target("avx512f,avx512dq"))) void KernelAvx512(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t begin,
                                                       int64_t end, float *out) {
     int64_t p = begin;
     for (; p + 16 <= end; p += 16) {
@@ -64,7 +64,23 @@ __attribute__((target("avx512f"))) void KernelAvx512(ColumnBlock a, ColumnBlock 
         _mm256_storeu_ps(out + p, _mm512_cvtpd_ps(_mm512_sqrt_pd(lo)));
         _mm256_storeu_ps(out + p + 8, _mm512_cvtpd_ps(_mm512_sqrt_pd(hi)));
     }
-    KernelAvx2<BroadcastA>(a, b, lines, p, end, out);
+    if (p < end) {
+        // The last 1..15 columns, in masked lanes; the others stay zero.
+        const __mmask16 mask = static_cast<__mmask16>((1u << (end - p)) - 1u);
+        __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
+        for (int32_t l = 0; l < lines; ++l) {
+            const __m512 va =
+                BroadcastA ? _mm512_set1_ps(a.data[l]) : _mm512_maskz_loadu_ps(mask, a.data + l * a.stride + p);
+            const __m512 d = _mm512_maskz_sub_ps(mask, va, _mm512_maskz_loadu_ps(mask, b.data + l * b.stride + p));
+            const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
+            const __m512d dhi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
+            lo = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dlo, dlo), lo)));
+            hi = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dhi, dhi), hi)));
+        }
+        const __m512 r = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sqrt_pd(lo))),
+                                            _mm512_cvtpd_ps(_mm512_sqrt_pd(hi)), 1);
+        _mm512_mask_storeu_ps(out + p, mask, r);
+    }
 }
 
 KernelLevel &Active() {
@@ -85,7 +101,7 @@ void Dispatch(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count, float 
 
 KernelLevel DetectKernelLevel() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return KernelLevel::Avx512;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return KernelLevel::Avx512;
     if (__builtin_cpu_supports("avx2")) return KernelLevel::Avx2;
     return KernelLevel::Scalar;
 }

@@ -16,6 +16,7 @@
 
 #include "dendrogram_output.h"
 #include "kernels.h"
+#include "parallel.h"
 #include "utils.h"
 
 namespace {
@@ -27,37 +28,61 @@ struct Edge {
 
 // Prim's algorithm over the columns of a table, computing each distance once
 // with the vector kernel. The columns not yet in the tree are kept packed at
-// the front of a copy of the table so that the kernel reads them in one run.
+// the front of a copy of the table so that the kernel reads them in one run;
+// each pass updates the open columns' nearest tree distance in two halves on
+// two threads, each half also finding its own nearest column.
 void SpanningTree(TableData table, Edge *edges) {
     const int32_t n = table.columns, lines = table.lines;
-    Block<float> copy(static_cast<int64_t>(lines) * n);
-    for (int64_t k = 0; k < static_cast<int64_t>(lines) * n; ++k) copy[k] = table.values[k];
+    const int64_t stride = PaddedStride(n);
+    Block<float> copy(lines * stride);
+    for (int32_t l = 0; l < lines; ++l)
+        for (int32_t p = 0; p < n; ++p) copy[l * stride + p] = elementAt(l, p, table);
     Block<int32_t> vertex(n), parent(n);
     Block<float> best(n), fresh(n), x(lines > 0 ? lines : 1);
-    for (int32_t p = 0; p < n; ++p) vertex[p] = p;
+    for (int32_t p = 0; p < n; ++p) {
+        vertex[p] = p;
+        best[p] = INFINITY;
+        parent[p] = -1;
+    }
+    // Nearest open column of each half: position, or -1 for an empty half.
+    int32_t nearest[2] = {-1, -1};
+    auto closer = [&](int32_t p, int32_t q) {
+        return q < 0 || best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q]);
+    };
     int32_t u = n - 1, r = n - 1;
-    for (int32_t l = 0; l < lines; ++l) x[l] = copy[static_cast<int64_t>(l) * n + u];
-    DistancesToColumns(ColumnBlock{copy.get(), n}, lines, x.get(), r, best.get());
-    for (int32_t p = 0; p < r; ++p) parent[p] = u;
+    auto update = [&](int64_t begin, int64_t end, int part) {
+        DistancesToColumns(ColumnBlock{copy.get() + begin, stride}, lines, x.get(), end - begin, fresh.get() + begin);
+        int32_t q = -1;
+        for (int32_t p = static_cast<int32_t>(begin); p < end; ++p) {
+            // The first distance always replaces the initial infinity marker
+            // through parent -1, even when it is infinite itself.
+            if (fresh[p] < best[p] || parent[p] < 0) {
+                best[p] = fresh[p];
+                parent[p] = u;
+            }
+            if (closer(p, q)) q = p;
+        }
+        nearest[part] = q;
+    };
+    TwoWayLoop loop;
+    // Hand-overs only pay off on longer rows.
+    constexpr int64_t kParallelMinimum = 2048;
+    for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + u];
+    loop.Run(r, r / 2, kParallelMinimum, update);
     for (int32_t e = 0; e < n - 1; ++e) {
-        int32_t q = 0;
-        for (int32_t p = 1; p < r; ++p)
-            if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;
+        int32_t q = nearest[0];
+        if (nearest[1] >= 0 && closer(nearest[1], q)) q = nearest[1];
         edges[e] = Edge{parent[q], vertex[q], best[q]};
         u = vertex[q];
-        for (int32_t l = 0; l < lines; ++l) x[l] = copy[static_cast<int64_t>(l) * n + q];
+        for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + q];
         // Fill the hole with the last open column.
         const int32_t last = --r;
         vertex[q] = vertex[last];
         best[q] = best[last];
         parent[q] = parent[last];
-        for (int32_t l = 0; l < lines; ++l) copy[static_cast<int64_t>(l) * n + q] = copy[static_cast<int64_t>(l) * n + last];
-        DistancesToColumns(ColumnBlock{copy.get(), n}, lines, x.get(), r, fresh.get());
-        for (int32_t p = 0; p < r; ++p)
-            if (fresh[p] < best[p]) {
-                best[p] = fresh[p];
-                parent[p] = u;
-            }
+        for (int32_t l = 0; l < lines; ++l) copy[l * stride + q] = copy[l * stride + last];
+        // Split on a multiple of 16 so that both halves run full vectors.
+        loop.Run(r, (r / 2) & ~int64_t{15}, kParallelMinimum, update);
     }
 }
 
