@@ -11,12 +11,15 @@ DistanceMatrix ComputeColumnDistances(TableData table) {
     float *values = static_cast<float *>(monmalloc(PairCount(n) * static_cast<int64_t>(sizeof(float))));
     // Row i holds the distances of column i to columns 0 .. i - 1, computed
     // together by the vector kernel with euclidDistByColumn's rounding.
-    float *column = static_cast<float *>(monmalloc(static_cast<int64_t>(table.lines) * sizeof(float)));
+    const int64_t stride = PaddedStride(n);
+    Block<float> copy(table.lines * stride);
+    Block<float> column(table.lines);
+    for (int32_t l = 0; l < table.lines; ++l)
+        for (int32_t p = 0; p < n; ++p) copy[l * stride + p] = elementAt(l, p, table);
     for (int32_t i = 1; i < n; ++i) {
-        for (int32_t l = 0; l < table.lines; ++l) column[l] = elementAt(l, i, table);
-        DistancesToColumns(ColumnBlock{table.values, n}, table.lines, column, i, values + PairIndex(i, 0));
+        for (int32_t l = 0; l < table.lines; ++l) column[l] = copy[l * stride + i];
+        DistancesToColumns(ColumnBlock{copy.get(), stride}, table.lines, column.get(), i, values + PairIndex(i, 0));
     }
-    std::free(column);
     return DistanceMatrix{n, values};
 }
 

@@ -23,6 +23,11 @@ struct ColumnBlock {
     int64_t stride;
 };
 
+// Row stride for a working copy of a table of `columns` columns. Rows whose
+// length is a large power of two would share cache sets, and the kernels read
+// one stretch of every row at once; the padding spreads them.
+inline int64_t PaddedStride(int64_t columns) { return (columns + 15) / 16 * 16 + 16; }
+
 // out[p] = distance between the vector x (one value per line) and column p
 // of `block`, for p in [0, count).
 void DistancesToColumns(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out);
