@@ -6,7 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,59 @@ TEST(Limits, MoreThan32768ColumnsEndWithMemoryMessage) {
         EXPECT_EQ(r.status, 255);
         ExpectOutput(out, p.matrixBeforeOutput ? std::nullopt : std::optional<std::string>(""));
     }
+}
+
+// Exactly 32,768 columns are accepted. dendro-min computes the distances it
+// needs without storing them, so a full run takes seconds. Every line must be
+// well formed, every leaf and node used exactly once, the survivor of each
+// merge the larger slot and the last survivor slot 32,767: a byte size or a
+// pair index that overflowed would break one of these.
+TEST(Limits, Exactly32768ColumnsGiveACompleteMinimumLinkDendrogram) {
+    constexpr int n = 32768;
+    TempDir dir;
+    std::string rows;
+    for (int r = 0; r < 2; ++r) {
+        for (int k = 0; k < n; ++k) rows += std::to_string((k * 7919 + r * 104729) % 10007) + (k + 1 < n ? " " : "\n");
+    }
+    WriteFile(dir.file("in"), rows);
+    const ProgramResult r = RunProgram(DENDRO_MIN_PATH, {dir.file("in"), dir.file("out")});
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.status, 0);
+
+    std::istringstream text(ReadFile(dir.file("out")));
+    std::vector<int> leafUses(n, 0), nodeUses, nodeSlot;
+    std::string line;
+    while (std::getline(text, line)) {
+        const int k = static_cast<int>(nodeSlot.size());
+        char kinds[2][5];
+        int node = -1, ids[2] = {-1, -1}, used = 0;
+        float value;
+        ASSERT_EQ(std::sscanf(line.c_str(), "NODE%d\t%4[A-Z]%d\t%4[A-Z]%d\t%f%n", &node, kinds[0], &ids[0], kinds[1],
+                              &ids[1], &value, &used),
+                  6)
+            << line;
+        ASSERT_EQ(used, static_cast<int>(line.size())) << line;
+        ASSERT_EQ(node, k) << line;
+        int slots[2];
+        for (int c = 0; c < 2; ++c) {
+            const bool leaf = std::string(kinds[c]) == "LEAF";
+            ASSERT_TRUE(leaf ? ids[c] >= 0 && ids[c] < n : std::string(kinds[c]) == "NODE" && ids[c] >= 0 && ids[c] < k)
+                << line;
+            if (leaf) {
+                ASSERT_EQ(leafUses[ids[c]]++, 0) << line;
+                slots[c] = ids[c];
+            } else {
+                ASSERT_EQ(nodeUses[ids[c]]++, 0) << line;
+                slots[c] = nodeSlot[ids[c]];
+            }
+        }
+        ASSERT_GT(slots[0], slots[1]) << line;
+        nodeSlot.push_back(slots[0]);
+        nodeUses.push_back(0);
+    }
+    ASSERT_EQ(nodeSlot.size(), static_cast<size_t>(n - 1));
+    EXPECT_EQ(nodeSlot.back(), n - 1);
+    for (int k = 0; k < n; ++k) EXPECT_EQ(leafUses[k], 1) << "leaf " << k;
 }
 
 TEST(IoFaults, UnreadableInputAndUnwritableOutput) {
