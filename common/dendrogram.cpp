@@ -242,8 +242,8 @@ private:
 };
 
 // The minimum-link criterion read straight from the member lists: used for
-// matrices holding NaN or negative zero, whose first-pair rule and sign of
-// zero a minimum spanning tree cannot reproduce.
+// matrices holding a negative zero, whose sign depends on which of several
+// equal pairs distanceClassesMin meets first.
 struct MinimumLinkCriterion {
     DistanceMatrix matrix;
 
@@ -258,6 +258,45 @@ struct MinimumLinkCriterion {
             out[k] = distanceClassesMin(matrix, c.members[i], c.clusterSize[i], b, size);
         }
     }
+};
+
+// The minimum-link criterion for matrices holding NaN (and no negative
+// zero). distanceClassesMin starts from the pair of the two lists' first
+// members, which are the two slots, and only a strictly smaller distance
+// replaces it: the result is NaN when the slots' own distance is NaN, and
+// otherwise the smallest distance that is not NaN over all member pairs. That
+// smallest distance follows the recurrence min(survivor's, absorbed's), kept
+// here per pair of slots (NaN standing for "no pair that is a number yet").
+class NanMinimumLinkCriterion {
+public:
+    explicit NanMinimumLinkCriterion(DistanceMatrix matrix)
+        : matrix_(matrix), smallest_(static_cast<float *>(monmalloc(PairCount(matrix.count) * static_cast<int64_t>(sizeof(float))))) {
+        for (int64_t k = 0; k < PairCount(matrix.count); ++k) smallest_[k] = matrix.values[k];
+    }
+    ~NanMinimumLinkCriterion() { std::free(smallest_); }
+    NanMinimumLinkCriterion(const NanMinimumLinkCriterion &) = delete;
+    NanMinimumLinkCriterion &operator=(const NanMinimumLinkCriterion &) = delete;
+
+    void Fill(float *work, const int32_t *) const {
+        for (int64_t k = 0; k < PairCount(matrix_.count); ++k) work[k] = matrix_.values[k];
+    }
+
+    void Update(const Clusters &, int32_t i, int32_t j, const int32_t *others, int32_t count, float *out) {
+        for (int32_t k = 0; k < count; ++k) {
+            const int32_t h = others[k];
+            float &survivor = smallest_[Index(i, h)];
+            const float absorbed = smallest_[Index(j, h)];
+            if (survivor != survivor || absorbed < survivor) survivor = absorbed;
+            const float slots = matrix_.values[Index(i, h)];
+            out[k] = slots != slots ? slots : survivor;
+        }
+    }
+
+private:
+    static int64_t Index(int32_t x, int32_t y) { return x > y ? PairIndex(x, y) : PairIndex(y, x); }
+
+    DistanceMatrix matrix_;
+    float *smallest_;
 };
 
 // Engine with a full working matrix and, per row i, the best pair (i, j < i)
@@ -363,12 +402,19 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
     std::free(c.clusterSize);
 }
 
-bool HasNanOrNegativeZero(DistanceMatrix matrix) {
+struct MatrixContents {
+    bool nan = false;
+    bool negativeZero = false;
+};
+
+MatrixContents Inspect(DistanceMatrix matrix) {
+    MatrixContents found;
     for (int64_t k = 0; k < PairCount(matrix.count); ++k) {
         const float v = matrix.values[k];
-        if (v != v || (v == 0.0f && std::signbit(v))) return true;
+        found.nan |= v != v;
+        found.negativeZero |= v == 0.0f && std::signbit(v);
     }
-    return false;
+    return found;
 }
 
 }  // namespace
@@ -379,12 +425,18 @@ void printClassicDendrogram(std::FILE *out, TableData table) {
 }
 
 void printClassicDendrogram(std::FILE *out, DistanceMatrix matrix) {
-    if (HasNanOrNegativeZero(matrix)) {
+    // No working matrix of more objects fits the 32-bit byte limit.
+    if (matrix.count > MAX_OBJECTS) SortieProg(ExitMemory);
+    const MatrixContents contents = Inspect(matrix);
+    if (contents.negativeZero) {
         MinimumLinkCriterion criterion{matrix};
         RunCachedEngine(out, matrix.count, criterion);
-        return;
+    } else if (contents.nan) {
+        NanMinimumLinkCriterion criterion(matrix);
+        RunCachedEngine(out, matrix.count, criterion);
+    } else {
+        WriteSingleLinkage(out, matrix);
     }
-    WriteSingleLinkage(out, matrix);
 }
 
 bool NeedsDistanceMatrix(TableData table) {

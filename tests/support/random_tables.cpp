@@ -43,16 +43,16 @@ OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, i
     return t;
 }
 
-OwnedMatrix RandomMatrix(std::mt19937 &rng, int32_t maxCount, bool special) {
+OwnedMatrix RandomMatrix(std::mt19937 &rng, int32_t maxCount, bool nan, bool negativeZero) {
     OwnedMatrix m;
     m.count = std::uniform_int_distribution<int32_t>(0, maxCount)(rng);
     m.values.resize(static_cast<size_t>(PairCount(m.count)));
     std::uniform_int_distribution<int> pick(0, 19);
     for (float &v : m.values) {
         const int k = pick(rng);
-        if (special && k == 0) {
+        if (nan && k == 0) {
             v = std::numeric_limits<float>::quiet_NaN();
-        } else if (special && k == 1) {
+        } else if (negativeZero && k == 1) {
             v = -0.0f;
         } else if (k == 2) {
             v = std::numeric_limits<float>::infinity();

@@ -30,8 +30,9 @@ inline constexpr Flavour kAllFlavours[] = {Flavour::SmallIntegers, Flavour::Deci
 
 OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines);
 // A matrix given directly (as a distance file could): ties, negative values,
-// signed zeros and NaN included when `special`.
-OwnedMatrix RandomMatrix(std::mt19937 &rng, int32_t maxCount, bool special);
+// infinities, values beyond the merge limit, and NaN and negative zeros when
+// asked for.
+OwnedMatrix RandomMatrix(std::mt19937 &rng, int32_t maxCount, bool nan, bool negativeZero);
 // The text of a table, as a program would read it.
 std::string TableText(const OwnedTable &table);
 // "%f" may print a NaN with either sign; the rest must match byte for byte.
