@@ -141,6 +141,9 @@ TEST(Limits, MoreThan32768ColumnsEndWithMemoryMessage) {
 // merge the larger slot and the last survivor slot 32,767: a byte size or a
 // pair index that overflowed would break one of these.
 TEST(Limits, Exactly32768ColumnsGiveACompleteMinimumLinkDendrogram) {
+#ifdef DENDRO_SANITIZED_BUILD
+    GTEST_SKIP() << "about a minute under the sanitizers; bench/limits.sh runs it under UBSan";
+#endif
     constexpr int n = 32768;
     TempDir dir;
     std::string rows;
