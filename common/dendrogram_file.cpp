@@ -248,7 +248,9 @@ LabelsParse ParseLabels(std::string_view text, std::size_t leafCount) {
         std::string_view line =
             text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         start = end == std::string_view::npos ? text.size() : end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // Blanks around a name are invisible, and taken to be accidental.
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        line = first == std::string_view::npos ? std::string_view() : line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
         const std::size_t lineNumber = result.labels.size() + 1;
         if (line.empty()) return fail(lineNumber, "empty name; every column needs a name");
         if (!ValidUtf8(line)) return fail(lineNumber, "the name is not valid UTF-8 text");

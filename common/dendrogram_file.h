@@ -54,9 +54,10 @@ struct LabelsParse {
 };
 
 // Parses a names file: one name per line, in column order, exactly
-// `leafCount` of them. The final line feed is optional, carriage returns at
-// line ends and a leading UTF-8 byte-order mark are dropped. A name must not
-// be empty, must be valid UTF-8 and must hold no control character.
+// `leafCount` of them. The final line feed is optional; blanks and carriage
+// returns around a name and a leading UTF-8 byte-order mark are dropped. A
+// name must not be empty, must be valid UTF-8 and must hold no control
+// character other than an inner tab.
 LabelsParse ParseLabels(std::string_view text, std::size_t leafCount);
 
 // Reads a whole file into `contents`. On failure returns false and sets

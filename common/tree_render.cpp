@@ -277,19 +277,24 @@ std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &la
     const bool uprightNames = widestName <= spacing - 4;
     const double plotWidth = spacing * static_cast<double>(leafCount);
     const double plotHeight = 400;
-    const double tickWidth = static_cast<double>(tickChars) * charWidth;
+    // Room for the tick labels, and for the band's "not finite" label.
+    const double tickWidth = static_cast<double>(std::max<std::size_t>(tickChars, anyNonFinite ? 10 : 0)) * charWidth;
     const double left = 28 + tickWidth + 14;
     const bool rightAxis = plotWidth > 1200;
     const double right = rightAxis ? 14 + tickWidth + 12 : 24;
-    const bool anyInverted = [&] {
-        for (const DendrogramMerge &merge : tree.merges)
-            for (const DendrogramChild &child : {merge.first, merge.second}) {
-                const double childValue = child.isLeaf ? 0.0 : tree.merges[child.index].value;
-                if (std::isfinite(merge.value) && std::isfinite(childValue) && merge.value < childValue) return true;
-                if (std::isfinite(merge.value) && !std::isfinite(childValue)) return true;
-            }
-        return false;
-    }();
+    // A merge lower than one of its parts (or finite above a part that is
+    // not) is drawn as it is, in another colour.
+    std::vector<char> inverted(mergeCount, 0);
+    bool anyInverted = false;
+    for (std::size_t k = 0; k < mergeCount; ++k) {
+        const DendrogramMerge &merge = tree.merges[k];
+        if (!std::isfinite(merge.value)) continue;
+        for (const DendrogramChild &child : {merge.first, merge.second}) {
+            const double part = child.isLeaf ? 0.0 : tree.merges[child.index].value;
+            if (!std::isfinite(part) || part > merge.value) inverted[k] = 1;
+        }
+        anyInverted = anyInverted || inverted[k];
+    }
     const double legendHeight = (anyInverted ? 18 : 0) + (anyNonFinite ? 18 : 0);
     const double bandGap = 30, bandStep = 26;
     const double bandHeight = anyNonFinite ? bandGap + (bandRows - 1) * bandStep + 16 : 0;
@@ -382,13 +387,12 @@ std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &la
         const DendrogramMerge &merge = tree.merges[k];
         const DendrogramChild l = LeftChild(merge), r = RightChild(merge);
         const bool finite = std::isfinite(merge.value);
-        const bool inverted = nodeY[k] > std::min(childY(l), childY(r)) + 1e-9;
         std::string cls = "merge";
         std::string style;
         if (!finite) {
             cls += " nonfinite";
             style = " stroke=\"" + std::string(nonFiniteInk) + "\" stroke-dasharray=\"4 3\"";
-        } else if (inverted) {
+        } else if (inverted[k]) {
             cls += " inverted";
             style = " stroke=\"" + std::string(invertedInk) + "\"";
         }
@@ -401,7 +405,8 @@ std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &la
                "\"" + style + "><title>NODE" + std::to_string(k) + ": " + childName(merge.first) + " + " +
                childName(merge.second) + " at " + valueText + "</title></path>\n";
         if (!finite)
-            marks += "<text class=\"value-mark\" x=\"" + Coord(nodeX[k]) + "\" y=\"" + Coord(nodeY[k] - 4) +
+            // Under the bar, between the parts, where no line runs.
+            marks += "<text class=\"value-mark\" x=\"" + Coord(nodeX[k]) + "\" y=\"" + Coord(nodeY[k] + 12) +
                      "\" text-anchor=\"middle\" font-size=\"10\" fill=\"" + nonFiniteInk + "\">" + valueText +
                      "</text>\n";
     }

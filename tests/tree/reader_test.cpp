@@ -156,6 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         NamesCase{"plain", "alpha\nbeta gamma\n", 2, {"alpha", "beta gamma"}, 0, nullptr},
         NamesCase{"no final line feed", "a\nb", 2, {"a", "b"}, 0, nullptr},
+        NamesCase{"blanks around names", "  a b \t\n\tc \n", 2, {"a b", "c"}, 0, nullptr},
+        NamesCase{"only blanks", "a\n \t \n", 2, {}, 2, "empty name"},
         NamesCase{"windows file", "\xef\xbb\xbf" "a\r\nb\r\n", 2, {"a", "b"}, 0, nullptr},
         NamesCase{"utf-8 and specials", "\xc3\xa9t\xc3\xa9\n<a & 'b'>\n", 2, {"\xc3\xa9t\xc3\xa9", "<a & 'b'>"}, 0, nullptr},
         NamesCase{"too few", "a\n", 2, {}, 0, "1 name for 2 columns"},
