@@ -210,15 +210,21 @@ std::vector<std::string> NewickCautions(const Dendrogram &tree, const std::vecto
     if (nonFinite > 0)
         cautions.push_back(std::to_string(nonFinite) + (nonFinite == 1 ? " branch length is" : " branch lengths are") +
                            " not a finite number (written inf or nan); some tree tools cannot read them");
+    // Repeated names: the first few, then how many more.
+    constexpr std::size_t shown = 3;
+    std::size_t repeats = 0;
     std::map<std::string, std::size_t> firstColumn;
     for (std::size_t column = 0; column < labels.size(); ++column) {
         const auto [at, inserted] = firstColumn.emplace(labels[column], column);
-        if (!inserted) {
+        if (!inserted && ++repeats <= shown) {
             cautions.push_back("the name '" + labels[column] + "' is given to columns " +
                                std::to_string(at->second) + " and " + std::to_string(column) +
                                "; many tree tools reject repeated leaf names");
         }
     }
+    if (repeats > shown)
+        cautions.push_back("... and " + std::to_string(repeats - shown) + " more repeated " +
+                           (repeats - shown == 1 ? "name" : "names"));
     return cautions;
 }
 

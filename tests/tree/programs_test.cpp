@@ -52,7 +52,7 @@ std::vector<std::string> AwkwardNames(std::size_t count) {
 
 // Clusters random tables with both programs and checks that the picture
 // and the Newick text of every result show exactly that tree.
-TEST(Programs, PictureAndNewickOfRandomDendrogramsFromBothPrograms) {
+TEST(TreePrograms, PictureAndNewickOfRandomDendrogramsFromBothPrograms) {
     std::mt19937 random(20261208);
     TempDir dir;
     int checked = 0;
@@ -96,7 +96,7 @@ TEST(Programs, PictureAndNewickOfRandomDendrogramsFromBothPrograms) {
     EXPECT_EQ(checked, 60);
 }
 
-TEST(Programs, BundledExample) {
+TEST(TreePrograms, BundledExample) {
     TempDir dir;
     ASSERT_EQ(RunProgram(DENDRO_MIN_PATH, {std::string(DENDRO_EXAMPLES_DIR) + "/measures.txt", dir.file("m.dendro")}).status, 0);
     const DendrogramParse parsed = ParseDendrogram(ReadFile(dir.file("m.dendro")));
@@ -172,7 +172,7 @@ TEST_P(Fails, WithAClearMessageAndNoOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Programs, Fails,
+    TreePrograms, Fails,
     testing::Values(
         Failure{"node used twice", "NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\t2\nNODE2\tNODE0\tLEAF3\t3\n", "",
                 "out.svg", "tree.dendro: line 3: NODE0 is used a second time", "tree.dendro: line 3: NODE0"},
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"picture in a missing folder", kGood, "", "missing/out.svg", "cannot write", nullptr},
         Failure{"picture over its own input", kGood, "", "<input>", "would replace an input file", nullptr}));
 
-TEST(Programs, UsageAndWriteErrors) {
+TEST(TreePrograms, UsageAndWriteErrors) {
     for (const std::string &program : {kPlot, kNewick}) {
         const ProgramResult none = RunForErrors(program, {});
         EXPECT_EQ(none.status, 1) << program;

@@ -35,7 +35,7 @@ TEST_P(BrokenDendrogram, IsRejectedNamingTheLine) {
 const std::string kHead = "NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF3\tLEAF2\t2.000000\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Reader, BrokenDendrogram,
+    TreeReader, BrokenDendrogram,
     testing::Values(
         BrokenFile{"node used twice", kHead + "NODE2\tNODE0\tNODE0\t3.000000\n", 3,
                    "NODE0 is used a second time (already used on this line)"},
@@ -96,7 +96,7 @@ TEST_P(AcceptedValue, IsRead) {
     EXPECT_EQ(parsed.tree.merges[0].decimals, c.decimals) << c.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Reader, AcceptedValue,
+INSTANTIATE_TEST_SUITE_P(TreeReader, AcceptedValue,
                          testing::Values(GoodValue{"1.000000", 1.0, 6}, GoodValue{"0.245764", 0.245764, 6},
                                          GoodValue{"-2.5", -2.5, 1}, GoodValue{"+2.5", 2.5, 1},
                                          GoodValue{"12", 12.0, 0}, GoodValue{"1e-3", 0.001, -1},
@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Reader, AcceptedValue,
                                          GoodValue{"nan", NAN, -1}, GoodValue{"-nan", NAN, -1},
                                          GoodValue{"99999997952.000000", 99999997952.0, 6}));
 
-TEST(Reader, ReadsTheStructure) {
+TEST(TreeReader, ReadsTheStructure) {
     const DendrogramParse parsed =
         ParseDendrogram("NODE0\tLEAF1\tLEAF0\t1.000000\r\nNODE1\tLEAF2\tNODE0\t4.000000\r\n");
     ASSERT_TRUE(parsed.ok()) << parsed.error;  // carriage returns tolerated
@@ -118,7 +118,7 @@ TEST(Reader, ReadsTheStructure) {
     EXPECT_EQ(last.value, 4.0);
 }
 
-TEST(Reader, EmptyFileIsOneColumn) {
+TEST(TreeReader, EmptyFileIsOneColumn) {
     const DendrogramParse parsed = ParseDendrogram("");
     ASSERT_TRUE(parsed.ok());
     EXPECT_EQ(parsed.tree.leafCount, 1u);
@@ -152,7 +152,7 @@ TEST_P(Names, AreReadOrRejected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Reader, Names,
+    TreeReader, Names,
     testing::Values(
         NamesCase{"plain", "alpha\nbeta gamma\n", 2, {"alpha", "beta gamma"}, 0, nullptr},
         NamesCase{"no final line feed", "a\nb", 2, {"a", "b"}, 0, nullptr},
@@ -168,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
         NamesCase{"cut UTF-8 sequence", "a\nb\xc3\n", 2, {}, 2, "not valid UTF-8"},
         NamesCase{"control character", "a\x01\nb\n", 2, {}, 1, "control character"}));
 
-TEST(FileWriting, ReplacesOnlyOnceWrittenAndLeavesNothingBehind) {
+TEST(TreeFileWriting, ReplacesOnlyOnceWrittenAndLeavesNothingBehind) {
     TempDir dir;
     const std::string target = dir.file("out.svg");
     WriteFile(target, "old");
@@ -187,7 +187,7 @@ TEST(FileWriting, ReplacesOnlyOnceWrittenAndLeavesNothingBehind) {
     EXPECT_FALSE(FileExists(dir.file("missing")));
 }
 
-TEST(FileReading, NamesTheReason) {
+TEST(TreeFileReading, NamesTheReason) {
     TempDir dir;
     std::string contents, error;
     EXPECT_FALSE(ReadWholeFile(dir.file("absent"), contents, error));

@@ -37,7 +37,7 @@ TEST_P(DrawnShape, PictureAndNewickShowTheTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Render, DrawnShape,
+    TreeRender, DrawnShape,
     testing::Values(
         Shape{"one column", ""},
         Shape{"two columns", "NODE0\tLEAF1\tLEAF0\t0.500000\n"},
@@ -54,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
 // gets; kept to 1000 leaves for the recursive checkers of the tests) and a
 // balanced tree of 3000 leaves: the picture stays complete and each leaf
 // keeps enough room to be read when zoomed in.
-TEST(Render, ThousandsOfLeaves) {
+TEST(TreeRender, ThousandsOfLeaves) {
     for (const bool chain : {true, false}) {
         const std::size_t n = chain ? 1000 : 3000;
         std::string text;
@@ -95,7 +95,7 @@ TEST(Render, ThousandsOfLeaves) {
     }
 }
 
-TEST(Render, NamesThatNeedEscapingOrQuoting) {
+TEST(TreeRender, NamesThatNeedEscapingOrQuoting) {
     const Dendrogram tree = Parse("NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF3\tLEAF2\t2.000000\n"
                                   "NODE2\tNODE1\tNODE0\t3.000000\nNODE3\tLEAF5\tLEAF4\t4.000000\n"
                                   "NODE4\tNODE3\tNODE2\t5.000000\nNODE5\tLEAF6\tNODE4\t6.000000\n");
@@ -125,7 +125,7 @@ TEST_P(NewickText, IsExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Render, NewickText,
+    TreeRender, NewickText,
     testing::Values(
         NewickCase{"one column", "", {}, "0;\n"},
         NewickCase{"one named column", "", {"my column"}, "'my column';\n"},
@@ -137,12 +137,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "(((0:1.5,1:1.5):inf,2:inf):nan,3:nan);\n"},
         NewickCase{"quoted names", "NODE0\tLEAF1\tLEAF0\t1\n", {"it's", "a b"}, "('it''s':1,'a b':1);\n"}));
 
-TEST(Render, NewickCautions) {
+TEST(TreeRender, NewickCautions) {
     const Dendrogram plain = Parse("NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\t2\n");
     EXPECT_TRUE(NewickCautions(plain, {"a", "b", "c"}).empty());
     const std::vector<std::string> repeated = NewickCautions(plain, {"a", "b", "a"});
     ASSERT_EQ(repeated.size(), 1u);
     EXPECT_NE(repeated[0].find("columns 0 and 2"), std::string::npos) << repeated[0];
+    const std::vector<std::string> many = NewickCautions(plain, std::vector<std::string>(6, "a"));
+    ASSERT_EQ(many.size(), 4u) << "three examples, then a count";
+    EXPECT_NE(many[3].find("2 more repeated names"), std::string::npos) << many[3];
     const Dendrogram infinite = Parse("NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\tinf\n");
     const std::vector<std::string> lengths = NewickCautions(infinite, {});
     ASSERT_EQ(lengths.size(), 1u);
