@@ -104,8 +104,10 @@ TEST(Engine, RandomTablesKeepShapeAndMatchReference) {
         const TableData table{lines, columns, cells.data()};
         const DistanceMatrix matrix = ComputeColumnDistances(table);
         const std::string minText = EngineMinText(matrix), varianceText = EngineVarianceText(table);
-        EXPECT_EQ(minText, ReferenceMinText(matrix));
-        EXPECT_EQ(varianceText, ReferenceVarianceText(table));
+        std::ostringstream shown;  // the table, to reproduce a failure
+        for (int k = 0; k < lines * columns; ++k) shown << cells[k] << ((k + 1) % columns ? " " : "\n");
+        EXPECT_EQ(minText, ReferenceMinText(matrix)) << shown.str();
+        EXPECT_EQ(varianceText, ReferenceVarianceText(table)) << shown.str();
         const std::vector<double> heights = CheckShape(minText, columns);
         CheckShape(varianceText, columns);
         // Without NaN or huge values, single-linkage heights never decrease.

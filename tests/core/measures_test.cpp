@@ -1,6 +1,7 @@
 // Column geometry, the variance criterion, the packed distance matrix and the
 // linkages, checked bit for bit: every figure below comes from carrying out
 // the single-precision rounding steps by hand.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -51,16 +52,23 @@ TEST(DistanceMatrix, PackedLayoutOfColumnDistances) {
     ASSERT_EQ(m.count, 4);
     const float expected[] = {1.41421354f, 3, 2.23606801f, 7.07106781f, 6, 4.12310553f};
     for (int k = 0; k < 6; ++k) EXPECT_SAME_FLOAT(m.values[k], expected[k]) << k;
-    // Each pair reads its packed slot in either order; the diagonal and outside indexes read 0.
+    // Each pair reads its packed slot in either order; the diagonal and
+    // outside indexes read 0, never the guard values around the array.
+    float guarded[] = {99, 0, 0, 0, 0, 0, 0, 99};
+    std::copy(expected, expected + 6, guarded + 1);
+    const DistanceMatrix g{4, guarded + 1};
     const struct { int32_t i, j; float d; } pairs[] = {
         {1, 0, expected[0]}, {2, 0, 3}, {0, 2, 3}, {2, 1, expected[2]}, {3, 0, expected[3]}, {1, 3, 6},
         {3, 2, expected[5]}, {1, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {4, 0, 0}, {0, 4, 0},
     };
-    for (const auto &p : pairs) EXPECT_SAME_FLOAT(distance(m, p.i, p.j), p.d) << p.i << "," << p.j;
+    for (const auto &p : pairs) EXPECT_SAME_FLOAT(distance(g, p.i, p.j), p.d) << p.i << "," << p.j;
     std::free(m.values);
     float oneColumn[] = {3, 4};
-    EXPECT_EQ(ComputeColumnDistances(TableData{2, 1, oneColumn}).count, 1);
-    EXPECT_EQ(ComputeColumnDistances(TableData{0, 0, nullptr}).count, 0);
+    for (const TableData t : {TableData{2, 1, oneColumn}, TableData{0, 0, nullptr}}) {
+        const DistanceMatrix empty = ComputeColumnDistances(t);
+        EXPECT_EQ(empty.count, t.columns);
+        std::free(empty.values);
+    }
 }
 
 TEST(DistanceMatrix, MoreThan32768ObjectsEndWithMemoryMessage) {
