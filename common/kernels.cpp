@@ -25,62 +25,81 @@ void KernelScalar(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t begin, in
     }
 }
 
+// The vector kernels keep several groups of columns in flight: each line's
+// rounding step depends on the previous line's sum, so one group alone would
+// wait on that chain most of the time.
+
+template <bool BroadcastA, int Groups>
+__attribute__((target("avx2"))) inline void GroupsAvx2(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t p,
+                                                        float *out) {
+    __m256d lo[Groups], hi[Groups];
+    for (int g = 0; g < Groups; ++g) lo[g] = hi[g] = _mm256_setzero_pd();
+    for (int32_t l = 0; l < lines; ++l) {
+        const float *rowB = b.data + l * b.stride + p;
+        const __m256 broadcast = BroadcastA ? _mm256_set1_ps(a.data[l]) : _mm256_setzero_ps();
+        for (int g = 0; g < Groups; ++g) {
+            const __m256 va = BroadcastA ? broadcast : _mm256_loadu_ps(a.data + l * a.stride + p + 8 * g);
+            const __m256 d = _mm256_sub_ps(va, _mm256_loadu_ps(rowB + 8 * g));
+            const __m256d dlo = _mm256_cvtps_pd(_mm256_castps256_ps128(d));
+            const __m256d dhi = _mm256_cvtps_pd(_mm256_extractf128_ps(d, 1));
+            // Square and add in double, then round the new sum to float.
+            lo[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(dlo, dlo), lo[g])));
+            hi[g] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(dhi, dhi), hi[g])));
+        }
+    }
+    for (int g = 0; g < Groups; ++g) {
+        const __m128 rlo = _mm256_cvtpd_ps(_mm256_sqrt_pd(lo[g]));
+        const __m128 rhi = _mm256_cvtpd_ps(_mm256_sqrt_pd(hi[g]));
+        _mm256_storeu_ps(out + p + 8 * g, _mm256_set_m128(rhi, rlo));
+    }
+}
+
 template <bool BroadcastA>
 __attribute__((target("avx2"))) void KernelAvx2(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t begin,
                                                  int64_t end, float *out) {
     int64_t p = begin;
-    for (; p + 8 <= end; p += 8) {
-        __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-        for (int32_t l = 0; l < lines; ++l) {
-            const __m256 va = BroadcastA ? _mm256_set1_ps(a.data[l]) : _mm256_loadu_ps(a.data + l * a.stride + p);
-            const __m256 d = _mm256_sub_ps(va, _mm256_loadu_ps(b.data + l * b.stride + p));
-            const __m256d dlo = _mm256_cvtps_pd(_mm256_castps256_ps128(d));
-            const __m256d dhi = _mm256_cvtps_pd(_mm256_extractf128_ps(d, 1));
-            // Square and add in double, then round the new sum to float.
-            lo = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(dlo, dlo), lo)));
-            hi = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(_mm256_mul_pd(dhi, dhi), hi)));
-        }
-        const __m128 rlo = _mm256_cvtpd_ps(_mm256_sqrt_pd(lo));
-        const __m128 rhi = _mm256_cvtpd_ps(_mm256_sqrt_pd(hi));
-        _mm256_storeu_ps(out + p, _mm256_set_m128(rhi, rlo));
-    }
+    for (; p + 32 <= end; p += 32) GroupsAvx2<BroadcastA, 4>(a, b, lines, p, out);
+    for (; p + 8 <= end; p += 8) GroupsAvx2<BroadcastA, 1>(a, b, lines, p, out);
     KernelScalar<BroadcastA>(a, b, lines, p, end, out);
 }
 
-template <bool BroadcastA>
-__attribute__((target("avx512f,avx512dq"))) void KernelAvx512(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t begin,
-                                                      int64_t end, float *out) {
-    int64_t p = begin;
-    for (; p + 16 <= end; p += 16) {
-        __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
-        for (int32_t l = 0; l < lines; ++l) {
-            const __m512 va = BroadcastA ? _mm512_set1_ps(a.data[l]) : _mm512_loadu_ps(a.data + l * a.stride + p);
-            const __m512 d = _mm512_sub_ps(va, _mm512_loadu_ps(b.data + l * b.stride + p));
-            const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
-            const __m512d dhi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
-            lo = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dlo, dlo), lo)));
-            hi = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dhi, dhi), hi)));
-        }
-        _mm256_storeu_ps(out + p, _mm512_cvtpd_ps(_mm512_sqrt_pd(lo)));
-        _mm256_storeu_ps(out + p + 8, _mm512_cvtpd_ps(_mm512_sqrt_pd(hi)));
-    }
-    if (p < end) {
-        // The last 1..15 columns, in masked lanes; the others stay zero.
-        const __mmask16 mask = static_cast<__mmask16>((1u << (end - p)) - 1u);
-        __m512d lo = _mm512_setzero_pd(), hi = _mm512_setzero_pd();
-        for (int32_t l = 0; l < lines; ++l) {
+// Groups of 16 columns; the last group may be partial, its lanes masked.
+template <bool BroadcastA, int Groups>
+__attribute__((target("avx512f,avx512dq"))) inline void GroupsAvx512(ColumnBlock a, ColumnBlock b, int32_t lines,
+                                                                      int64_t p, __mmask16 lastMask, float *out) {
+    __m512d lo[Groups], hi[Groups];
+    for (int g = 0; g < Groups; ++g) lo[g] = hi[g] = _mm512_setzero_pd();
+    for (int32_t l = 0; l < lines; ++l) {
+        const float *rowB = b.data + l * b.stride + p;
+        const __m512 broadcast = BroadcastA ? _mm512_set1_ps(a.data[l]) : _mm512_setzero_ps();
+        for (int g = 0; g < Groups; ++g) {
+            const __mmask16 mask = g == Groups - 1 ? lastMask : static_cast<__mmask16>(0xFFFF);
             const __m512 va =
-                BroadcastA ? _mm512_set1_ps(a.data[l]) : _mm512_maskz_loadu_ps(mask, a.data + l * a.stride + p);
-            const __m512 d = _mm512_maskz_sub_ps(mask, va, _mm512_maskz_loadu_ps(mask, b.data + l * b.stride + p));
+                BroadcastA ? broadcast : _mm512_maskz_loadu_ps(mask, a.data + l * a.stride + p + 16 * g);
+            const __m512 d = _mm512_maskz_sub_ps(mask, va, _mm512_maskz_loadu_ps(mask, rowB + 16 * g));
             const __m512d dlo = _mm512_cvtps_pd(_mm512_castps512_ps256(d));
             const __m512d dhi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(d), 1)));
-            lo = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dlo, dlo), lo)));
-            hi = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dhi, dhi), hi)));
+            lo[g] = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dlo, dlo), lo[g])));
+            hi[g] = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(dhi, dhi), hi[g])));
         }
-        const __m512 r = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sqrt_pd(lo))),
-                                            _mm512_cvtpd_ps(_mm512_sqrt_pd(hi)), 1);
-        _mm512_mask_storeu_ps(out + p, mask, r);
     }
+    for (int g = 0; g < Groups; ++g) {
+        const __mmask16 mask = g == Groups - 1 ? lastMask : static_cast<__mmask16>(0xFFFF);
+        const __m512 r = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sqrt_pd(lo[g]))),
+                                            _mm512_cvtpd_ps(_mm512_sqrt_pd(hi[g])), 1);
+        _mm512_mask_storeu_ps(out + p + 16 * g, mask, r);
+    }
+}
+
+template <bool BroadcastA>
+__attribute__((target("avx512f,avx512dq"))) void KernelAvx512(ColumnBlock a, ColumnBlock b, int32_t lines,
+                                                                int64_t begin, int64_t end, float *out) {
+    const __mmask16 full = 0xFFFF;
+    int64_t p = begin;
+    for (; p + 64 <= end; p += 64) GroupsAvx512<BroadcastA, 4>(a, b, lines, p, full, out);
+    for (; p + 16 <= end; p += 16) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, full, out);
+    // The last 1..15 columns in masked lanes; the other lanes compute zeros.
+    if (p < end) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, static_cast<__mmask16>((1u << (end - p)) - 1u), out);
 }
 
 KernelLevel &Active() {

@@ -1,16 +1,45 @@
 #include "parallel.h"
 
+#include <chrono>
 #include <system_error>
 
 namespace {
 
-// Spin this many rounds before sleeping on the counter: long enough to catch
-// the next hand-over of a tight loop, short enough not to burn a core idle.
-constexpr int kSpins = 20000;
+// Spin this many rounds (a few microseconds) before sleeping on the
+// counter: enough to catch the next hand-over of a tight loop, little enough
+// not to take a core from other work on a busy machine.
+constexpr int kSpins = 2000;
 
 inline void Pause() { __builtin_ia32_pause(); }
 
 }  // namespace
+
+// Hand-overs judged together, and the runs kept on one thread after the
+// helper was found late.
+constexpr int kJudgeEvery = 64;
+constexpr int kSoloRuns = 4096;
+
+int64_t TwoWayLoop::Now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool TwoWayLoop::UseHelper() {
+    if (soloLeft_ == 0) return true;
+    --soloLeft_;
+    return false;
+}
+
+void TwoWayLoop::Account(int64_t ownNanos, int64_t waitNanos) {
+    ownTotal_ += ownNanos;
+    waitTotal_ += waitNanos;
+    if (++rounds_ < kJudgeEvery) return;
+    // Both halves are the same size: waiting longer than our own half took
+    // means the helper needed more than twice our time.
+    if (waitTotal_ > ownTotal_) soloLeft_ = kSoloRuns;
+    ownTotal_ = waitTotal_ = 0;
+    rounds_ = 0;
+}
 
 TwoWayLoop::TwoWayLoop() {
     if (std::thread::hardware_concurrency() < 2) return;

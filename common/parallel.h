@@ -2,7 +2,13 @@
 // of the range and a helper thread the second. The worker lives as long as
 // the object, so a hand-over costs microseconds and can be made thousands of
 // times. The parts are fixed by the range alone, and each writes only its own
-// part, so results do not depend on whether the helper thread exists.
+// part, so results do not depend on whether the helper thread takes part.
+//
+// On a busy machine the helper may wait long for a core, and a loop that
+// hands over thousands of times would then run slower than on one thread.
+// So the caller measures how long it waits for the helper against its own
+// part's time; when the helper is persistently late, the parts run on the
+// caller's thread for a while before the helper is tried again.
 #pragma once
 
 #include <atomic>
@@ -21,7 +27,7 @@ public:
     // below `minimum` run on the caller's thread alone, still as two parts.
     template <class Body>
     void Run(int64_t count, int64_t split, int64_t minimum, Body &body) {
-        if (!worker_.joinable() || count < minimum) {
+        if (!worker_.joinable() || count < minimum || !UseHelper()) {
             body(0, split, 0);
             body(split, count, 1);
             return;
@@ -31,11 +37,17 @@ public:
         begin_ = split;
         end_ = count;
         Hand();
+        const int64_t start = Now();
         body(0, split, 0);
+        const int64_t own = Now();
         Join();
+        Account(own - start, Now() - own);
     }
 
 private:
+    static int64_t Now();
+    bool UseHelper();
+    void Account(int64_t ownNanos, int64_t waitNanos);
     void Hand();
     void Join();
     void Serve();
@@ -47,4 +59,8 @@ private:
     void (*task_)(void *, int64_t, int64_t) = nullptr;
     void *context_ = nullptr;
     int64_t begin_ = 0, end_ = 0;
+    // Timing of the last hand-overs, and how many runs stay on one thread.
+    int64_t ownTotal_ = 0, waitTotal_ = 0;
+    int rounds_ = 0;
+    int soloLeft_ = 0;
 };

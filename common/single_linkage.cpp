@@ -7,8 +7,8 @@
 // largest slot first, and inside a component of three or more clusters its
 // largest slot absorbs, one at a time, the largest cluster lying at exactly w
 // from what it holds so far. That order needs every pair at exactly w, not
-// only the tree's edges: it is found by testing member pairs of the
-// component's clusters, each pair at most once.
+// only the tree's edges: it is found from the distances between the columns
+// of each absorbed cluster and those of the clusters not reached yet.
 #include "single_linkage.h"
 
 #include <algorithm>
@@ -65,10 +65,10 @@ void SpanningTree(TableData table, Edge *edges) {
         nearest[part] = q;
     };
     TwoWayLoop loop;
-    // Hand-overs only pay off on longer rows.
-    constexpr int64_t kParallelMinimum = 2048;
+    // Hand-overs only pay off on long rows: about 64K cells per pass.
+    const int64_t parallelMinimum = lines > 0 ? (int64_t{1} << 16) / lines + 1 : INT64_MAX;
     for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + u];
-    loop.Run(r, r / 2, kParallelMinimum, update);
+    loop.Run(r, r / 2, parallelMinimum, update);
     for (int32_t e = 0; e < n - 1; ++e) {
         int32_t q = nearest[0];
         if (nearest[1] >= 0 && closer(nearest[1], q)) q = nearest[1];
@@ -82,7 +82,7 @@ void SpanningTree(TableData table, Edge *edges) {
         parent[q] = parent[last];
         for (int32_t l = 0; l < lines; ++l) copy[l * stride + q] = copy[l * stride + last];
         // Split on a multiple of 16 so that both halves run full vectors.
-        loop.Run(r, (r / 2) & ~int64_t{15}, kParallelMinimum, update);
+        loop.Run(r, (r / 2) & ~int64_t{15}, parallelMinimum, update);
     }
 }
 
@@ -165,8 +165,49 @@ private:
     Block<int32_t> up_, slot_, node_, head_, tail_, next_, size_;
 };
 
-template <class Distance>
-void WriteLevels(std::FILE *out, int32_t n, Edge *edges, const Distance &distance) {
+// Distances between the columns of one group of clusters, held in one
+// list (each cluster's columns in a run). For the table, the group's columns
+// are copied line by line into one block, so that the distances from one
+// column to a run of others go through the vector kernel.
+class TableGroupDistances {
+public:
+    explicit TableGroupDistances(TableData table)
+        : table_(table), block_(static_cast<int64_t>(table.lines) * table.columns), x_(table.lines > 0 ? table.lines : 1) {}
+    void Prepare(const int32_t *members, int32_t count) {
+        members_ = members;
+        count_ = count;
+        for (int32_t l = 0; l < table_.lines; ++l)
+            for (int32_t t = 0; t < count; ++t) block_[static_cast<int64_t>(l) * count + t] = elementAt(l, members[t], table_);
+    }
+    // out[t] = distance between the group's columns a and begin + t.
+    void Between(int32_t a, int32_t begin, int32_t length, float *out) {
+        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
+        DistancesToColumns(ColumnBlock{block_.get() + begin, count_}, table_.lines, x_.get(), length, out);
+    }
+
+private:
+    TableData table_;
+    Block<float> block_;
+    Block<float> x_;
+    const int32_t *members_ = nullptr;
+    int32_t count_ = 0;
+};
+
+class MatrixGroupDistances {
+public:
+    explicit MatrixGroupDistances(DistanceMatrix matrix) : matrix_(matrix) {}
+    void Prepare(const int32_t *members, int32_t) { members_ = members; }
+    void Between(int32_t a, int32_t begin, int32_t length, float *out) const {
+        for (int32_t t = 0; t < length; ++t) out[t] = distance(matrix_, members_[a], members_[begin + t]);
+    }
+
+private:
+    DistanceMatrix matrix_;
+    const int32_t *members_ = nullptr;
+};
+
+template <class GroupDistances>
+void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distances) {
     if (n < 2) return;
     const int32_t m = n - 1;
     std::sort(edges, edges + m, [](const Edge &x, const Edge &y) { return x.w < y.w; });
@@ -175,6 +216,7 @@ void WriteLevels(std::FILE *out, int32_t n, Edge *edges, const Distance &distanc
     Block<int32_t> roots(2 * static_cast<int64_t>(m)), localUp(2 * static_cast<int64_t>(m));
     Block<int32_t> order(2 * static_cast<int64_t>(m)), state(2 * static_cast<int64_t>(m));
     Block<int32_t> offset(2 * static_cast<int64_t>(m) + 1), members(n), heap(2 * static_cast<int64_t>(m));
+    Block<float> row(n);
     for (int32_t k = 0; k < n; ++k) stamp[k] = -1;
     auto localFind = [&](int32_t x) {
         while (localUp[x] != x) x = localUp[x] = localUp[localUp[x]];
@@ -227,26 +269,33 @@ void WriteLevels(std::FILE *out, int32_t n, Edge *edges, const Distance &distanc
             offset[0] = 0;
             for (int32_t k = 0; k < size; ++k)
                 offset[k + 1] = offset[k] + forest.Members(roots[group[k]], members.get() + offset[k]);
+            distances.Prepare(members.get(), offset[size]);
             // 0: not reached, 1: waiting to be absorbed, 2: absorbed (or the top).
             Block<int32_t> reached(size);
             for (int32_t k = 0; k < size; ++k) reached[k] = 0;
+            int32_t unreached = size - 1;
             int32_t heapSize = 0;
             auto bySlot = [&](int32_t x, int32_t y) { return forest.Slot(roots[group[x]]) < forest.Slot(roots[group[y]]); };
+            // Reaches every cluster lying at exactly w from `from`: some pair
+            // of their columns is at w. The smaller of the two clusters gives
+            // the columns whose distances to the other's run are computed.
+            auto touches = [&](int32_t x, int32_t y) {
+                if (offset[x + 1] - offset[x] > offset[y + 1] - offset[y]) std::swap(x, y);
+                const int32_t length = offset[y + 1] - offset[y];
+                for (int32_t a = offset[x]; a < offset[x + 1]; ++a) {
+                    distances.Between(a, offset[y], length, row.get());
+                    for (int32_t b = 0; b < length; ++b)
+                        if (row[b] == w) return true;
+                }
+                return false;
+            };
             auto expand = [&](int32_t from) {
-                for (int32_t k = 0; k < size; ++k) {
-                    if (reached[k] != 0) continue;
-                    bool touches = false;
-                    for (int32_t a = offset[from]; a < offset[from + 1] && !touches; ++a)
-                        for (int32_t b = offset[k]; b < offset[k + 1]; ++b)
-                            if (distance(members[a], members[b]) == w) {
-                                touches = true;
-                                break;
-                            }
-                    if (touches) {
-                        reached[k] = 1;
-                        heap[heapSize++] = k;
-                        std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
-                    }
+                for (int32_t k = 0; k < size && unreached > 0; ++k) {
+                    if (reached[k] != 0 || !touches(from, k)) continue;
+                    reached[k] = 1;
+                    --unreached;
+                    heap[heapSize++] = k;
+                    std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
                 }
             };
             reached[0] = 2;
@@ -270,8 +319,8 @@ void WriteSingleLinkage(std::FILE *out, TableData table) {
     if (n < 2) return;
     Block<Edge> edges(n - 1);
     SpanningTree(table, edges.get());
-    auto distance = [&](int32_t x, int32_t y) { return euclidDistByColumn(x, y, table); };
-    WriteLevels(out, n, edges.get(), distance);
+    TableGroupDistances distances(table);
+    WriteLevels(out, n, edges.get(), distances);
 }
 
 void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix) {
@@ -279,6 +328,6 @@ void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix) {
     if (n < 2) return;
     Block<Edge> edges(n - 1);
     SpanningTree(matrix, edges.get());
-    auto lookup = [&](int32_t x, int32_t y) { return distance(matrix, x, y); };
-    WriteLevels(out, n, edges.get(), lookup);
+    MatrixGroupDistances distances(matrix);
+    WriteLevels(out, n, edges.get(), distances);
 }

@@ -26,7 +26,9 @@ TEST(Kernels, EveryLevelMatchesTheColumnDistanceBitForBit) {
     for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512}) {
         ForceKernelLevel(level);
         for (int32_t lines : {0, 1, 3, 16, 17}) {
-            const int32_t columns = 53;  // three 16-lane blocks, one 8-lane block and a tail
+            // Two 64-column groups, a 16-column group and a partial one (AVX-512);
+            // four 32-column groups, two 8-column groups and a scalar tail (AVX2).
+            const int32_t columns = 150;
             std::vector<float> cells(static_cast<size_t>(lines) * columns);
             for (float &v : cells) v = rng() % 4 == 0 ? specials[rng() % 9] : real(rng);
             const TableData table{lines, columns, cells.data()};
