@@ -47,7 +47,7 @@ TEST(CheckedAllocation, ZeroBytesSucceedsBadSizesEndWithMemoryMessage) {
     EXPECT_EXIT_PRINTING(monmalloc(-4), 255, kMemoryMessage);
     EXPECT_EXIT_PRINTING(monmalloc(MAX_BLOCK_BYTES + 1), 255, kMemoryMessage);
     EXPECT_EXIT_PRINTING(monrealloc(monmalloc(8), 0), 255, kMemoryMessage);
-    EXPECT_EXIT_PRINTING(monrealloc(gBlock = monmalloc(8), 2147483648LL), 255, kMemoryMessage);
+    EXPECT_EXIT_PRINTING({ gBlock = monmalloc(8); monrealloc(gBlock, 2147483648LL); }, 255, kMemoryMessage);
     // Growing keeps the contents.
     auto *p = static_cast<int *>(monmalloc(sizeof(int)));
     *p = 42;
@@ -77,6 +77,10 @@ TEST(ReadTable, LineEndsSeparatorsLabelsLongTokensAndRejection) {
         {"separator runs", " \t7 \t 8\t \n7;;;8;\n", 2, 2, {7, 8, 7, 8}},
         {"row labels", "x 1 2\ny 3 4\n", 2, 2, {1, 2, 3, 4}},
         {"number prefix", "1a 2\n", 1, 2, {1, 2}},
+        // Just above the midpoint of two floats: through double it would land on
+        // the midpoint and round down to 1.
+        {"rounded once, to float", "1.0000000596046447753906250000000001 10000000596046447753906250000000001e-34",
+         1, 2, {1.00000012f, 1.00000012f}},
         {"comma then point", "1,234.5 -. , - abc\n", 1, 1, {1.234f}},
         {"0xFF inside a token", "1 2\xff 3\n", 1, 3, {1, 2, 3}},
         {"0xFF is not end of input", "1\n\xff\n2\n", 0, 0, {}},
