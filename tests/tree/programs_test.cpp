@@ -34,7 +34,8 @@ std::string RandomTable(std::mt19937 &random, std::size_t rows, std::size_t colu
                 std::snprintf(cell, sizeof cell, "%d", digit(random));
             else
                 std::snprintf(cell, sizeof cell, "%.3f", real(random));
-            table += (c == 0 ? "" : "\t") + std::string(cell);
+            if (c > 0) table += '\t';
+            table += cell;
         }
         table += "\n";
     }
