@@ -45,7 +45,7 @@ TEST(CheckedAllocation, ZeroBytesSucceedsBadSizesEndWithMemoryMessage) {
     EXPECT_NE(empty, nullptr);
     std::free(empty);
     EXPECT_EXIT_PRINTING(monmalloc(-4), 255, kMemoryMessage);
-    EXPECT_EXIT_PRINTING(monmalloc(MAX_BLOCK_BYTES + 1), 255, kMemoryMessage);
+    EXPECT_EXIT_PRINTING(monmalloc(2147483648LL), 255, kMemoryMessage);
     EXPECT_EXIT_PRINTING(monrealloc(monmalloc(8), 0), 255, kMemoryMessage);
     EXPECT_EXIT_PRINTING({ gBlock = monmalloc(8); monrealloc(gBlock, 2147483648LL); }, 255, kMemoryMessage);
     // Growing keeps the contents.
