@@ -17,6 +17,29 @@ constexpr int32_t kChunk = 256;
 // together by the vector kernel over the cluster's own block of columns.
 constexpr int32_t kWideCluster = 16;
 
+// Plain float loops of the variance evaluation, compiled for each vector
+// width and picked at load time. They hold no fused or reordered arithmetic,
+// so every version gives the same bits.
+#define DENDRO_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+
+// For each single candidate k: its cell g[k] = row[slots[k]], and its
+// centroid coordinate (survivor's sum + cell) / total. Dividing two floats in
+// float gives the same value as dividing in double and rounding.
+DENDRO_VECTOR_CLONES void SingleCentroids(const float *row, const int32_t *slots, int32_t h, float survivorSum,
+                                          const float *totals, float *g, float *c) {
+    for (int32_t k = 0; k < h; ++k) g[k] = row[slots[k]];
+    for (int32_t k = 0; k < h; ++k) c[k] = (survivorSum + g[k]) / totals[k];
+}
+
+// c[line] += cell of each listed column, in list order.
+DENDRO_VECTOR_CLONES void AddColumns(float *c, const float *columns, int32_t lines, const int32_t *list,
+                                     int32_t count) {
+    for (int32_t m = 0; m < count; ++m) {
+        const float *col = columns + static_cast<int64_t>(list[m]) * lines;
+        for (int32_t l = 0; l < lines; ++l) c[l] += col[l];
+    }
+}
+
 // A cluster's member list, and for a wide cluster its columns copied line by
 // line (cell (line, t) of member t at block[line * count + t]).
 struct ClusterView {
@@ -41,6 +64,7 @@ public:
           centroids_(static_cast<int64_t>(table.lines) * kChunk),
           packed_(static_cast<int64_t>(table.lines) * kChunk),
           gathered_(static_cast<int64_t>(table.lines) * kChunk),
+          compactCentroids_(static_cast<int64_t>(table.lines) * kChunk),
           distances_(table.columns > kChunk ? table.columns : kChunk),
           sums_(kChunk),
           totals_(kChunk),
@@ -60,10 +84,7 @@ public:
     void Evaluate(ClusterView a, int32_t candidates, ViewOf viewOf, float *out) {
         float *sa = survivorSum_.get();
         for (int32_t l = 0; l < lines_; ++l) sa[l] = 0.0f;
-        for (int32_t k = 0; k < a.count; ++k) {
-            const float *c = column(a.members[k]);
-            for (int32_t l = 0; l < lines_; ++l) sa[l] += c[l];
-        }
+        AddColumns(sa, columns_.get(), lines_, a.members, a.count);
         for (int32_t k0 = 0; k0 < candidates; k0 += kChunk) {
             const int32_t h = candidates - k0 < kChunk ? candidates - k0 : kChunk;
             EvaluateChunk(a, k0, h, viewOf, out + k0);
@@ -94,9 +115,7 @@ private:
             const float *row = table_.values + static_cast<int64_t>(l) * table_.columns;
             float *g = gath + static_cast<int64_t>(l) * h;
             float *c = cent + static_cast<int64_t>(l) * h;
-            const float s = sa[l];
-            for (int32_t k = 0; k < h; ++k) g[k] = row[slots_[k]];
-            for (int32_t k = 0; k < h; ++k) c[k] = (s + g[k]) / totals[k];
+            SingleCentroids(row, slots_.get(), h, sa[l], totals, g, c);
         }
         // Wider candidates: their members' cells added in list order.
         if (anyWide) {
@@ -105,14 +124,14 @@ private:
                 if (b.count == 1) continue;
                 float *c = packed + static_cast<int64_t>(k) * lines_;
                 for (int32_t l = 0; l < lines_; ++l) c[l] = sa[l];
-                for (int32_t m = 0; m < b.count; ++m) {
-                    const float *col = column(b.members[m]);
-                    for (int32_t l = 0; l < lines_; ++l) c[l] += col[l];
-                }
+                AddColumns(c, columns_.get(), lines_, b.members, b.count);
                 for (int32_t l = 0; l < lines_; ++l) cent[static_cast<int64_t>(l) * h + k] = c[l] / totals[k];
             }
         }
-        const bool wideSurvivor = a.count >= kWideCluster && a.block != nullptr;
+        // Across candidates the kernel runs full vectors once the chunk is
+        // long; across the survivor's members only pays when they outnumber
+        // a short chunk.
+        const bool wideSurvivor = a.count >= kWideCluster && a.block != nullptr && h < 64 && a.count > h;
         if (wideSurvivor || anyWide)
             for (int32_t l = 0; l < lines_; ++l)
                 for (int32_t k = 0; k < h; ++k) packed[static_cast<int64_t>(k) * lines_ + l] = cent[static_cast<int64_t>(l) * h + k];
@@ -131,24 +150,42 @@ private:
                 sums_[k] = s;
             }
         }
-        // ...then each candidate's own members.
+        // ...then each candidate's own members in list order: the first
+        // member of every candidate together (it is the slot's own column,
+        // gathered above)...
         PairedDistances(ColumnBlock{cent, h}, ColumnBlock{gath, h}, lines_, h, d);
-        const float singleTotal = static_cast<float>(a.count + 1);
-        for (int32_t k = 0; k < h; ++k)
-            if (totals[k] == singleTotal) sums_[k] += d[k];
+        for (int32_t k = 0; k < h; ++k) sums_[k] += d[k];
         if (anyWide) {
+            // ...the t-th members of the narrow clusters, round after round,
+            // each round's lanes packed together...
+            float *centroid = compactCentroids_.get();
+            float *member = gath;
+            int32_t *lane = slots_.get();
+            for (int32_t t = 1;; ++t) {
+                int32_t lanes = 0;
+                for (int32_t k = 0; k < h; ++k) {
+                    const ClusterView b = viewOf(k0 + k);
+                    if (b.count > t && b.block == nullptr) lane[lanes++] = k;
+                }
+                if (lanes == 0) break;
+                for (int32_t x = 0; x < lanes; ++x) {
+                    const float *col = column(viewOf(k0 + lane[x]).members[t]);
+                    for (int32_t l = 0; l < lines_; ++l) {
+                        member[static_cast<int64_t>(l) * lanes + x] = col[l];
+                        centroid[static_cast<int64_t>(l) * lanes + x] = cent[static_cast<int64_t>(l) * h + lane[x]];
+                    }
+                }
+                PairedDistances(ColumnBlock{centroid, lanes}, ColumnBlock{member, lanes}, lines_, lanes, d);
+                for (int32_t x = 0; x < lanes; ++x) sums_[lane[x]] += d[x];
+            }
+            // ...and the rest of each wide cluster, across its own columns.
             for (int32_t k = 0; k < h; ++k) {
                 const ClusterView b = viewOf(k0 + k);
-                if (b.count == 1) continue;
-                const float *c = packed + static_cast<int64_t>(k) * lines_;
-                if (b.block != nullptr) {
-                    DistancesToColumns(ColumnBlock{b.block, b.count}, lines_, c, b.count, d);
-                } else {
-                    for (int32_t m = 0; m < b.count; ++m)
-                        DistancesToColumns(ColumnBlock{column(b.members[m]), 1}, lines_, c, 1, d + m);
-                }
+                if (b.block == nullptr) continue;
+                DistancesToColumns(ColumnBlock{b.block + 1, b.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
+                                   b.count - 1, d);
                 float s = sums_[k];
-                for (int32_t m = 0; m < b.count; ++m) s += d[m];
+                for (int32_t m = 0; m < b.count - 1; ++m) s += d[m];
                 sums_[k] = s;
             }
         }
@@ -162,6 +199,7 @@ private:
     Block<float> centroids_;
     Block<float> packed_;
     Block<float> gathered_;
+    Block<float> compactCentroids_;
     Block<float> distances_;
     Block<float> sums_;
     Block<float> totals_;
