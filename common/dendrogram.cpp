@@ -5,6 +5,7 @@
 
 #include "dendrogram_output.h"
 #include "kernels.h"
+#include "parallel.h"
 #include "single_linkage.h"
 #include "utils.h"
 
@@ -55,20 +56,35 @@ struct ClusterView {
 // still taken in list order, and every value is rounded exactly where
 // varianceBis rounds it.
 class VarianceEvaluator {
+private:
+    // Working buffers of one thread.
+    struct Scratch {
+        explicit Scratch(TableData table)
+            : centroids(static_cast<int64_t>(table.lines) * kChunk),
+              packed(static_cast<int64_t>(table.lines) * kChunk),
+              gathered(static_cast<int64_t>(table.lines) * kChunk),
+              compactCentroids(static_cast<int64_t>(table.lines) * kChunk),
+              distances(table.columns > kChunk ? table.columns : kChunk),
+              sums(kChunk),
+              totals(kChunk),
+              slots(kChunk) {}
+        Block<float> centroids;         // centroid k at [line * h + k]
+        Block<float> packed;            // centroid k at [k * lines + line]
+        Block<float> gathered;          // a single candidate's cells, like centroids
+        Block<float> compactCentroids;  // the centroids of one round's lanes
+        Block<float> distances;
+        Block<float> sums;
+        Block<float> totals;
+        Block<int32_t> slots;
+    };
+
 public:
     explicit VarianceEvaluator(TableData table)
         : table_(table),
           lines_(table.lines),
           columns_(static_cast<int64_t>(table.columns) * table.lines),
           survivorSum_(table.lines),
-          centroids_(static_cast<int64_t>(table.lines) * kChunk),
-          packed_(static_cast<int64_t>(table.lines) * kChunk),
-          gathered_(static_cast<int64_t>(table.lines) * kChunk),
-          compactCentroids_(static_cast<int64_t>(table.lines) * kChunk),
-          distances_(table.columns > kChunk ? table.columns : kChunk),
-          sums_(kChunk),
-          totals_(kChunk),
-          slots_(kChunk) {
+          scratch_{Scratch(table), Scratch(table)} {
         // Column-major copy: column m is columns_[m * lines .. + lines).
         for (int32_t l = 0; l < lines_; ++l)
             for (int32_t m = 0; m < table.columns; ++m)
@@ -85,28 +101,36 @@ public:
         float *sa = survivorSum_.get();
         for (int32_t l = 0; l < lines_; ++l) sa[l] = 0.0f;
         AddColumns(sa, columns_.get(), lines_, a.members, a.count);
-        for (int32_t k0 = 0; k0 < candidates; k0 += kChunk) {
-            const int32_t h = candidates - k0 < kChunk ? candidates - k0 : kChunk;
-            EvaluateChunk(a, k0, h, viewOf, out + k0);
-        }
+        // Two threads take one half of the candidates each, in whole chunks;
+        // every candidate's value is computed alone, so the split changes
+        // nothing in the results.
+        const int32_t chunks = (candidates + kChunk - 1) / kChunk;
+        auto half = [&](int64_t begin, int64_t end, int part) {
+            for (int64_t chunk = begin; chunk < end; ++chunk) {
+                const int32_t k0 = static_cast<int32_t>(chunk) * kChunk;
+                const int32_t h = candidates - k0 < kChunk ? candidates - k0 : kChunk;
+                EvaluateChunk(scratch_[part], a, k0, h, viewOf, out + k0);
+            }
+        };
+        loop_.Run(chunks, chunks / 2, 2, half);
     }
 
 private:
     template <class ViewOf>
-    void EvaluateChunk(ClusterView a, int32_t k0, int32_t h, ViewOf viewOf, float *out) {
+    void EvaluateChunk(Scratch &w, ClusterView a, int32_t k0, int32_t h, ViewOf viewOf, float *out) const {
         const float *sa = survivorSum_.get();
-        float *cent = centroids_.get();  // centroid k at cent[line * h + k]
-        float *packed = packed_.get();   // centroid k at packed[k * lines + line]
-        float *gath = gathered_.get();   // a single candidate's column, laid out like cent
-        float *d = distances_.get();
-        float *totals = totals_.get();
+        float *cent = w.centroids.get();  // centroid k at cent[line * h + k]
+        float *packed = w.packed.get();   // centroid k at packed[k * lines + line]
+        float *gath = w.gathered.get();   // a single candidate's column, laid out like cent
+        float *d = w.distances.get();
+        float *totals = w.totals.get();
         bool anyWide = false;
         for (int32_t k = 0; k < h; ++k) {
             const ClusterView b = viewOf(k0 + k);
-            slots_[k] = b.members[0];
+            w.slots[k] = b.members[0];
             totals[k] = static_cast<float>(a.count + b.count);
             anyWide |= b.count > 1;
-            sums_[k] = 0.0f;
+            w.sums[k] = 0.0f;
         }
         // Single candidates: their column's cells, line by line, and the
         // centroid (survivor's sum + the cell) / total. Dividing two floats in
@@ -115,7 +139,7 @@ private:
             const float *row = table_.values + static_cast<int64_t>(l) * table_.columns;
             float *g = gath + static_cast<int64_t>(l) * h;
             float *c = cent + static_cast<int64_t>(l) * h;
-            SingleCentroids(row, slots_.get(), h, sa[l], totals, g, c);
+            SingleCentroids(row, w.slots.get(), h, sa[l], totals, g, c);
         }
         // Wider candidates: their members' cells added in list order.
         if (anyWide) {
@@ -139,28 +163,28 @@ private:
         if (!wideSurvivor) {
             for (int32_t m = 0; m < a.count; ++m) {
                 DistancesToColumns(ColumnBlock{cent, h}, lines_, column(a.members[m]), h, d);
-                for (int32_t k = 0; k < h; ++k) sums_[k] += d[k];
+                for (int32_t k = 0; k < h; ++k) w.sums[k] += d[k];
             }
         } else {
             for (int32_t k = 0; k < h; ++k) {
                 DistancesToColumns(ColumnBlock{a.block, a.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
                                    a.count, d);
-                float s = sums_[k];
+                float s = w.sums[k];
                 for (int32_t m = 0; m < a.count; ++m) s += d[m];
-                sums_[k] = s;
+                w.sums[k] = s;
             }
         }
         // ...then each candidate's own members in list order: the first
         // member of every candidate together (it is the slot's own column,
         // gathered above)...
         PairedDistances(ColumnBlock{cent, h}, ColumnBlock{gath, h}, lines_, h, d);
-        for (int32_t k = 0; k < h; ++k) sums_[k] += d[k];
+        for (int32_t k = 0; k < h; ++k) w.sums[k] += d[k];
         if (anyWide) {
             // ...the t-th members of the narrow clusters, round after round,
             // each round's lanes packed together...
-            float *centroid = compactCentroids_.get();
+            float *centroid = w.compactCentroids.get();
             float *member = gath;
-            int32_t *lane = slots_.get();
+            int32_t *lane = w.slots.get();
             for (int32_t t = 1;; ++t) {
                 int32_t lanes = 0;
                 for (int32_t k = 0; k < h; ++k) {
@@ -176,7 +200,7 @@ private:
                     }
                 }
                 PairedDistances(ColumnBlock{centroid, lanes}, ColumnBlock{member, lanes}, lines_, lanes, d);
-                for (int32_t x = 0; x < lanes; ++x) sums_[lane[x]] += d[x];
+                for (int32_t x = 0; x < lanes; ++x) w.sums[lane[x]] += d[x];
             }
             // ...and the rest of each wide cluster, across its own columns.
             for (int32_t k = 0; k < h; ++k) {
@@ -184,26 +208,21 @@ private:
                 if (b.block == nullptr) continue;
                 DistancesToColumns(ColumnBlock{b.block + 1, b.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
                                    b.count - 1, d);
-                float s = sums_[k];
+                float s = w.sums[k];
                 for (int32_t m = 0; m < b.count - 1; ++m) s += d[m];
-                sums_[k] = s;
+                w.sums[k] = s;
             }
         }
-        for (int32_t k = 0; k < h; ++k) out[k] = sums_[k] / totals[k];
+        for (int32_t k = 0; k < h; ++k) out[k] = w.sums[k] / totals[k];
     }
+
 
     TableData table_;
     int32_t lines_;
     Block<float> columns_;
     Block<float> survivorSum_;
-    Block<float> centroids_;
-    Block<float> packed_;
-    Block<float> gathered_;
-    Block<float> compactCentroids_;
-    Block<float> distances_;
-    Block<float> sums_;
-    Block<float> totals_;
-    Block<int32_t> slots_;
+    Scratch scratch_[2];
+    TwoWayLoop loop_;
 };
 
 // The engine's bookkeeping, shared with the criteria: slot h's cluster is
