@@ -166,44 +166,71 @@ private:
 };
 
 // Distances between the columns of one group of clusters, held in one
-// list (each cluster's columns in a run). For the table, the group's columns
-// are copied line by line into one block, so that the distances from one
-// column to a run of others go through the vector kernel.
+// list (each cluster's columns in a run), and a second, compacted copy that
+// holds only the columns not reached yet. For the table, both are blocks of
+// columns copied line by line, so that the distances from one column to a
+// run of others go through the vector kernel.
 class TableGroupDistances {
 public:
     explicit TableGroupDistances(TableData table)
-        : table_(table), block_(static_cast<int64_t>(table.lines) * table.columns), x_(table.lines > 0 ? table.lines : 1) {}
+        : table_(table),
+          block_(static_cast<int64_t>(table.lines) * table.columns),
+          open_(static_cast<int64_t>(table.lines) * table.columns),
+          x_(table.lines > 0 ? table.lines : 1) {}
     void Prepare(const int32_t *members, int32_t count) {
-        members_ = members;
         count_ = count;
         for (int32_t l = 0; l < table_.lines; ++l)
-            for (int32_t t = 0; t < count; ++t) block_[static_cast<int64_t>(l) * count + t] = elementAt(l, members[t], table_);
+            for (int32_t t = 0; t < count; ++t)
+                open_[static_cast<int64_t>(l) * count + t] = block_[static_cast<int64_t>(l) * count + t] =
+                    elementAt(l, members[t], table_);
     }
     // out[t] = distance between the group's columns a and begin + t.
     void Between(int32_t a, int32_t begin, int32_t length, float *out) {
-        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
+        Load(a);
         DistancesToColumns(ColumnBlock{block_.get() + begin, count_}, table_.lines, x_.get(), length, out);
+    }
+    // out[p] = distance between the group's column a and open column p < open.
+    void ToOpen(int32_t a, int32_t open, float *out) {
+        Load(a);
+        DistancesToColumns(ColumnBlock{open_.get(), count_}, table_.lines, x_.get(), open, out);
+    }
+    // Open column `to` takes the place of open column `from`.
+    void MoveOpen(int32_t to, int32_t from) {
+        for (int32_t l = 0; l < table_.lines; ++l)
+            open_[static_cast<int64_t>(l) * count_ + to] = open_[static_cast<int64_t>(l) * count_ + from];
     }
 
 private:
+    void Load(int32_t a) {
+        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
+    }
+
     TableData table_;
     Block<float> block_;
+    Block<float> open_;
     Block<float> x_;
-    const int32_t *members_ = nullptr;
     int32_t count_ = 0;
 };
 
 class MatrixGroupDistances {
 public:
-    explicit MatrixGroupDistances(DistanceMatrix matrix) : matrix_(matrix) {}
-    void Prepare(const int32_t *members, int32_t) { members_ = members; }
+    explicit MatrixGroupDistances(DistanceMatrix matrix) : matrix_(matrix), open_(matrix.count) {}
+    void Prepare(const int32_t *members, int32_t count) {
+        members_ = members;
+        for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
+    }
     void Between(int32_t a, int32_t begin, int32_t length, float *out) const {
         for (int32_t t = 0; t < length; ++t) out[t] = distance(matrix_, members_[a], members_[begin + t]);
     }
+    void ToOpen(int32_t a, int32_t open, float *out) const {
+        for (int32_t p = 0; p < open; ++p) out[p] = distance(matrix_, members_[a], open_[p]);
+    }
+    void MoveOpen(int32_t to, int32_t from) { open_[to] = open_[from]; }
 
 private:
     DistanceMatrix matrix_;
     const int32_t *members_ = nullptr;
+    Block<int32_t> open_;
 };
 
 template <class GroupDistances>
@@ -276,9 +303,32 @@ void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distanc
             int32_t unreached = size - 1;
             int32_t heapSize = 0;
             auto bySlot = [&](int32_t x, int32_t y) { return forest.Slot(roots[group[x]]) < forest.Slot(roots[group[y]]); };
-            // Reaches every cluster lying at exactly w from `from`: some pair
-            // of their columns is at w. The smaller of the two clusters gives
-            // the columns whose distances to the other's run are computed.
+            auto reach = [&](int32_t k) {
+                reached[k] = 1;
+                --unreached;
+                heap[heapSize++] = k;
+                std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
+            };
+            // The open columns (those of clusters not reached yet) are kept
+            // packed: open position p holds the group's column columnAt[p],
+            // and the group's column t sits at open position openAt[t].
+            const int32_t total = offset[size];
+            Block<int32_t> clusterOf(total), columnAt(total), openAt(total);
+            for (int32_t k = 0; k < size; ++k)
+                for (int32_t t = offset[k]; t < offset[k + 1]; ++t) clusterOf[t] = k;
+            for (int32_t t = 0; t < total; ++t) columnAt[t] = openAt[t] = t;
+            int32_t open = total;
+            auto close = [&](int32_t k) {
+                for (int32_t t = offset[k]; t < offset[k + 1]; ++t) {
+                    const int32_t p = openAt[t], last = --open;
+                    distances.MoveOpen(p, last);
+                    columnAt[p] = columnAt[last];
+                    openAt[columnAt[p]] = p;
+                }
+            };
+            // Some pair of columns of clusters x and y is at w. The smaller
+            // cluster gives the columns whose distances to the other's run are
+            // computed.
             auto touches = [&](int32_t x, int32_t y) {
                 if (offset[x + 1] - offset[x] > offset[y + 1] - offset[y]) std::swap(x, y);
                 const int32_t length = offset[y + 1] - offset[y];
@@ -289,15 +339,33 @@ void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distanc
                 }
                 return false;
             };
+            // Reaches every cluster lying at exactly w from `from`: from each
+            // of its columns to all open columns at once while it has fewer
+            // columns than are open, else cluster by cluster.
+            Block<int32_t> found(size);
             auto expand = [&](int32_t from) {
-                for (int32_t k = 0; k < size && unreached > 0; ++k) {
-                    if (reached[k] != 0 || !touches(from, k)) continue;
-                    reached[k] = 1;
-                    --unreached;
-                    heap[heapSize++] = k;
-                    std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
+                if (offset[from + 1] - offset[from] > open) {
+                    for (int32_t k = 0; k < size && unreached > 0; ++k)
+                        if (reached[k] == 0 && touches(from, k)) {
+                            reach(k);
+                            close(k);
+                        }
+                    return;
+                }
+                for (int32_t a = offset[from]; a < offset[from + 1] && open > 0; ++a) {
+                    distances.ToOpen(a, open, row.get());
+                    int32_t count = 0;
+                    for (int32_t p = 0; p < open; ++p) {
+                        const int32_t k = clusterOf[columnAt[p]];
+                        if (row[p] == w && reached[k] == 0) {
+                            reach(k);
+                            found[count++] = k;
+                        }
+                    }
+                    for (int32_t f = 0; f < count; ++f) close(found[f]);
                 }
             };
+            close(0);
             reached[0] = 2;
             expand(0);
             for (int32_t absorbed = 1; absorbed < size; ++absorbed) {
