@@ -102,6 +102,43 @@ __attribute__((target("avx512f,avx512dq"))) void KernelAvx512(ColumnBlock a, Col
     if (p < end) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, static_cast<__mmask16>((1u << (end - p)) - 1u), out);
 }
 
+int64_t LowerScalar(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count) {
+    int64_t q = -1;
+    for (int64_t p = 0; p < count; ++p) {
+        if (fresh[p] < best[p]) {
+            best[p] = fresh[p];
+            parent[p] = u;
+        }
+        if (q < 0 || best[p] < best[q]) q = p;
+    }
+    return q;
+}
+
+__attribute__((target("avx512f"))) int64_t LowerAvx512(const float *fresh, float *best, int32_t *parent, int32_t u,
+                                                         int64_t count) {
+    if (count == 0) return -1;
+    const __m512i vu = _mm512_set1_epi32(u);
+    __m512 smallest = _mm512_set1_ps(INFINITY);
+    for (int64_t p = 0; p < count; p += 16) {
+        const __mmask16 lanes = count - p >= 16 ? static_cast<__mmask16>(0xFFFF)
+                                                : static_cast<__mmask16>((1u << (count - p)) - 1u);
+        const __m512 f = _mm512_maskz_loadu_ps(lanes, fresh + p);
+        __m512 b = _mm512_maskz_loadu_ps(lanes, best + p);
+        const __mmask16 lower = _mm512_mask_cmp_ps_mask(lanes, f, b, _CMP_LT_OQ);
+        b = _mm512_mask_mov_ps(b, lower, f);
+        _mm512_mask_storeu_ps(best + p, lower, b);
+        _mm512_mask_storeu_epi32(parent + p, lower, vu);
+        smallest = _mm512_mask_min_ps(smallest, lanes, smallest, b);
+    }
+    const __m512 target = _mm512_set1_ps(_mm512_reduce_min_ps(smallest));
+    for (int64_t p = 0;; p += 16) {
+        const __mmask16 lanes = count - p >= 16 ? static_cast<__mmask16>(0xFFFF)
+                                                : static_cast<__mmask16>((1u << (count - p)) - 1u);
+        const __mmask16 equal = _mm512_mask_cmp_ps_mask(lanes, _mm512_maskz_loadu_ps(lanes, best + p), target, _CMP_EQ_OQ);
+        if (equal != 0) return p + __builtin_ctz(equal);
+    }
+}
+
 KernelLevel &Active() {
     static KernelLevel level = DetectKernelLevel();
     return level;
@@ -140,4 +177,9 @@ void DistancesToColumns(ColumnBlock block, int32_t lines, const float *x, int64_
 
 void PairedDistances(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count, float *out) {
     Dispatch<false>(a, b, lines, count, out);
+}
+
+int64_t LowerAndFindNearest(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count) {
+    return Active() == KernelLevel::Avx512 ? LowerAvx512(fresh, best, parent, u, count)
+                                           : LowerScalar(fresh, best, parent, u, count);
 }

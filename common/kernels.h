@@ -33,3 +33,9 @@ inline int64_t PaddedStride(int64_t columns) { return (columns + 15) / 16 * 16 +
 void DistancesToColumns(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out);
 // out[p] = distance between column p of `a` and column p of `b`.
 void PairedDistances(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count, float *out);
+
+// One pass of a nearest-neighbour scan: for p in [0, count), where
+// fresh[p] < best[p], best[p] takes fresh[p] and parent[p] takes u. Returns
+// the first position of the smallest best value afterwards, or -1 when count
+// is 0. No value may be NaN.
+int64_t LowerAndFindNearest(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count);

@@ -39,39 +39,32 @@ void SpanningTree(TableData table, Edge *edges) {
         for (int32_t p = 0; p < n; ++p) copy[l * stride + p] = elementAt(l, p, table);
     Block<int32_t> vertex(n), parent(n);
     Block<float> best(n), fresh(n), x(lines > 0 ? lines : 1);
-    for (int32_t p = 0; p < n; ++p) {
-        vertex[p] = p;
-        best[p] = INFINITY;
-        parent[p] = -1;
-    }
-    // Nearest open column of each half: position, or -1 for an empty half.
-    int32_t nearest[2] = {-1, -1};
-    auto closer = [&](int32_t p, int32_t q) {
-        return q < 0 || best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q]);
-    };
+    for (int32_t p = 0; p < n; ++p) vertex[p] = p;
+    // First position of the smallest tree distance in each half, or -1 for
+    // an empty half. Ties go to the first position, whatever the split.
+    int64_t nearest[2] = {-1, -1};
     int32_t u = n - 1, r = n - 1;
+    // The first column's distances are the first tree distances.
+    auto start = [&](int64_t begin, int64_t end, int part) {
+        DistancesToColumns(ColumnBlock{copy.get() + begin, stride}, lines, x.get(), end - begin, best.get() + begin);
+        for (int64_t p = begin; p < end; ++p) parent[p] = u;
+        const int64_t q = LowerAndFindNearest(best.get() + begin, best.get() + begin, parent.get() + begin, u, end - begin);
+        nearest[part] = q < 0 ? -1 : begin + q;
+    };
     auto update = [&](int64_t begin, int64_t end, int part) {
         DistancesToColumns(ColumnBlock{copy.get() + begin, stride}, lines, x.get(), end - begin, fresh.get() + begin);
-        int32_t q = -1;
-        for (int32_t p = static_cast<int32_t>(begin); p < end; ++p) {
-            // The first distance always replaces the initial infinity marker
-            // through parent -1, even when it is infinite itself.
-            if (fresh[p] < best[p] || parent[p] < 0) {
-                best[p] = fresh[p];
-                parent[p] = u;
-            }
-            if (closer(p, q)) q = p;
-        }
-        nearest[part] = q;
+        const int64_t q = LowerAndFindNearest(fresh.get() + begin, best.get() + begin, parent.get() + begin, u, end - begin);
+        nearest[part] = q < 0 ? -1 : begin + q;
     };
     TwoWayLoop loop;
     // Hand-overs only pay off on long rows: about 64K cells per pass.
     const int64_t parallelMinimum = lines > 0 ? (int64_t{1} << 16) / lines + 1 : INT64_MAX;
     for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + u];
-    loop.Run(r, r / 2, parallelMinimum, update);
+    // Split on a multiple of 16 so that both halves run full vectors.
+    loop.Run(r, (r / 2) & ~int64_t{15}, parallelMinimum, start);
     for (int32_t e = 0; e < n - 1; ++e) {
-        int32_t q = nearest[0];
-        if (nearest[1] >= 0 && closer(nearest[1], q)) q = nearest[1];
+        int64_t q = nearest[0];
+        if (q < 0 || (nearest[1] >= 0 && best[nearest[1]] < best[q])) q = nearest[1];
         edges[e] = Edge{parent[q], vertex[q], best[q]};
         u = vertex[q];
         for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + q];
@@ -81,7 +74,6 @@ void SpanningTree(TableData table, Edge *edges) {
         best[q] = best[last];
         parent[q] = parent[last];
         for (int32_t l = 0; l < lines; ++l) copy[l * stride + q] = copy[l * stride + last];
-        // Split on a multiple of 16 so that both halves run full vectors.
         loop.Run(r, (r / 2) & ~int64_t{15}, parallelMinimum, update);
     }
 }

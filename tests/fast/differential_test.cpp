@@ -85,3 +85,26 @@ INSTANTIATE_TEST_SUITE_P(AllKernels, Differential,
                          });
 
 }  // namespace
+
+namespace {
+
+// Tables wide enough for the spanning tree to split its passes over two
+// threads: the lines must match those computed from the stored matrix, a
+// separate single-threaded path that the small tables hold to the reference.
+TEST(SpanningTree, TwoThreadPassesMatchTheStoredMatrixPath) {
+    std::mt19937 rng(4242);
+    for (Flavour flavour : {Flavour::SmallIntegers, Flavour::Decimals}) {
+        OwnedTable t = RandomTable(rng, flavour, 1, 1);
+        t.lines = 16;
+        t.columns = 4500;
+        t.cells.resize(static_cast<size_t>(t.lines) * t.columns);
+        std::uniform_int_distribution<int> small(0, 2);
+        std::uniform_real_distribution<float> real(0.0f, 1.0f);
+        for (float &v : t.cells) v = flavour == Flavour::SmallIntegers ? static_cast<float>(small(rng)) : real(rng);
+        const DistanceMatrix matrix = ComputeColumnDistances(t.view());
+        EXPECT_EQ(EngineMinText(matrix), MinimumLinkFromTableText(t.view()));
+        std::free(matrix.values);
+    }
+}
+
+}  // namespace
