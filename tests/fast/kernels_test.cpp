@@ -69,3 +69,44 @@ TEST(Kernels, UnroundedSquareJoinsTheSum) {
 }
 
 }  // namespace
+
+namespace {
+
+// The nearest-neighbour pass: every level lowers the same entries and finds
+// the first position of the smallest value, ties and infinities included.
+TEST(Kernels, LowerAndFindNearestAgreesAcrossLevels) {
+    std::mt19937 rng(11);
+    const float values[] = {0.0f, 1.0f, 2.0f, 3.0f, std::numeric_limits<float>::infinity()};
+    for (int64_t count : {0, 1, 15, 16, 17, 100}) {
+        for (int round = 0; round < 50; ++round) {
+            std::vector<float> fresh(count), best(count);
+            for (int64_t p = 0; p < count; ++p) {
+                fresh[p] = values[rng() % 5];
+                best[p] = values[rng() % 5];
+            }
+            std::vector<int32_t> parent(count, -1);
+            // What the pass must do, written out plainly.
+            std::vector<float> lowered = best;
+            std::vector<int32_t> expectParent = parent;
+            int64_t expectNearest = -1;
+            for (int64_t p = 0; p < count; ++p) {
+                if (fresh[p] < lowered[p]) {
+                    lowered[p] = fresh[p];
+                    expectParent[p] = 7;
+                }
+                if (expectNearest < 0 || lowered[p] < lowered[expectNearest]) expectNearest = p;
+            }
+            for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx512}) {
+                ForceKernelLevel(level);
+                std::vector<float> b = best;
+                std::vector<int32_t> par = parent;
+                EXPECT_EQ(LowerAndFindNearest(fresh.data(), b.data(), par.data(), 7, count), expectNearest);
+                EXPECT_EQ(b, lowered);
+                EXPECT_EQ(par, expectParent);
+            }
+        }
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+}  // namespace
