@@ -374,20 +374,21 @@ void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distanc
 
 }  // namespace
 
-void WriteSingleLinkage(std::FILE *out, TableData table) {
-    const int32_t n = table.columns;
+namespace {
+
+template <class GroupDistances, class Data>
+void WriteTree(std::FILE *out, int32_t n, Data data) {
     if (n < 2) return;
     Block<Edge> edges(n - 1);
-    SpanningTree(table, edges.get());
-    TableGroupDistances distances(table);
+    SpanningTree(data, edges.get());
+    GroupDistances distances(data);
     WriteLevels(out, n, edges.get(), distances);
 }
 
+}  // namespace
+
+void WriteSingleLinkage(std::FILE *out, TableData table) { WriteTree<TableGroupDistances>(out, table.columns, table); }
+
 void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix) {
-    const int32_t n = matrix.count;
-    if (n < 2) return;
-    Block<Edge> edges(n - 1);
-    SpanningTree(matrix, edges.get());
-    MatrixGroupDistances distances(matrix);
-    WriteLevels(out, n, edges.get(), distances);
+    WriteTree<MatrixGroupDistances>(out, matrix.count, matrix);
 }

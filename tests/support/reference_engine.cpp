@@ -161,3 +161,6 @@ std::string EngineVarianceText(TableData table) {
 std::string EngineMinText(DistanceMatrix matrix) {
     return Capture([&](std::FILE *f) { printClassicDendrogram(f, matrix); });
 }
+std::string EngineMinTableText(TableData table) {
+    return Capture([&](std::FILE *f) { printMinimumLinkDendrogram(f, table); });
+}

@@ -18,3 +18,5 @@ std::string ReferenceVarianceText(TableData table);
 std::string ReferenceMinText(DistanceMatrix matrix);
 std::string EngineVarianceText(TableData table);
 std::string EngineMinText(DistanceMatrix matrix);
+// dendro-min's own path: minimum link straight from the table.
+std::string EngineMinTableText(TableData table);
