@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -73,16 +74,17 @@ void ExpectOrdinaryRunFits(const Program &p, unsigned long long cap) {
 }
 
 #ifdef DENDRO_SANITIZED_BUILD
-#define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "the sanitizers' shadow memory does not fit an address-space cap"
+#define SKIP_UNDER_SANITIZERS(why) GTEST_SKIP() << why
 #else
-#define SKIP_UNDER_SANITIZERS() (void)0
+#define SKIP_UNDER_SANITIZERS(why) (void)0
 #endif
+#define NO_CAP_UNDER_SANITIZERS "the sanitizers' shadow memory does not fit an address-space cap"
 
 // 16,384 columns need a pair matrix of 16,383 x 16,384 / 2 floats (512 MiB),
 // which a 256 MiB address space cannot hold although the row itself is tiny.
 // The infinite cell keeps dendro-min on its stored matrix of distances.
 TEST(AllocationFailure, PairMatrixBeyondAddressSpaceCap) {
-    SKIP_UNDER_SANITIZERS();
+    SKIP_UNDER_SANITIZERS(NO_CAP_UNDER_SANITIZERS);
     const unsigned long long cap = 256 * kMiB;
     TempDir dir;
     WriteFile(dir.file("wide"), OneRow(16384, "inf"));
@@ -102,7 +104,7 @@ TEST(AllocationFailure, PairMatrixBeyondAddressSpaceCap) {
 // A one-column table of 8 million rows: its 32 MiB of values cannot grow
 // inside a 24 MiB address space, so the reader fails and no output is made.
 TEST(AllocationFailure, TableBeyondAddressSpaceCapWhileReading) {
-    SKIP_UNDER_SANITIZERS();
+    SKIP_UNDER_SANITIZERS(NO_CAP_UNDER_SANITIZERS);
     const unsigned long long cap = 24 * kMiB;
     TempDir dir;
     std::string rows(16'000'000, '\n');
@@ -116,6 +118,59 @@ TEST(AllocationFailure, TableBeyondAddressSpaceCapWhileReading) {
         EXPECT_EQ(r.status, 255);
         ExpectOutput(dir.file("out"), std::nullopt);
     }
+}
+
+// Runs the program with the allocation-failure library preloaded, under the
+// given settings of DENDRO_FAIL_ALLOCATION / DENDRO_COUNT_ALLOCATIONS.
+ProgramResult RunFailingAllocation(const Program &p, const std::vector<std::string> &args, long failAt,
+                                   const std::string &countFile = "") {
+    setenv("LD_PRELOAD", FAIL_ALLOCATION_LIBRARY, 1);
+    setenv("DENDRO_FAIL_ALLOCATION", std::to_string(failAt).c_str(), 1);
+    if (!countFile.empty()) setenv("DENDRO_COUNT_ALLOCATIONS", countFile.c_str(), 1);
+    const ProgramResult r = RunProgram(p.path, args);
+    unsetenv("LD_PRELOAD");
+    unsetenv("DENDRO_FAIL_ALLOCATION");
+    unsetenv("DENDRO_COUNT_ALLOCATIONS");
+    return r;
+}
+
+// Allocations that fail once the output is open, one at a time: the k-th
+// malloc, calloc or realloc after the output's fopen returns null, for every
+// k up to the number such a run makes. A run either absorbs the failure (the
+// C library's own buffers can do without) and writes the whole dendrogram,
+// or ends with the memory message and status 255, leaving in the output the
+// bytes written until then: a prefix of the whole dendrogram, possibly ending
+// in a line cut after its first child.
+TEST(AllocationFailure, EachAllocationAfterTheOutputOpensFailsCleanly) {
+    SKIP_UNDER_SANITIZERS("the sanitizers' allocator cannot be replaced through LD_PRELOAD");
+    TempDir dir;
+    WriteFile(dir.file("finite"), "1 2 4 8 16 3 5 7 9 11 0 6\n0 1 0 1 0 1 1 0 2 2 3 3\n");
+    WriteFile(dir.file("not-finite"), "1 nan 2 inf 3 4 0 7\n0 0 -inf 0 0 1 2 1\n");
+    for (const Program &p : kPrograms)
+        for (const char *table : {"finite", "not-finite"}) {
+            SCOPED_TRACE(std::string(p.name) + " on " + table);
+            const std::vector<std::string> args = {dir.file(table), dir.file("out")};
+            ASSERT_EQ(RunProgram(p.path, args).status, 0);
+            const std::string whole = ReadFile(dir.file("out"));
+            ASSERT_NE(whole, "");
+            ASSERT_EQ(RunFailingAllocation(p, args, 0, dir.file("count")).status, 0);
+            ASSERT_EQ(ReadFile(dir.file("out")), whole);
+            const long allocations = std::atol(ReadFile(dir.file("count")).c_str());
+            ASSERT_GT(allocations, 0);
+            for (long k = 1; k <= allocations; ++k) {
+                SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(allocations));
+                const ProgramResult r = RunFailingAllocation(p, args, k);
+                const std::string written = ReadFile(dir.file("out"));
+                if (r.status == 0) {
+                    EXPECT_EQ(r.out, "");
+                    EXPECT_EQ(written, whole);
+                } else {
+                    EXPECT_EQ(r.out, kMemoryMessage);
+                    EXPECT_EQ(r.status, 255);
+                    EXPECT_EQ(whole.compare(0, written.size(), written), 0) << written;
+                }
+            }
+        }
 }
 
 // 32,769 columns: the pair matrix would take 2,147,549,184 bytes, past the
@@ -141,9 +196,7 @@ TEST(Limits, MoreThan32768ColumnsEndWithMemoryMessage) {
 // merge the larger slot and the last survivor slot 32,767: a byte size or a
 // pair index that overflowed would break one of these.
 TEST(Limits, Exactly32768ColumnsGiveACompleteMinimumLinkDendrogram) {
-#ifdef DENDRO_SANITIZED_BUILD
-    GTEST_SKIP() << "about a minute under the sanitizers; bench/limits.sh runs it under UBSan";
-#endif
+    SKIP_UNDER_SANITIZERS("about a minute under the sanitizers; bench/limits.sh runs it under UBSan");
     constexpr int n = 32768;
     TempDir dir;
     std::string rows;
