@@ -67,7 +67,9 @@ private:
               distances(table.columns > kChunk ? table.columns : kChunk),
               sums(kChunk),
               totals(kChunk),
-              slots(kChunk) {}
+              slots(kChunk),
+              narrow(kChunk),
+              views(kChunk) {}
         Block<float> centroids;         // centroid k at [line * h + k]
         Block<float> packed;            // centroid k at [k * lines + line]
         Block<float> gathered;          // a single candidate's cells, like centroids
@@ -76,6 +78,8 @@ private:
         Block<float> sums;
         Block<float> totals;
         Block<int32_t> slots;
+        Block<int32_t> narrow;
+        Block<ClusterView> views;
     };
 
 public:
@@ -120,16 +124,20 @@ private:
     void EvaluateChunk(Scratch &w, ClusterView a, int32_t k0, int32_t h, ViewOf viewOf, float *out) const {
         const float *sa = survivorSum_.get();
         float *cent = w.centroids.get();  // centroid k at cent[line * h + k]
-        float *packed = w.packed.get();   // centroid k at packed[k * lines + line]
-        float *gath = w.gathered.get();   // a single candidate's column, laid out like cent
+        float *packed = w.packed.get();   // centroid k at packed[k * lines + line], where needed
+        float *gath = w.gathered.get();   // each candidate's first column, laid out like cent
         float *d = w.distances.get();
         float *totals = w.totals.get();
+        ClusterView *views = w.views.get();
+        int32_t *narrow = w.narrow.get();  // lanes of clusters of 2 .. kWideCluster - 1 members
+        int32_t narrowCount = 0;
         bool anyWide = false;
         for (int32_t k = 0; k < h; ++k) {
-            const ClusterView b = viewOf(k0 + k);
+            const ClusterView b = views[k] = viewOf(k0 + k);
             w.slots[k] = b.members[0];
             totals[k] = static_cast<float>(a.count + b.count);
             anyWide |= b.count > 1;
+            if (b.count > 1 && b.block == nullptr) narrow[narrowCount++] = k;
             w.sums[k] = 0.0f;
         }
         // Single candidates: their column's cells, line by line, and the
@@ -137,28 +145,23 @@ private:
         // float gives the same value as dividing in double and rounding.
         for (int32_t l = 0; l < lines_; ++l) {
             const float *row = table_.values + static_cast<int64_t>(l) * table_.columns;
-            float *g = gath + static_cast<int64_t>(l) * h;
-            float *c = cent + static_cast<int64_t>(l) * h;
-            SingleCentroids(row, w.slots.get(), h, sa[l], totals, g, c);
+            SingleCentroids(row, w.slots.get(), h, sa[l], totals, gath + static_cast<int64_t>(l) * h,
+                            cent + static_cast<int64_t>(l) * h);
         }
         // Wider candidates: their members' cells added in list order.
         if (anyWide) {
             for (int32_t k = 0; k < h; ++k) {
-                const ClusterView b = viewOf(k0 + k);
-                if (b.count == 1) continue;
+                if (views[k].count == 1) continue;
                 float *c = packed + static_cast<int64_t>(k) * lines_;
                 for (int32_t l = 0; l < lines_; ++l) c[l] = sa[l];
-                AddColumns(c, columns_.get(), lines_, b.members, b.count);
-                for (int32_t l = 0; l < lines_; ++l) cent[static_cast<int64_t>(l) * h + k] = c[l] / totals[k];
+                AddColumns(c, columns_.get(), lines_, views[k].members, views[k].count);
+                for (int32_t l = 0; l < lines_; ++l) cent[static_cast<int64_t>(l) * h + k] = c[l] = c[l] / totals[k];
             }
         }
         // Across candidates the kernel runs full vectors once the chunk is
         // long; across the survivor's members only pays when they outnumber
         // a short chunk.
         const bool wideSurvivor = a.count >= kWideCluster && a.block != nullptr && h < 64 && a.count > h;
-        if (wideSurvivor || anyWide)
-            for (int32_t l = 0; l < lines_; ++l)
-                for (int32_t k = 0; k < h; ++k) packed[static_cast<int64_t>(k) * lines_ + l] = cent[static_cast<int64_t>(l) * h + k];
         // The survivor's members first, in list order...
         if (!wideSurvivor) {
             for (int32_t m = 0; m < a.count; ++m) {
@@ -167,8 +170,10 @@ private:
             }
         } else {
             for (int32_t k = 0; k < h; ++k) {
-                DistancesToColumns(ColumnBlock{a.block, a.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
-                                   a.count, d);
+                float *c = packed + static_cast<int64_t>(k) * lines_;
+                if (views[k].count == 1)
+                    for (int32_t l = 0; l < lines_; ++l) c[l] = cent[static_cast<int64_t>(l) * h + k];
+                DistancesToColumns(ColumnBlock{a.block, a.count}, lines_, c, a.count, d);
                 float s = w.sums[k];
                 for (int32_t m = 0; m < a.count; ++m) s += d[m];
                 w.sums[k] = s;
@@ -179,32 +184,30 @@ private:
         // gathered above)...
         PairedDistances(ColumnBlock{cent, h}, ColumnBlock{gath, h}, lines_, h, d);
         for (int32_t k = 0; k < h; ++k) w.sums[k] += d[k];
-        if (anyWide) {
-            // ...the t-th members of the narrow clusters, round after round,
-            // each round's lanes packed together...
-            float *centroid = w.compactCentroids.get();
-            float *member = gath;
-            int32_t *lane = w.slots.get();
-            for (int32_t t = 1;; ++t) {
-                int32_t lanes = 0;
-                for (int32_t k = 0; k < h; ++k) {
-                    const ClusterView b = viewOf(k0 + k);
-                    if (b.count > t && b.block == nullptr) lane[lanes++] = k;
+        // ...the t-th members of the narrow clusters, round after round, each
+        // round's lanes packed together...
+        float *centroid = w.compactCentroids.get();
+        float *member = gath;
+        for (int32_t t = 1; narrowCount > 0; ++t) {
+            int32_t lanes = 0;
+            for (int32_t x = 0; x < narrowCount; ++x)
+                if (views[narrow[x]].count > t) narrow[lanes++] = narrow[x];
+            narrowCount = lanes;
+            for (int32_t x = 0; x < lanes; ++x) {
+                const int32_t k = narrow[x];
+                const float *col = column(views[k].members[t]);
+                for (int32_t l = 0; l < lines_; ++l) {
+                    member[static_cast<int64_t>(l) * lanes + x] = col[l];
+                    centroid[static_cast<int64_t>(l) * lanes + x] = cent[static_cast<int64_t>(l) * h + k];
                 }
-                if (lanes == 0) break;
-                for (int32_t x = 0; x < lanes; ++x) {
-                    const float *col = column(viewOf(k0 + lane[x]).members[t]);
-                    for (int32_t l = 0; l < lines_; ++l) {
-                        member[static_cast<int64_t>(l) * lanes + x] = col[l];
-                        centroid[static_cast<int64_t>(l) * lanes + x] = cent[static_cast<int64_t>(l) * h + lane[x]];
-                    }
-                }
-                PairedDistances(ColumnBlock{centroid, lanes}, ColumnBlock{member, lanes}, lines_, lanes, d);
-                for (int32_t x = 0; x < lanes; ++x) w.sums[lane[x]] += d[x];
             }
-            // ...and the rest of each wide cluster, across its own columns.
+            PairedDistances(ColumnBlock{centroid, lanes}, ColumnBlock{member, lanes}, lines_, lanes, d);
+            for (int32_t x = 0; x < lanes; ++x) w.sums[narrow[x]] += d[x];
+        }
+        // ...and the rest of each wide cluster, across its own columns.
+        if (anyWide) {
             for (int32_t k = 0; k < h; ++k) {
-                const ClusterView b = viewOf(k0 + k);
+                const ClusterView b = views[k];
                 if (b.block == nullptr) continue;
                 DistancesToColumns(ColumnBlock{b.block + 1, b.count}, lines_, packed + static_cast<int64_t>(k) * lines_,
                                    b.count - 1, d);
@@ -215,7 +218,6 @@ private:
         }
         for (int32_t k = 0; k < h; ++k) out[k] = w.sums[k] / totals[k];
     }
-
 
     TableData table_;
     int32_t lines_;
@@ -440,7 +442,7 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
                 if (rowArg[h] == j) rescan(h);
                 continue;
             }
-            const float v = work[PairIndex(h, i)];
+            const float v = values[k];  // just stored at work[PairIndex(h, i)]
             if (rowArg[h] == i || rowArg[h] == j) {
                 rescan(h);
             } else if (!AtMost(rowBest[h], v) || (AtMost(v, rowBest[h]) && i > rowArg[h])) {
