@@ -24,7 +24,8 @@ runs="${LIMITS_RUNS:-min-32769 variance-32769 min-32768 min-32768-matrix varianc
 ubsan="-fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DDENDRO_TESTS=OFF -DDENDRO_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$ubsan" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=undefined" >/dev/null || exit 1
-cmake --build "$build" -j2 --target dendro-min dendro-variance >/dev/null || exit 1
+cmake --build "$build" -j2 --target dendro-min dendro-variance >"$build/build.log" 2>&1 ||
+  { tail -n 40 "$build/build.log"; exit 1; }
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 work="$(mktemp -d)"

@@ -20,7 +20,8 @@ if ! command -v valgrind >/dev/null 2>&1; then
   exit 0
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDENDRO_TESTS=OFF -DDENDRO_BENCH=OFF >/dev/null || exit 1
-cmake --build "$build" -j2 --target dendro-min dendro-variance >/dev/null || exit 1
+cmake --build "$build" -j2 --target dendro-min dendro-variance >"$build/build.log" 2>&1 ||
+  { tail -n 40 "$build/build.log"; exit 1; }
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -27,7 +27,7 @@ if ! command -v clang++ >/dev/null 2>&1; then
 fi
 
 cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ ${FUZZ_CMAKE_ARGS:-} >/dev/null || exit 1
-cmake --build "$build" -j2 >/dev/null || { cmake --build "$build" -j1; exit 1; }
+cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { tail -n 40 "$build/build.log"; exit 1; }
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
