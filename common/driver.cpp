@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "utils.h"
@@ -19,6 +20,9 @@ std::string ScanFileName(const char *argument) {
 }  // namespace
 
 void RunDriver(int argc, char **argv, const ReadStage &read, const WriteStage &write) {
+    // Allocations through new (names, the helper thread) end like every
+    // other allocation failure.
+    std::set_new_handler([] { SortieProg(ExitMemory); });
     if (argc <= 2) SortieProg(ExitArguments);
     const std::string inputName = ScanFileName(argv[1]);
     const std::string outputName = ScanFileName(argv[2]);
