@@ -1,6 +1,6 @@
 // Checks shared by the fuzz targets: every engine of each form must write
-// exactly the reference engine's bytes, and those bytes must form a complete,
-// well-built dendrogram. A failure prints what differs and aborts, which
+// the reference engine's bytes (a NaN value may be printed with either
+// sign), and those bytes must form a complete, well-built dendrogram. A failure prints what differs and aborts, which
 // libFuzzer records as a crash with the input that caused it.
 #pragma once
 
