@@ -64,9 +64,10 @@ __attribute__((target("avx2"))) void KernelAvx2(ColumnBlock a, ColumnBlock b, in
 }
 
 // Groups of 16 columns; the last group may be partial, its lanes masked.
-template <bool BroadcastA, int Groups>
+// Each group's 16 distances go to sink(position, mask, distances).
+template <bool BroadcastA, int Groups, class Sink>
 __attribute__((target("avx512f,avx512dq"))) inline void GroupsAvx512(ColumnBlock a, ColumnBlock b, int32_t lines,
-                                                                      int64_t p, __mmask16 lastMask, float *out) {
+                                                                      int64_t p, __mmask16 lastMask, Sink &sink) {
     __m512d lo[Groups], hi[Groups];
     for (int g = 0; g < Groups; ++g) lo[g] = hi[g] = _mm512_setzero_pd();
     for (int32_t l = 0; l < lines; ++l) {
@@ -87,19 +88,28 @@ __attribute__((target("avx512f,avx512dq"))) inline void GroupsAvx512(ColumnBlock
         const __mmask16 mask = g == Groups - 1 ? lastMask : static_cast<__mmask16>(0xFFFF);
         const __m512 r = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(_mm512_sqrt_pd(lo[g]))),
                                             _mm512_cvtpd_ps(_mm512_sqrt_pd(hi[g])), 1);
-        _mm512_mask_storeu_ps(out + p + 16 * g, mask, r);
+        sink(p + 16 * g, mask, r);
     }
+}
+
+template <bool BroadcastA, class Sink>
+__attribute__((target("avx512f,avx512dq"))) void EachGroupAvx512(ColumnBlock a, ColumnBlock b, int32_t lines,
+                                                                   int64_t end, Sink &sink) {
+    const __mmask16 full = 0xFFFF;
+    int64_t p = 0;
+    for (; p + 64 <= end; p += 64) GroupsAvx512<BroadcastA, 4>(a, b, lines, p, full, sink);
+    for (; p + 16 <= end; p += 16) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, full, sink);
+    // The last 1..15 columns in masked lanes; the other lanes compute zeros.
+    if (p < end) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, static_cast<__mmask16>((1u << (end - p)) - 1u), sink);
 }
 
 template <bool BroadcastA>
 __attribute__((target("avx512f,avx512dq"))) void KernelAvx512(ColumnBlock a, ColumnBlock b, int32_t lines,
-                                                                int64_t begin, int64_t end, float *out) {
-    const __mmask16 full = 0xFFFF;
-    int64_t p = begin;
-    for (; p + 64 <= end; p += 64) GroupsAvx512<BroadcastA, 4>(a, b, lines, p, full, out);
-    for (; p + 16 <= end; p += 16) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, full, out);
-    // The last 1..15 columns in masked lanes; the other lanes compute zeros.
-    if (p < end) GroupsAvx512<BroadcastA, 1>(a, b, lines, p, static_cast<__mmask16>((1u << (end - p)) - 1u), out);
+                                                                int64_t count, float *out) {
+    auto store = [out](int64_t p, __mmask16 mask, __m512 r) __attribute__((target("avx512f"))) {
+        _mm512_mask_storeu_ps(out + p, mask, r);
+    };
+    EachGroupAvx512<BroadcastA>(a, b, lines, count, store);
 }
 
 int64_t LowerScalar(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count) {
@@ -139,6 +149,36 @@ __attribute__((target("avx512f"))) int64_t LowerAvx512(const float *fresh, float
     }
 }
 
+// The distances and the nearest-neighbour pass in one sweep, so that each
+// distance is compared while still in a register.
+__attribute__((target("avx512f,avx512dq"))) int64_t DistancesLowerAvx512(ColumnBlock block, int32_t lines,
+                                                                         const float *x, int64_t count, float *best,
+                                                                         int32_t *parent, int32_t u) {
+    if (count == 0) return -1;
+    const __m512i vu = _mm512_set1_epi32(u);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m512 smallest = _mm512_set1_ps(INFINITY);
+    __m512i where = _mm512_set1_epi32(-1);  // first position of each lane's smallest
+    auto lower = [&](int64_t p, __mmask16 mask, __m512 r) __attribute__((target("avx512f"))) {
+        __m512 b = _mm512_maskz_loadu_ps(mask, best + p);
+        const __mmask16 lowered = _mm512_mask_cmp_ps_mask(mask, r, b, _CMP_LT_OQ);
+        b = _mm512_mask_mov_ps(b, lowered, r);
+        _mm512_mask_storeu_ps(best + p, lowered, b);
+        _mm512_mask_storeu_epi32(parent + p, lowered, vu);
+        // Strictly smaller, or the lane's first value (even an infinite one).
+        const __mmask16 first = _mm512_mask_cmp_epi32_mask(mask, where, _mm512_set1_epi32(-1), _MM_CMPINT_EQ);
+        const __mmask16 better = _mm512_mask_cmp_ps_mask(mask, b, smallest, _CMP_LT_OQ) | first;
+        smallest = _mm512_mask_mov_ps(smallest, better, b);
+        where = _mm512_mask_mov_epi32(where, better, _mm512_add_epi32(lane, _mm512_set1_epi32(static_cast<int32_t>(p))));
+    };
+    EachGroupAvx512<true>(ColumnBlock{x, 0}, block, lines, count, lower);
+    // The first position among the lanes holding the smallest value.
+    const float value = _mm512_reduce_min_ps(smallest);
+    const __mmask16 holders = _mm512_cmp_ps_mask(smallest, _mm512_set1_ps(value), _CMP_EQ_OQ) &
+                              _mm512_cmp_epi32_mask(where, _mm512_set1_epi32(-1), _MM_CMPINT_NE);
+    return _mm512_mask_reduce_min_epi32(holders, where);
+}
+
 KernelLevel &Active() {
     static KernelLevel level = DetectKernelLevel();
     return level;
@@ -147,7 +187,7 @@ KernelLevel &Active() {
 template <bool BroadcastA>
 void Dispatch(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count, float *out) {
     switch (Active()) {
-        case KernelLevel::Avx512: KernelAvx512<BroadcastA>(a, b, lines, 0, count, out); break;
+        case KernelLevel::Avx512: KernelAvx512<BroadcastA>(a, b, lines, count, out); break;
         case KernelLevel::Avx2: KernelAvx2<BroadcastA>(a, b, lines, 0, count, out); break;
         default: KernelScalar<BroadcastA>(a, b, lines, 0, count, out); break;
     }
@@ -182,4 +222,11 @@ void PairedDistances(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count,
 int64_t LowerAndFindNearest(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count) {
     return Active() == KernelLevel::Avx512 ? LowerAvx512(fresh, best, parent, u, count)
                                            : LowerScalar(fresh, best, parent, u, count);
+}
+
+int64_t DistancesLowerAndFindNearest(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *fresh,
+                                     float *best, int32_t *parent, int32_t u) {
+    if (Active() == KernelLevel::Avx512) return DistancesLowerAvx512(block, lines, x, count, best, parent, u);
+    DistancesToColumns(block, lines, x, count, fresh);
+    return LowerAndFindNearest(fresh, best, parent, u, count);
 }

@@ -39,3 +39,7 @@ void PairedDistances(ColumnBlock a, ColumnBlock b, int32_t lines, int64_t count,
 // the first position of the smallest best value afterwards, or -1 when count
 // is 0. No value may be NaN.
 int64_t LowerAndFindNearest(const float *fresh, float *best, int32_t *parent, int32_t u, int64_t count);
+// DistancesToColumns into fresh followed by LowerAndFindNearest, in one
+// sweep where the processor allows (fresh is then left untouched).
+int64_t DistancesLowerAndFindNearest(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *fresh,
+                                     float *best, int32_t *parent, int32_t u);

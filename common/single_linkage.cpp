@@ -52,8 +52,9 @@ void SpanningTree(TableData table, Edge *edges) {
         nearest[part] = q < 0 ? -1 : begin + q;
     };
     auto update = [&](int64_t begin, int64_t end, int part) {
-        DistancesToColumns(ColumnBlock{copy.get() + begin, stride}, lines, x.get(), end - begin, fresh.get() + begin);
-        const int64_t q = LowerAndFindNearest(fresh.get() + begin, best.get() + begin, parent.get() + begin, u, end - begin);
+        const int64_t q = DistancesLowerAndFindNearest(ColumnBlock{copy.get() + begin, stride}, lines, x.get(),
+                                                       end - begin, fresh.get() + begin, best.get() + begin,
+                                                       parent.get() + begin, u);
         nearest[part] = q < 0 ? -1 : begin + q;
     };
     TwoWayLoop loop;

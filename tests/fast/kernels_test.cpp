@@ -110,3 +110,38 @@ TEST(Kernels, LowerAndFindNearestAgreesAcrossLevels) {
 }
 
 }  // namespace
+
+namespace {
+
+// The fused sweep must leave the same tree distances and parents, and name
+// the same nearest position, as the kernel followed by the separate pass.
+TEST(Kernels, FusedSweepMatchesKernelThenPass) {
+    std::mt19937 rng(12);
+    const int32_t lines = 3;
+    for (int64_t count : {1, 15, 16, 17, 64, 100, 150}) {
+        for (int round = 0; round < 30; ++round) {
+            std::vector<float> cells(lines * count), x(lines), best(count);
+            for (float &v : cells) v = static_cast<float>(rng() % 3);
+            for (float &v : x) v = static_cast<float>(rng() % 3);
+            for (float &v : best) v = rng() % 7 == 0 ? std::numeric_limits<float>::infinity() : static_cast<float>(rng() % 4);
+            std::vector<float> fresh(count), expectBest = best;
+            std::vector<int32_t> expectParent(count, -1);
+            ForceKernelLevel(KernelLevel::Scalar);
+            DistancesToColumns(ColumnBlock{cells.data(), count}, lines, x.data(), count, fresh.data());
+            const int64_t expectNearest = LowerAndFindNearest(fresh.data(), expectBest.data(), expectParent.data(), 5, count);
+            for (KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2, KernelLevel::Avx512}) {
+                ForceKernelLevel(level);
+                std::vector<float> b = best, scratch(count);
+                std::vector<int32_t> par(count, -1);
+                EXPECT_EQ(DistancesLowerAndFindNearest(ColumnBlock{cells.data(), count}, lines, x.data(), count,
+                                                       scratch.data(), b.data(), par.data(), 5),
+                          expectNearest);
+                EXPECT_EQ(b, expectBest);
+                EXPECT_EQ(par, expectParent);
+            }
+        }
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+}  // namespace
