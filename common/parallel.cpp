@@ -5,10 +5,13 @@
 
 namespace {
 
-// Spin this many rounds (a few microseconds) before sleeping on the
-// counter: enough to catch the next hand-over of a tight loop, little enough
-// not to take a core from other work on a busy machine.
+// The caller spins this many rounds (a few microseconds) for the helper's
+// half before sleeping on the counter.
 constexpr int kSpins = 2000;
+// The helper waits for the next hand-over spinning this long before it
+// sleeps: loops that hand over between short serial steps then never pay
+// for a wake-up, and an idle helper soon stops taking a core.
+constexpr int64_t kIdleSpinNanos = 300'000;
 
 inline void Pause() { __builtin_ia32_pause(); }
 
@@ -18,6 +21,7 @@ inline void Pause() { __builtin_ia32_pause(); }
 // helper was found late.
 constexpr int kJudgeEvery = 64;
 constexpr int kSoloRuns = 4096;
+constexpr int64_t kHandOverNanos = 50'000;
 
 int64_t TwoWayLoop::Now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -31,13 +35,15 @@ bool TwoWayLoop::UseHelper() {
 }
 
 void TwoWayLoop::Account(int64_t ownNanos, int64_t waitNanos) {
-    ownTotal_ += ownNanos;
-    waitTotal_ += waitNanos;
+    // The halves are about the same size, so a helper that keeps us waiting
+    // more than twice our own time plus a generous hand-over allowance was
+    // late. One late hand-over (a wake-up, a page fault) says little; when
+    // three quarters of a window's are late, the helper is not getting a core, and the
+    // work is better done here alone for a while.
+    if (waitNanos > 2 * ownNanos + kHandOverNanos) ++late_;
     if (++rounds_ < kJudgeEvery) return;
-    // Both halves are the same size: waiting longer than our own half took
-    // means the helper needed more than twice our time.
-    if (waitTotal_ > ownTotal_) soloLeft_ = kSoloRuns;
-    ownTotal_ = waitTotal_ = 0;
+    if (late_ > kJudgeEvery * 3 / 4) soloLeft_ = kSoloRuns;
+    late_ = 0;
     rounds_ = 0;
 }
 
@@ -78,9 +84,11 @@ void TwoWayLoop::Serve() {
     uint64_t done = 0;
     for (;;) {
         uint64_t now = posted_.load(std::memory_order_acquire);
-        for (int k = 0; k < kSpins && now == done; ++k) {
-            Pause();
-            now = posted_.load(std::memory_order_acquire);
+        for (const int64_t since = Now(); now == done && Now() - since < kIdleSpinNanos;) {
+            for (int k = 0; k < 256 && now == done; ++k) {
+                Pause();
+                now = posted_.load(std::memory_order_acquire);
+            }
         }
         while (now == done) {
             posted_.wait(done, std::memory_order_acquire);

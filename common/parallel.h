@@ -59,8 +59,9 @@ private:
     void (*task_)(void *, int64_t, int64_t) = nullptr;
     void *context_ = nullptr;
     int64_t begin_ = 0, end_ = 0;
-    // Timing of the last hand-overs, and how many runs stay on one thread.
-    int64_t ownTotal_ = 0, waitTotal_ = 0;
+    // Hand-overs judged so far in this window, how many of them were late,
+    // and how many runs stay on one thread.
     int rounds_ = 0;
+    int late_ = 0;
     int soloLeft_ = 0;
 };
