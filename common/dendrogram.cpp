@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "dendrogram_output.h"
 #include "kernels.h"
@@ -39,6 +40,28 @@ DENDRO_VECTOR_CLONES void AddColumns(float *c, const float *columns, int32_t lin
         const float *col = columns + static_cast<int64_t>(list[m]) * lines;
         for (int32_t l = 0; l < lines; ++l) c[l] += col[l];
     }
+}
+
+// The pick order as an unsigned key: numbers ascending with both zeros
+// equal, every NaN after every number.
+inline uint32_t PickKey(float v) {
+    if (v != v) return 0xFFFFFFFFu;
+    v += 0.0f;  // -0 becomes +0
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// Index of the smallest key.
+DENDRO_VECTOR_CLONES int32_t SmallestKey(const uint64_t *keys, int32_t n) {
+    uint64_t best = UINT64_MAX;
+    int32_t at = 0;
+    for (int32_t r = 0; r < n; ++r)
+        if (keys[r] < best) {
+            best = keys[r];
+            at = r;
+        }
+    return at;
 }
 
 // A cluster's member list, and for a wide cluster its columns copied line by
@@ -375,6 +398,14 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
                static_cast<int32_t **>(monmalloc(static_cast<int64_t>(n) * sizeof(int32_t *)))};
     Block<float> rowBest(n);
     Block<int32_t> rowArg(n);
+    // Row r's best pair as one key: its pick key, then the larger row first.
+    // Rows without a live pair (removed, or no live slot below) never win.
+    Block<uint64_t> rowKey(n > 0 ? n : 1);
+    auto setKey = [&](int32_t r) {
+        rowKey[r] = c.removed[r] || rowArg[r] < 0
+                        ? UINT64_MAX
+                        : (static_cast<uint64_t>(PickKey(rowBest[r])) << 32) | static_cast<uint32_t>(~static_cast<uint32_t>(r));
+    };
     Block<int32_t> others(n);
     Block<float> values(n);
     for (int32_t k = 0; k < n; ++k) {
@@ -394,15 +425,18 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
         }
         rowBest[i] = best;
         rowArg[i] = arg;
+        setKey(i);
     };
-    if (n > 0) rowArg[0] = -1;
+    if (n > 0) {
+        rowArg[0] = -1;
+        setKey(0);
+    }
     for (int32_t i = 1; i < n; ++i) rescan(i);
 
     int32_t nextNode = 0;
     for (int32_t remaining = n; remaining > 1; --remaining) {
-        int32_t i = -1;
-        for (int32_t r = 1; r < n; ++r)
-            if (!c.removed[r] && rowArg[r] >= 0 && (i < 0 || AtMost(rowBest[r], rowBest[i]))) i = r;
+        // The smallest value, ties to the largest row: the last pair in scan order.
+        const int32_t i = SmallestKey(rowKey.get(), n);
         const int32_t j = rowArg[i];
         const float best = rowBest[i];
 
@@ -423,6 +457,7 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
         }
         c.nodeId[i] = nextNode++;
         c.removed[j] = 255;
+        setKey(j);
         c.clusterSize[i] = newSize;
 
         int32_t count = 0;
@@ -449,6 +484,7 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
                 // Strictly better, or equal and later in the row.
                 rowBest[h] = v;
                 rowArg[h] = i;
+                setKey(h);
             }
         }
     }
