@@ -128,12 +128,13 @@ public:
         float *sa = survivorSum_.get();
         for (int32_t l = 0; l < lines_; ++l) sa[l] = 0.0f;
         AddColumns(sa, columns_.get(), lines_, a.members, a.count);
-        // Two threads take one half of the candidates each, in whole chunks;
-        // every candidate's value is computed alone, so the split changes
-        // nothing in the results.
+        // Two threads take every other chunk of candidates each (the larger
+        // slots, where the wider clusters gather, are shared out too); every
+        // candidate's value is computed alone, so the split changes nothing
+        // in the results.
         const int32_t chunks = (candidates + kChunk - 1) / kChunk;
-        auto half = [&](int64_t begin, int64_t end, int part) {
-            for (int64_t chunk = begin; chunk < end; ++chunk) {
+        auto half = [&](int64_t, int64_t, int part) {
+            for (int64_t chunk = part; chunk < chunks; chunk += 2) {
                 const int32_t k0 = static_cast<int32_t>(chunk) * kChunk;
                 const int32_t h = candidates - k0 < kChunk ? candidates - k0 : kChunk;
                 EvaluateChunk(scratch_[part], a, k0, h, viewOf, out + k0);
