@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "dendrogram_output.h"
 #include "kernels.h"
@@ -40,16 +39,6 @@ DENDRO_VECTOR_CLONES void AddColumns(float *c, const float *columns, int32_t lin
         const float *col = columns + static_cast<int64_t>(list[m]) * lines;
         for (int32_t l = 0; l < lines; ++l) c[l] += col[l];
     }
-}
-
-// The pick order as an unsigned key: numbers ascending with both zeros
-// equal, every NaN after every number.
-inline uint32_t PickKey(float v) {
-    if (v != v) return 0xFFFFFFFFu;
-    v += 0.0f;  // -0 becomes +0
-    uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
 }
 
 // Index of the smallest key.

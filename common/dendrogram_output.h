@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 // A child is slot `slot`'s single column (LEAF) while node is -1, else the
 // cluster made by merge `node` (NODE).
@@ -16,3 +17,13 @@ inline void WriteMergeLine(std::FILE *out, int32_t node, int32_t firstSlot, int3
 // Order used to pick the next merge: numbers ascending, NaN after every
 // number (all NaNs equal). True when v comes no later than best.
 inline bool AtMost(float v, float best) { return best != best || (v == v && v <= best); }
+
+// The same order as an unsigned key, for comparing many values at once:
+// AtMost(v, w) exactly when PickKey(v) <= PickKey(w) (both zeros equal).
+inline uint32_t PickKey(float v) {
+    if (v != v) return 0xFFFFFFFFu;
+    v += 0.0f;  // -0 becomes +0
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
