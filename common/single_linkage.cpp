@@ -116,14 +116,13 @@ void SpanningTree(DistanceMatrix matrix, Edge *edges) {
 // columns as a chain through `next` from head to tail.
 class Forest {
 public:
-    explicit Forest(int32_t n) : up_(n), slot_(n), node_(n), head_(n), tail_(n), next_(n), size_(n) {
+    explicit Forest(int32_t n) : up_(n), slot_(n), node_(n), head_(n), tail_(n), next_(n) {
         for (int32_t k = 0; k < n; ++k) {
             up_[k] = k;
             slot_[k] = k;
             node_[k] = -1;
             head_[k] = tail_[k] = k;
             next_[k] = -1;
-            size_[k] = 1;
         }
     }
     int32_t Find(int32_t x) const {
@@ -134,7 +133,6 @@ public:
         return x;
     }
     int32_t Slot(int32_t root) const { return slot_[root]; }
-    int32_t Size(int32_t root) const { return size_[root]; }
     // Copies the columns of a root's cluster to `out`; returns their count.
     int32_t Members(int32_t root, int32_t *out) const {
         int32_t k = 0;
@@ -151,11 +149,10 @@ public:
         up_[b] = a;
         next_[tail_[a]] = head_[b];
         tail_[a] = tail_[b];
-        size_[a] += size_[b];
     }
 
 private:
-    Block<int32_t> up_, slot_, node_, head_, tail_, next_, size_;
+    Block<int32_t> up_, slot_, node_, head_, tail_, next_;
 };
 
 // Distances between the columns of one group of clusters, held in one
