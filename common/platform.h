@@ -1,0 +1,16 @@
+// The one module that knows which operating system the programs run on.
+// Everything else calls these functions and stays portable; a new
+// system-specific need gets a function here, with its Linux and Windows
+// forms side by side in platform.cpp.
+#pragma once
+
+#include <cstdio>
+
+// True when the stream is attached to a terminal (progress is shown only
+// there).
+bool IsTerminal(std::FILE *stream);
+
+// Puts a standard stream (stdin, stdout) in binary mode, so that the bytes
+// written and read are the same on every platform. Does nothing where text
+// and binary streams are the same.
+void SetBinaryMode(std::FILE *stream);
