@@ -317,6 +317,197 @@ private:
 };
 
 
+// Exact varianceBis of one cluster's list (first) against the lists of a
+// batch of other clusters, for tables of many lines: every member-to-centroid
+// distance is one lane, and the lines are walked in spans short enough for
+// the lanes' centroid and member cells to stay in cache, each lane's running
+// float sum carried from span to span. Every value is rounded where
+// varianceBis rounds it and every sum is taken in its order (the lines of one
+// distance, the members of one union), so the bits are those of varianceBis.
+constexpr int32_t kSpan = 128;        // lines per span
+constexpr int32_t kLaneBlock = 256;   // own-member lanes gathered together
+constexpr int32_t kBatchLanes = 4096; // own-member lanes of one batch of candidates
+constexpr int32_t kBatchCandidates = 64;
+
+// sums[p] takes the squared differences of lane p over `lines` lines:
+// centroid cell centroid[l * width + p], member cell member[l * width + p].
+[[gnu::always_inline]] inline void SpanLoop(const float *centroid, const float *member, int32_t lines, int32_t width,
+                                            float *sums) {
+    for (int32_t l = 0; l < lines; ++l) {
+        const float *c = centroid + static_cast<int64_t>(l) * width;
+        const float *x = member + static_cast<int64_t>(l) * width;
+        for (int32_t p = 0; p < width; ++p) {
+            const float d = c[p] - x[p];
+            sums[p] = static_cast<float>(static_cast<double>(d) * d + sums[p]);
+        }
+    }
+}
+__attribute__((target("avx512f"))) void SpanAvx512(const float *c, const float *x, int32_t lines, int32_t width,
+                                                   float *sums) {
+    SpanLoop(c, x, lines, width, sums);
+}
+__attribute__((target("avx2"))) void SpanAvx2(const float *c, const float *x, int32_t lines, int32_t width,
+                                              float *sums) {
+    SpanLoop(c, x, lines, width, sums);
+}
+void Span(const float *c, const float *x, int32_t lines, int32_t width, float *sums) {
+    switch (ActiveKernelLevel()) {
+        case KernelLevel::Avx512: return SpanAvx512(c, x, lines, width, sums);
+        case KernelLevel::Avx2: return SpanAvx2(c, x, lines, width, sums);
+        default: return SpanLoop(c, x, lines, width, sums);
+    }
+}
+
+// The same with one side broadcast: sums[p] takes the squared differences of
+// centroid[l * width + p] and x[l].
+[[gnu::always_inline]] inline void SpanBroadcastLoop(const float *centroid, const float *x, int32_t lines,
+                                                     int32_t width, float *sums) {
+    for (int32_t l = 0; l < lines; ++l) {
+        const float *c = centroid + static_cast<int64_t>(l) * width;
+        const float v = x[l];
+        for (int32_t p = 0; p < width; ++p) {
+            const float d = c[p] - v;
+            sums[p] = static_cast<float>(static_cast<double>(d) * d + sums[p]);
+        }
+    }
+}
+__attribute__((target("avx512f"))) void SpanBroadcastAvx512(const float *c, const float *x, int32_t lines,
+                                                            int32_t width, float *sums) {
+    SpanBroadcastLoop(c, x, lines, width, sums);
+}
+__attribute__((target("avx2"))) void SpanBroadcastAvx2(const float *c, const float *x, int32_t lines, int32_t width,
+                                                       float *sums) {
+    SpanBroadcastLoop(c, x, lines, width, sums);
+}
+void SpanBroadcast(const float *c, const float *x, int32_t lines, int32_t width, float *sums) {
+    switch (ActiveKernelLevel()) {
+        case KernelLevel::Avx512: return SpanBroadcastAvx512(c, x, lines, width, sums);
+        case KernelLevel::Avx2: return SpanBroadcastAvx2(c, x, lines, width, sums);
+        default: return SpanBroadcastLoop(c, x, lines, width, sums);
+    }
+}
+
+class SpanEvaluator {
+public:
+    SpanEvaluator(TableData table, TwoWayLoop &loop)
+        : lines_(table.lines),
+          columns_(static_cast<int64_t>(table.columns) * table.lines),
+          first_(table.lines),
+          loop_(loop) {
+        for (int32_t l = 0; l < lines_; ++l)
+            for (int32_t m = 0; m < table.columns; ++m)
+                columns_[static_cast<int64_t>(m) * lines_ + l] = elementAt(l, m, table);
+    }
+
+    // out[k] = varianceBis(a, others[k]).
+    void Evaluate(const std::vector<int32_t> &a, const std::vector<const std::vector<int32_t> *> &others,
+                  float *out) {
+        // The first list's part of every centroid sum, in list order.
+        std::fill(first_.begin(), first_.end(), 0.0f);
+        for (int32_t m : a) AddColumns(first_.data(), Column(m), lines_, &zero_, 1);
+        // Batches of candidates; the two threads take alternate batches, and
+        // each candidate's value is computed alone, so the split changes
+        // nothing in the results.
+        batches_.clear();
+        const int32_t count = static_cast<int32_t>(others.size());
+        const int32_t perBatch = count < 2 * kBatchCandidates ? (count + 1) / 2 : kBatchCandidates;
+        for (int32_t k0 = 0; k0 < count;) {
+            int32_t k1 = k0;
+            int64_t lanes = 0;
+            while (k1 < count && k1 - k0 < perBatch &&
+                   (k1 == k0 || lanes + static_cast<int64_t>(others[k1]->size()) <= kBatchLanes))
+                lanes += static_cast<int64_t>(others[k1++]->size());
+            batches_.push_back({k0, k1});
+            k0 = k1;
+        }
+        const int64_t work = static_cast<int64_t>(lines_) * (static_cast<int64_t>(a.size()) + 1) * count;
+        auto half = [&](int64_t, int64_t, int part) {
+            for (size_t b = part; b < batches_.size(); b += 2)
+                Batch(scratch_[part], a, others.data() + batches_[b].first, batches_[b].second - batches_[b].first,
+                      out + batches_[b].first);
+        };
+        const int64_t nb = static_cast<int64_t>(batches_.size());
+        loop_.Run(nb, nb / 2, work < 200000 ? nb + 1 : 2, half);
+    }
+
+private:
+    struct Scratch {
+        std::vector<float> sum, totals, firstSums, ownSums, centroids, centroidLanes, memberLanes;
+        std::vector<int32_t> laneOf;
+        std::vector<const float *> column;
+    };
+
+    const float *Column(int32_t m) const { return columns_.get() + static_cast<int64_t>(m) * lines_; }
+
+    void Batch(Scratch &w, const std::vector<int32_t> &a, const std::vector<int32_t> *const *lists, int32_t h,
+               float *out) const {
+        const int32_t na = static_cast<int32_t>(a.size());
+        // Own-member lanes, candidate after candidate, each in list order.
+        w.laneOf.clear();
+        w.column.clear();
+        w.totals.resize(h);
+        for (int32_t k = 0; k < h; ++k) {
+            w.totals[k] = static_cast<float>(a.size() + lists[k]->size());
+            for (int32_t m : *lists[k]) {
+                w.laneOf.push_back(k);
+                w.column.push_back(Column(m));
+            }
+        }
+        const int32_t lanes = static_cast<int32_t>(w.laneOf.size());
+        w.firstSums.assign(static_cast<size_t>(na) * h, 0.0f);  // member m of a against candidate k at [m * h + k]
+        w.ownSums.assign(lanes, 0.0f);
+        w.centroids.resize(static_cast<size_t>(kSpan) * h);
+        w.centroidLanes.resize(static_cast<size_t>(kSpan) * kLaneBlock);
+        w.memberLanes.resize(static_cast<size_t>(kSpan) * kLaneBlock);
+        w.sum.resize(kSpan);
+        for (int32_t l0 = 0; l0 < lines_; l0 += kSpan) {
+            const int32_t span = lines_ - l0 < kSpan ? lines_ - l0 : kSpan;
+            // Each candidate's centroid over the span: the first list's sum,
+            // then its own members in list order, divided by the total.
+            for (int32_t k = 0; k < h; ++k) {
+                std::copy(first_.begin() + l0, first_.begin() + l0 + span, w.sum.begin());
+                for (int32_t m : *lists[k]) AddColumns(w.sum.data(), Column(m) + l0, span, &zero_, 1);
+                for (int32_t l = 0; l < span; ++l)
+                    w.centroids[static_cast<size_t>(l) * h + k] = w.sum[l] / w.totals[k];
+            }
+            // The first list's members against every candidate's centroid.
+            for (int32_t m = 0; m < na; ++m)
+                SpanBroadcast(w.centroids.data(), Column(a[m]) + l0, span, h, w.firstSums.data() + static_cast<size_t>(m) * h);
+            // Each candidate's own members against its centroid.
+            for (int32_t p0 = 0; p0 < lanes; p0 += kLaneBlock) {
+                const int32_t width = lanes - p0 < kLaneBlock ? lanes - p0 : kLaneBlock;
+                for (int32_t l = 0; l < span; ++l) {
+                    float *c = w.centroidLanes.data() + static_cast<size_t>(l) * width;
+                    float *x = w.memberLanes.data() + static_cast<size_t>(l) * width;
+                    const float *row = w.centroids.data() + static_cast<size_t>(l) * h;
+                    for (int32_t p = 0; p < width; ++p) {
+                        c[p] = row[w.laneOf[p0 + p]];
+                        x[p] = w.column[p0 + p][l0 + l];
+                    }
+                }
+                Span(w.centroidLanes.data(), w.memberLanes.data(), span, width, w.ownSums.data() + p0);
+            }
+        }
+        // Distances summed per candidate, the first list's members first,
+        // then the mean.
+        auto distance = [](float squares) { return static_cast<float>(std::sqrt(static_cast<double>(squares))); };
+        for (int32_t p = 0, k = 0; k < h; ++k) {
+            float s = 0.0f;
+            for (int32_t m = 0; m < na; ++m) s += distance(w.firstSums[static_cast<size_t>(m) * h + k]);
+            for (; p < lanes && w.laneOf[p] == k; ++p) s += distance(w.ownSums[p]);
+            out[k] = s / w.totals[k];
+        }
+    }
+
+    int32_t lines_;
+    Block<float> columns_;
+    std::vector<float> first_;
+    TwoWayLoop &loop_;
+    Scratch scratch_[2];
+    std::vector<std::pair<int32_t, int32_t>> batches_;
+    const int32_t zero_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // The lazy engine.
 //
@@ -493,6 +684,174 @@ void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoW
 // for finite cells small enough that no float sum can overflow (every
 // cell at most 1e12 in size) and for N u, L u well below 1: other tables use
 // the engine that evaluates every pair exactly.
+// The rounding of varianceBis, as margins between the exact criterion of a
+// union of `total` members (P the sum of their raw norms) and its float
+// value; see the derivation above.
+class FloatMargins {
+public:
+    explicit FloatMargins(int32_t lines)
+        : rootLines_(std::sqrt(static_cast<double>(lines))),
+          alpha_(kTau * rootLines_ + std::sqrt(lines * kTau) + kTau),
+          kLow_((1.0 - kU) * (1.0 - kU) * std::sqrt(1.0 - Gamma(lines))),
+          kHigh_((1.0 + kU) * (1.0 + kU) * std::sqrt(1.0 + Gamma(lines))) {}
+
+    // [low, high] holds the float value when [realLow, realHigh] holds the
+    // exact criterion.
+    void ToFloat(double total, double normSum, double realLow, double realHigh, double &low, double &high) const {
+        const double ec = Centroid(total, normSum), gn = Gamma(total);
+        low = (1.0 - kU) * ((1.0 - gn) * (kLow_ * (realLow - ec) - alpha_) - kTau) - kTau;
+        high = (1.0 + kU) * ((1.0 + gn) * (kHigh_ * (realHigh + ec) + alpha_) + kTau) + kTau;
+        low -= std::fabs(low) * 0x1p-40;
+        high += std::fabs(high) * 0x1p-40;
+    }
+
+    // The converse: [realLow, realHigh] holds the exact criterion of a union
+    // whose float value is v (both maps above are increasing).
+    void FromFloat(double total, double normSum, double v, double &realLow, double &realHigh) const {
+        const double ec = Centroid(total, normSum), gn = Gamma(total);
+        realHigh = ((((v + kTau) / (1.0 - kU) + kTau) / (1.0 - gn) + alpha_) / kLow_ + ec) * (1.0 + 0x1p-40);
+        realLow = ((((v - kTau) / (1.0 + kU) - kTau) / (1.0 + gn) - alpha_) / kHigh_ - ec);
+        realLow = std::max(0.0, realLow - std::fabs(realLow) * 0x1p-40);
+    }
+
+private:
+    // e_c, the distance of the float centroid from the exact one.
+    double Centroid(double total, double normSum) const {
+        return Gamma(total + 1.0) * normSum / total + 2.0 * kTau * rootLines_;
+    }
+
+    double rootLines_, alpha_, kLow_, kHigh_;
+};
+
+// The table's columns centred (each line less its mean over all columns, in
+// double, rounded to float), column after column, with what the bounds need
+// to know of them: their raw norms, the largest centred norm G and the
+// largest centred cell, and omega, twice the most the rounding of the
+// centring moves a column.
+struct CentredColumns {
+    explicit CentredColumns(TableData table)
+        : lines(table.lines), cells(static_cast<int64_t>(table.columns) * table.lines), raw(table.columns, 0.0) {
+        const int32_t n = table.columns;
+        std::vector<double> mean(lines, 0.0);
+        for (int32_t l = 0; l < lines; ++l) {
+            const float *row = table.values + static_cast<int64_t>(l) * n;
+            double s = 0.0;
+            for (int32_t x = 0; x < n; ++x) s += row[x];
+            mean[l] = s / n;
+        }
+        std::vector<double> squares(n, 0.0);
+        for (int32_t l = 0; l < lines; ++l) {
+            const float *row = table.values + static_cast<int64_t>(l) * n;
+            for (int32_t x = 0; x < n; ++x) {
+                const float v = static_cast<float>(row[x] - mean[l]);
+                cells[static_cast<int64_t>(x) * lines + l] = v;
+                raw[x] += static_cast<double>(row[x]) * row[x];
+                squares[x] += static_cast<double>(v) * v;
+                largestCell = std::max(largestCell, static_cast<double>(std::fabs(v)));
+            }
+        }
+        for (int32_t x = 0; x < n; ++x) {
+            raw[x] = std::sqrt(raw[x]) * (1.0 + 0x1p-40);
+            largestNorm = std::max(largestNorm, std::sqrt(squares[x]));
+        }
+        largestNorm *= 1.0 + 2.0 * lines * kUd + 0x1p-30;
+        omega = 2.0 * (kU * (1.0 + kU) * largestNorm + kTau * std::sqrt(static_cast<double>(lines))) * 1.01;
+    }
+    const float *Column(int32_t x) const { return cells.data() + static_cast<int64_t>(x) * lines; }
+
+    int32_t lines;
+    std::vector<float> cells;
+    std::vector<double> raw;
+    double largestNorm = 0.0, largestCell = 0.0, omega = 0.0;
+};
+
+// Intervals from the clusters' centroids, kept in double, for tables of
+// many columns and few lines (no table of inner products). A centroid is the
+// weighted mean of its two parts' centroids: each merge moves a coordinate
+// by at most 3 u_d times the largest centred cell from its exact value, so
+// after at most n merges a centroid is within 3 n u_d sqrt(L) times that
+// cell; a distance computed from it in double errs by at most (L + 4) u_d of
+// twice G more. A cluster's own criterion comes from its merge value through
+// the margins' converse.
+class CentroidBounds {
+public:
+    CentroidBounds(TableData table, TwoWayLoop &)
+        : n_(table.columns),
+          lines_(table.lines),
+          columns_(table),
+          margins_(table.lines),
+          centroid_(static_cast<int64_t>(n_) * lines_),
+          normSum_(columns_.raw),
+          ownLow_(n_, 0.0),
+          ownHigh_(n_, 0.0),
+          mixed_(lines_) {
+        for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
+        const double root = std::sqrt(static_cast<double>(lines_));
+        drift_ = ((3.0 * n_ + 3.0) * root * columns_.largestCell + 2.0 * (lines_ + 4.0) * columns_.largestNorm) *
+                 kUd * 1.01;
+    }
+
+    void Merge(int32_t into, int32_t intoSize, int32_t from, int32_t fromSize, const std::vector<int32_t> &,
+               float value) {
+        double *a = Centroid(into);
+        const double *b = Centroid(from);
+        const double total = static_cast<double>(intoSize) + fromSize;
+        for (int32_t l = 0; l < lines_; ++l) a[l] = (intoSize * a[l] + fromSize * b[l]) / total;
+        normSum_[into] += normSum_[from];
+        margins_.FromFloat(total, normSum_[into], value, ownLow_[into], ownHigh_[into]);
+    }
+
+    void Cheap(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
+               double &high) const {
+        const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
+        const double *cx = Centroid(x), *cy = Centroid(y);
+        double d2 = 0.0;
+        for (int32_t l = 0; l < lines_; ++l) d2 += (cx[l] - cy[l]) * (cx[l] - cy[l]);
+        const double d = std::sqrt(d2);
+        const double dLow = std::max(0.0, d - 2.0 * drift_), dHigh = d + 2.0 * drift_;
+        const double w = 2.0 * sa * sb / (total * total);
+        const double mLow = (sa * ownLow_[x] + sb * ownLow_[y]) / total;
+        const double mHigh = (sa * ownHigh_[x] + sb * ownHigh_[y]) / total;
+        const double realLow = std::max(w * dLow, mLow - w * dHigh) * (1.0 - 16.0 * kUd) - columns_.omega;
+        const double realHigh = (mHigh + w * dHigh) * (1.0 + 16.0 * kUd) + columns_.omega;
+        margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
+    }
+
+    void Fine(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
+              double &high) const {
+        const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
+        const double a = sa / total, b = sb / total;
+        const double *cx = Centroid(x), *cy = Centroid(y);
+        for (int32_t l = 0; l < lines_; ++l) mixed_[l] = a * cx[l] + b * cy[l];
+        double sum = 0.0;
+        auto member = [&](int32_t m) {
+            const float *v = columns_.Column(m);
+            double q = 0.0;
+            for (int32_t l = 0; l < lines_; ++l) q += (v[l] - mixed_[l]) * (v[l] - mixed_[l]);
+            sum += std::sqrt(q);
+        };
+        for (int32_t m : mx) member(m);
+        for (int32_t m : my) member(m);
+        const double mean = sum / total;
+        const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - drift_ - columns_.omega;
+        const double realHigh = mean * (1.0 + (total + 4.0) * 2.0 * kUd) + drift_ + columns_.omega;
+        margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
+    }
+
+private:
+    double *Centroid(int32_t x) { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
+    const double *Centroid(int32_t x) const { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
+
+    int32_t n_, lines_;
+    CentredColumns columns_;
+    FloatMargins margins_;
+    std::vector<double> centroid_;
+    std::vector<double> normSum_;
+    std::vector<double> ownLow_, ownHigh_;
+    double drift_ = 0.0;
+    mutable std::vector<double> mixed_;
+};
+
 class PairBounds {
 public:
     PairBounds(TableData table, TwoWayLoop &loop)
@@ -546,7 +905,8 @@ public:
 
     // Cluster `into` (members `list`, `intoSize` of them before the merge)
     // absorbs cluster `from`.
-    void Merge(int32_t into, int32_t intoSize, int32_t from, int32_t fromSize, const std::vector<int32_t> &list) {
+    void Merge(int32_t into, int32_t intoSize, int32_t from, int32_t fromSize, const std::vector<int32_t> &list,
+               float) {
         double *a = Row(into);
         const double *b = Row(from);
         const double total = static_cast<double>(intoSize) + fromSize;
@@ -638,11 +998,12 @@ private:
     double eq_ = 0.0, omega_ = 0.0, alpha_ = 0.0, kLow_ = 0.0, kHigh_ = 0.0;
 };
 
+template <class Bounds>
 class LazyVarianceEngine {
 public:
     explicit LazyVarianceEngine(TableData table)
         : n_(table.columns),
-          evaluator_(table),
+          evaluator_(table, loop_),
           bounds_(table, loop_),
           members_(n_),
           stamp_(n_, -1),
@@ -675,7 +1036,7 @@ public:
             const int32_t sizeJ = static_cast<int32_t>(members_[j].size());
             members_[i].insert(members_[i].end(), members_[j].begin(), members_[j].end());
             std::vector<int32_t>().swap(members_[j]);
-            bounds_.Merge(i, sizeI, j, sizeJ, members_[i]);
+            bounds_.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
             stamp_[i] = nodeId_[i] = nextNode++;
             live_[j] = 0;
             key_[j] = UINT64_MAX;
@@ -703,9 +1064,6 @@ private:
     }
 
     bool Younger(int32_t x, int32_t y) const { return stamp_[x] != stamp_[y] ? stamp_[x] > stamp_[y] : x > y; }
-    ClusterView View(int32_t x) const {
-        return ClusterView{members_[x].data(), static_cast<int32_t>(members_[x].size()), nullptr};
-    }
 
     // Exact values of the pairs (x, ys[k]), each with the younger list first.
     void Exact(int32_t x, const std::vector<int32_t> &ys, std::vector<float> &out) {
@@ -714,19 +1072,16 @@ private:
         olderAt_.clear();
         for (size_t k = 0; k < ys.size(); ++k) {
             if (Younger(x, ys[k])) {
-                older_.push_back(ys[k]);
+                older_.push_back(&members_[ys[k]]);
                 olderAt_.push_back(static_cast<int32_t>(k));
             } else {
-                float v;
-                const ClusterView xv = View(x);
-                evaluator_.Evaluate(View(ys[k]), 1, [&](int32_t) { return xv; }, &v);
-                out[k] = v;
+                one_.assign(1, &members_[x]);
+                evaluator_.Evaluate(members_[ys[k]], one_, &out[k]);
             }
         }
         if (older_.empty()) return;
         batch_.resize(older_.size());
-        evaluator_.Evaluate(View(x), static_cast<int32_t>(older_.size()),
-                            [&](int32_t k) { return View(older_[k]); }, batch_.data());
+        evaluator_.Evaluate(members_[x], older_, batch_.data());
         for (size_t k = 0; k < older_.size(); ++k) out[olderAt_[k]] = batch_[k];
     }
 
@@ -850,8 +1205,8 @@ private:
 
     int32_t n_;
     TwoWayLoop loop_;
-    VarianceEvaluator evaluator_;
-    PairBounds bounds_;
+    SpanEvaluator evaluator_;
+    Bounds bounds_;
     std::vector<std::vector<int32_t>> members_;
     std::vector<int32_t> stamp_, nodeId_;
     std::vector<unsigned char> live_, exact_;
@@ -860,7 +1215,8 @@ private:
     std::vector<uint64_t> key_;
     std::vector<double> low_, high_;
     std::vector<std::pair<double, int32_t>> candidates_, order_;
-    std::vector<int32_t> ys_, older_, olderAt_;
+    std::vector<int32_t> ys_, olderAt_;
+    std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
 };
 
@@ -870,11 +1226,25 @@ constexpr int32_t kBoundedColumns = 11585;
 
 }  // namespace
 
+namespace {
+VarianceBounds forcedBounds = VarianceBounds::Automatic;
+}  // namespace
+
+void ForceVarianceBounds(VarianceBounds bounds) { forcedBounds = bounds; }
+
 void WriteVarianceDendrogram(std::FILE *out, TableData table) {
     if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-    if (table.columns <= kBoundedColumns && PairBounds::Applies(table)) {
-        LazyVarianceEngine engine(table);
-        engine.Run(out);
+    if (PairBounds::Applies(table)) {
+        const bool innerProducts = forcedBounds == VarianceBounds::Automatic
+                                       ? table.columns <= kBoundedColumns
+                                       : forcedBounds == VarianceBounds::InnerProducts;
+        if (innerProducts) {
+            LazyVarianceEngine<PairBounds> engine(table);
+            engine.Run(out);
+        } else {
+            LazyVarianceEngine<CentroidBounds> engine(table);
+            engine.Run(out);
+        }
         return;
     }
     VarianceCriterion criterion(table);
