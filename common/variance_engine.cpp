@@ -631,6 +631,47 @@ void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoW
         for (int32_t y = 0; y < x; ++y) g[static_cast<int64_t>(y) * n + x] = g[static_cast<int64_t>(x) * n + y];
 }
 
+// sum over the listed members m of sqrt(max(0, |x_m|^2 - 2 (a <x_m, c_A> +
+// b <x_m, c_B>) + |c|^2)): the estimated distances of the members to the
+// union's centroid. Eight partial sums, so the loop vectorises; only bounds
+// use it, and they allow for any order of the additions.
+[[gnu::always_inline]] inline double RootSumLoop(const int32_t *list, int32_t count, const double *self,
+                                                 const double *ra, const double *rb, double a, double b, double cc) {
+    double lanes[8] = {};
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8)
+        for (int t = 0; t < 8; ++t) {
+            const int32_t m = list[k + t];
+            const double q = self[m] - 2.0 * (a * ra[m] + b * rb[m]) + cc;
+            lanes[t] += std::sqrt(q > 0.0 ? q : 0.0);
+        }
+    double s = 0.0;
+    for (; k < count; ++k) {
+        const int32_t m = list[k];
+        const double q = self[m] - 2.0 * (a * ra[m] + b * rb[m]) + cc;
+        s += std::sqrt(q > 0.0 ? q : 0.0);
+    }
+    for (int t = 0; t < 8; ++t) s += lanes[t];
+    return s;
+}
+__attribute__((target("avx512f"))) double RootSumAvx512(const int32_t *list, int32_t count, const double *self,
+                                                        const double *ra, const double *rb, double a, double b,
+                                                        double cc) {
+    return RootSumLoop(list, count, self, ra, rb, a, b, cc);
+}
+__attribute__((target("avx2"))) double RootSumAvx2(const int32_t *list, int32_t count, const double *self,
+                                                   const double *ra, const double *rb, double a, double b, double cc) {
+    return RootSumLoop(list, count, self, ra, rb, a, b, cc);
+}
+double RootSum(const int32_t *list, int32_t count, const double *self, const double *ra, const double *rb, double a,
+               double b, double cc) {
+    switch (ActiveKernelLevel()) {
+        case KernelLevel::Avx512: return RootSumAvx512(list, count, self, ra, rb, a, b, cc);
+        case KernelLevel::Avx2: return RootSumAvx2(list, count, self, ra, rb, a, b, cc);
+        default: return RootSumLoop(list, count, self, ra, rb, a, b, cc);
+    }
+}
+
 // Bounds on the float value of a pair, computed from inner products.
 //
 // Notation: N members (the union of A and B), L lines, c the exact centroid
@@ -883,6 +924,7 @@ public:
         const double g2 = largest * (1.0 + 2.0 * lines_ * kUd) * (1.0 + 0x1p-30);
         const double g = std::sqrt(g2) * (1.0 + 0x1p-40);
         eq_ = (4.0 * (lines_ + 3.0 * n_) + n_ + 40.0) * kUd * g2 * 1.01;
+        rootEq_ = std::sqrt(eq_) * (1.0 + 0x1p-40);
         omega_ = 2.0 * (kU * (1.0 + kU) * g + kTau * std::sqrt(static_cast<double>(lines_))) * 1.01;
         alpha_ = kTau * std::sqrt(static_cast<double>(lines_)) + std::sqrt(lines_ * kTau) + kTau;
         kLow_ = (1.0 - kU) * (1.0 - kU) * std::sqrt(1.0 - Gamma(lines_));
@@ -949,16 +991,13 @@ public:
         const double cross = Cross(x, mx, y, my);
         const double cc = a * a * centroidSquare_[x] + 2.0 * a * b * cross + b * b * centroidSquare_[y];
         const double *rx = Row(x), *ry = Row(y);
-        double sumLow = 0.0, sumHigh = 0.0;
-        auto member = [&](int32_t m) {
-            const double q = self_[m] - 2.0 * (a * rx[m] + b * ry[m]) + cc;
-            sumLow += std::sqrt(std::max(0.0, q - eq_));
-            sumHigh += std::sqrt(std::max(0.0, q + eq_));
-        };
-        for (int32_t m : mx) member(m);
-        for (int32_t m : my) member(m);
-        const double realLow = sumLow / total * (1.0 - (total + 4.0) * 2.0 * kUd) - omega_;
-        const double realHigh = sumHigh / total * (1.0 + (total + 4.0) * 2.0 * kUd) + omega_;
+        // Each D_k^2 is within e_q of its estimate q, so D_k is within
+        // sqrt(e_q) of sqrt(max(0, q)) (the square root is subadditive).
+        const double roots = RootSum(mx.data(), static_cast<int32_t>(mx.size()), self_.data(), rx, ry, a, b, cc) +
+                             RootSum(my.data(), static_cast<int32_t>(my.size()), self_.data(), rx, ry, a, b, cc);
+        const double mean = roots / total;
+        const double realLow = (mean - rootEq_) * (1.0 - (total + 4.0) * 2.0 * kUd) - omega_;
+        const double realHigh = (mean + rootEq_) * (1.0 + (total + 4.0) * 2.0 * kUd) + omega_;
         ToFloat(x, y, total, realLow, realHigh, low, high);
     }
 
@@ -995,8 +1034,11 @@ private:
     std::vector<double> centroidSquare_;  // |c_y|^2, centred
     std::vector<double> normSum_;         // sum of the members' raw norms
     std::vector<double> ownLow_, ownHigh_;  // the cluster's own exact criterion
-    double eq_ = 0.0, omega_ = 0.0, alpha_ = 0.0, kLow_ = 0.0, kHigh_ = 0.0;
+    double eq_ = 0.0, rootEq_ = 0.0, omega_ = 0.0, alpha_ = 0.0, kLow_ = 0.0, kHigh_ = 0.0;
 };
+
+// Pairs kept on each row's shortlist.
+constexpr size_t kShortlist = 8;
 
 template <class Bounds>
 class LazyVarianceEngine {
@@ -1014,7 +1056,10 @@ public:
           arg_(n_, -1),
           key_(n_ > 0 ? n_ : 1, UINT64_MAX),
           low_(n_),
-          high_(n_) {
+          high_(n_),
+          list_(n_),
+          floor_(n_, INFINITY),
+          listed_(n_, 0) {
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -1097,12 +1142,90 @@ private:
         }
     }
 
+    // Row r's shortlist: the pairs with the lowest intervals at its last
+    // full scan, kept up to date as clusters merge (an absorbed partner
+    // leaves it, a new one enters when its interval starts below the
+    // floor); every live pair of the row outside it has a value of at least
+    // the floor.
+    struct Entry {
+        double low, high;
+        int32_t y;
+    };
+
+    void Unlist(int32_t r, int32_t y) {
+        std::vector<Entry> &list = list_[r];
+        for (size_t k = 0; k < list.size(); ++k)
+            if (list[k].y == y) {
+                list.erase(list.begin() + static_cast<std::ptrdiff_t>(k));
+                return;
+            }
+    }
+
+    void Enlist(int32_t r, int32_t y, double low, double high) {
+        if (!listed_[r] || low >= floor_[r]) return;
+        std::vector<Entry> &list = list_[r];
+        if (list.size() == kShortlist) {
+            size_t top = 0;
+            for (size_t k = 1; k < list.size(); ++k)
+                if (list[k].low > list[top].low) top = k;
+            // The one left out is no smaller than its interval's start.
+            floor_[r] = std::min(floor_[r], list[top].low);
+            if (low >= floor_[r]) return;
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(top));
+        }
+        list.push_back({low, high, y});
+    }
+
+    // Exact values of the given candidates of row r, lowest interval first,
+    // until the next interval starts above the best value found. Returns
+    // whether one was found; ties go to the largest y.
+    bool BestOf(int32_t r, std::vector<std::pair<double, int32_t>> &candidates, double ceiling, float &best,
+                int32_t &bestY) {
+        std::sort(candidates.begin(), candidates.end());
+        evaluated_.clear();
+        bool found = false;
+        for (size_t at = 0; at < candidates.size();) {
+            if (found && candidates[at].first > best) break;
+            const double limit = found ? static_cast<double>(best) : ceiling;
+            ys_.clear();
+            for (; at < candidates.size() && ys_.size() < kChunk && candidates[at].first <= limit; ++at)
+                ys_.push_back(candidates[at].second);
+            if (ys_.empty()) break;
+            Exact(r, ys_, values_);
+            for (size_t k = 0; k < ys_.size(); ++k) {
+                const float v = values_[k];
+                evaluated_.push_back({ys_[k], v});
+                if (!found || v < best || (v == best && ys_[k] > bestY)) {
+                    found = true;
+                    best = v;
+                    bestY = ys_[k];
+                }
+            }
+        }
+        return found;
+    }
+
     // Makes row r exact: its smallest value over the live y < r, ties to the
-    // largest y. Pairs whose interval starts above the smallest upper end
-    // cannot be smallest; the others are evaluated exactly, lowest interval
-    // first, until the next interval starts above the best exact value.
+    // largest y. From the shortlist when its best is below the floor (no pair
+    // outside can then reach or tie it); otherwise from every pair: pairs
+    // whose interval starts above the smallest upper end cannot be smallest,
+    // the others are evaluated exactly, lowest interval first, until the next
+    // interval starts above the best exact value.
     void Recompute(int32_t r) {
-        candidates_.clear();
+        float best = 0.0f;
+        int32_t bestY = -1;
+        if (listed_[r] && !list_[r].empty()) {
+            double ceiling = floor_[r];
+            for (const Entry &e : list_[r]) ceiling = std::min(ceiling, e.high);
+            candidates_.clear();
+            for (const Entry &e : list_[r])
+                if (e.low <= ceiling) candidates_.push_back({e.low, e.y});
+            if (BestOf(r, candidates_, ceiling, best, bestY) && best < floor_[r]) {
+                Pin(r);
+                Settle(r, best, bestY);
+                return;
+            }
+        }
         double ceiling = INFINITY;
         for (int32_t y = 0; y < r; ++y) {
             if (!live_[y]) continue;
@@ -1115,6 +1238,7 @@ private:
         for (int32_t y = 0; y < r; ++y)
             if (live_[y] && low_[y] <= ceiling) order_.push_back({low_[y], y});
         std::sort(order_.begin(), order_.end());
+        candidates_.clear();
         for (const auto &[cheapLow, y] : order_) {
             if (cheapLow > ceiling) break;
             if (high_[y] > cheapLow) {
@@ -1126,37 +1250,43 @@ private:
             }
             candidates_.push_back({low_[y], y});
         }
+        // The new shortlist: the lowest intervals, the floor the next one's
+        // start (refined intervals may have moved above cheap ones).
+        list_[r].clear();
+        floor_[r] = INFINITY;
+        listed_[r] = 1;
+        order_.clear();
+        for (int32_t y = 0; y < r; ++y)
+            if (live_[y]) order_.push_back({low_[y], y});
+        const size_t keep = std::min(order_.size(), static_cast<size_t>(kShortlist));
+        std::nth_element(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(keep), order_.end());
+        for (size_t k = 0; k < keep; ++k) list_[r].push_back({low_[order_[k].second], high_[order_[k].second], order_[k].second});
+        for (size_t k = keep; k < order_.size(); ++k) floor_[r] = std::min(floor_[r], order_[k].first);
         {
             size_t kept = 0;
             for (const auto &c : candidates_)
                 if (c.first <= ceiling) candidates_[kept++] = c;
             candidates_.resize(kept);
         }
-        if (candidates_.empty()) {
+        if (!BestOf(r, candidates_, ceiling, best, bestY)) {
             MarkEmpty(r);
             return;
         }
-        std::sort(candidates_.begin(), candidates_.end());
-        bool found = false;
-        float best = 0.0f;
-        int32_t bestY = -1;
-        for (size_t at = 0; at < candidates_.size();) {
-            if (found && candidates_[at].first > best) break;
-            const double limit = found ? static_cast<double>(best) : ceiling;
-            ys_.clear();
-            for (; at < candidates_.size() && ys_.size() < kChunk && candidates_[at].first <= limit; ++at)
-                ys_.push_back(candidates_[at].second);
-            if (ys_.empty()) break;
-            Exact(r, ys_, values_);
-            for (size_t k = 0; k < ys_.size(); ++k) {
-                const float v = values_[k];
-                if (!found || v < best || (v == best && ys_[k] > bestY)) {
-                    found = true;
-                    best = v;
-                    bestY = ys_[k];
+        Pin(r);
+        Settle(r, best, bestY);
+    }
+
+    // The shortlisted pairs just evaluated are known exactly now.
+    void Pin(int32_t r) {
+        for (Entry &e : list_[r])
+            for (const auto &[y, v] : evaluated_)
+                if (y == e.y) {
+                    e.low = e.high = v;
+                    break;
                 }
-            }
-        }
+    }
+
+    void Settle(int32_t r, float best, int32_t bestY) {
         value_[r] = best;
         arg_[r] = bestY;
         exact_[r] = 1;
@@ -1167,25 +1297,29 @@ private:
     // i holds a new pair with i and has lost its pair with j; rows below i
     // have lost their pair with j.
     void AfterMerge(int32_t i, int32_t j) {
+        listed_[i] = 0;
+        list_[j].clear();
         Recompute(i);
         ys_.clear();
         for (int32_t h = 0; h < n_; ++h) {
             if (!live_[h] || h == i) continue;
+            Unlist(h, j);
             if (h < i) {
                 // The remaining pairs of the row are unchanged and were no
                 // smaller than the lost one.
                 if (exact_[h] && arg_[h] == j) Lower(h, value_[h]);
                 continue;
             }
+            Unlist(h, i);
             const bool needsValue = exact_[h] && arg_[h] != i && arg_[h] != j;
             double low, high;
+            Interval(i, h, value_[h], low, high);
+            Enlist(h, i, low, high);
             if (needsValue) {
-                Interval(i, h, value_[h], low, high);
                 if (low <= value_[h]) ys_.push_back(h);
             } else {
                 // A stale row, or an exact row whose best pair changed: the
                 // old value bounds the unchanged pairs, `low` the new one.
-                Interval(i, h, value_[h], low, high);
                 Lower(h, FloatDown(low));
             }
         }
@@ -1195,6 +1329,8 @@ private:
         for (size_t k = 0; k < rows.size(); ++k) {
             const int32_t h = rows[k];
             const float v = values_[k];
+            for (Entry &e : list_[h])
+                if (e.y == i) e.low = e.high = v;
             if (v < value_[h] || (v == value_[h] && i > arg_[h])) {
                 value_[h] = v;
                 arg_[h] = i;
@@ -1215,6 +1351,10 @@ private:
     std::vector<uint64_t> key_;
     std::vector<double> low_, high_;
     std::vector<std::pair<double, int32_t>> candidates_, order_;
+    std::vector<std::vector<Entry>> list_;
+    std::vector<double> floor_;
+    std::vector<unsigned char> listed_;
+    std::vector<std::pair<int32_t, float>> evaluated_;
     std::vector<int32_t> ys_, olderAt_;
     std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
