@@ -635,21 +635,24 @@ void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoW
 // b <x_m, c_B>) + |c|^2)): the estimated distances of the members to the
 // union's centroid. Eight partial sums, so the loop vectorises; only bounds
 // use it, and they allow for any order of the additions.
-[[gnu::always_inline]] inline double RootSumLoop(const int32_t *list, int32_t count, const double *self,
-                                                 const double *ra, const double *rb, double a, double b, double cc) {
+[[gnu::always_inline]] inline double RootSumLoop(const int32_t *__restrict list, int32_t count,
+                                                 const double *__restrict self, const double *__restrict ra,
+                                                 const double *__restrict rb, double a, double b, double cc) {
+    constexpr int32_t kBlock = 256;
+    double q[kBlock];
     double lanes[8] = {};
-    int32_t k = 0;
-    for (; k + 8 <= count; k += 8)
-        for (int t = 0; t < 8; ++t) {
-            const int32_t m = list[k + t];
-            const double q = self[m] - 2.0 * (a * ra[m] + b * rb[m]) + cc;
-            lanes[t] += std::sqrt(q > 0.0 ? q : 0.0);
-        }
     double s = 0.0;
-    for (; k < count; ++k) {
-        const int32_t m = list[k];
-        const double q = self[m] - 2.0 * (a * ra[m] + b * rb[m]) + cc;
-        s += std::sqrt(q > 0.0 ? q : 0.0);
+    for (int32_t k0 = 0; k0 < count; k0 += kBlock) {
+        const int32_t size = count - k0 < kBlock ? count - k0 : kBlock;
+        for (int32_t k = 0; k < size; ++k) {
+            const int32_t m = list[k0 + k];
+            const double v = self[m] - 2.0 * (a * ra[m] + b * rb[m]) + cc;
+            q[k] = v > 0.0 ? v : 0.0;
+        }
+        int32_t k = 0;
+        for (; k + 8 <= size; k += 8)
+            for (int t = 0; t < 8; ++t) lanes[t] += std::sqrt(q[k + t]);
+        for (; k < size; ++k) s += std::sqrt(q[k]);
     }
     for (int t = 0; t < 8; ++t) s += lanes[t];
     return s;
@@ -755,6 +758,11 @@ public:
         realLow = std::max(0.0, realLow - std::fabs(realLow) * 0x1p-40);
     }
 
+    double alpha() const { return alpha_; }
+    double kLow() const { return kLow_; }
+    double kHigh() const { return kHigh_; }
+    double centroidFloor() const { return 2.0 * kTau * rootLines_; }
+
 private:
     // e_c, the distance of the float centroid from the exact one.
     double Centroid(double total, double normSum) const {
@@ -763,6 +771,87 @@ private:
 
     double rootLines_, alpha_, kLow_, kHigh_;
 };
+
+// The cheap interval (see above) of a fixed cluster x against many others
+// at once, from the squared distance d2[k] of the two centroids, known to
+// within e2 (and the distance then to within e1): the same arithmetic as
+// FloatMargins::ToFloat, laid out so that it vectorises.
+struct CheapFixed {
+    double size, ownLow, ownHigh, normSum;  // of cluster x
+    double e2, e1, omega;
+    double alpha, kLow, kHigh, centroidFloor;
+};
+
+[[gnu::always_inline]] inline void CheapLoop(const CheapFixed &fixed, int32_t count, const double *__restrict d2,
+                                             const double *__restrict size, const double *__restrict ownLow,
+                                             const double *__restrict ownHigh, const double *__restrict normSum,
+                                             double *__restrict low, double *__restrict high) {
+    const CheapFixed f = fixed;
+    for (int32_t k = 0; k < count; ++k) {
+        const double sb = size[k], total = f.size + sb;
+        const double w = 2.0 * f.size * sb / (total * total);
+        const double down = d2[k] - f.e2, up = d2[k] + f.e2;
+        const double dLow = std::max(0.0, std::sqrt(down > 0.0 ? down : 0.0) - f.e1);
+        const double dHigh = std::sqrt(up > 0.0 ? up : 0.0) + f.e1;
+        const double mLow = (f.size * f.ownLow + sb * ownLow[k]) / total;
+        const double mHigh = (f.size * f.ownHigh + sb * ownHigh[k]) / total;
+        const double realLow = std::max(w * dLow, mLow - w * dHigh) * (1.0 - 16.0 * kUd) - f.omega;
+        const double realHigh = (mHigh + w * dHigh) * (1.0 + 16.0 * kUd) + f.omega;
+        const double gn = total * kU / (1.0 - total * kU);
+        const double gn1 = (total + 1.0) * kU / (1.0 - (total + 1.0) * kU);
+        const double ec = gn1 * (f.normSum + normSum[k]) / total + f.centroidFloor;
+        const double lo = (1.0 - kU) * ((1.0 - gn) * (f.kLow * (realLow - ec) - f.alpha) - kTau) - kTau;
+        const double hi = (1.0 + kU) * ((1.0 + gn) * (f.kHigh * (realHigh + ec) + f.alpha) + kTau) + kTau;
+        low[k] = lo - std::fabs(lo) * 0x1p-40;
+        high[k] = hi + std::fabs(hi) * 0x1p-40;
+    }
+}
+__attribute__((target("avx512f"))) void CheapAvx512(const CheapFixed &f, int32_t count, const double *d2,
+                                                    const double *size, const double *ownLow, const double *ownHigh,
+                                                    const double *normSum, double *low, double *high) {
+    CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
+}
+__attribute__((target("avx2"))) void CheapAvx2(const CheapFixed &f, int32_t count, const double *d2,
+                                               const double *size, const double *ownLow, const double *ownHigh,
+                                               const double *normSum, double *low, double *high) {
+    CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
+}
+void CheapMany(const CheapFixed &f, int32_t count, const double *d2, const double *size, const double *ownLow,
+               const double *ownHigh, const double *normSum, double *low, double *high) {
+    switch (ActiveKernelLevel()) {
+        case KernelLevel::Avx512: return CheapAvx512(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
+        case KernelLevel::Avx2: return CheapAvx2(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
+        default: return CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
+    }
+}
+
+// Squared distances of one centroid to a range of others, stored line by
+// line (coordinate l of centroid y at c[l * stride + y]).
+[[gnu::always_inline]] inline void SquaresLoop(const double *__restrict c, int64_t stride, int32_t lines,
+                                               const double *__restrict x, int32_t begin, int32_t end,
+                                               double *__restrict d2) {
+    for (int32_t y = begin; y < end; ++y) d2[y] = 0.0;
+    for (int32_t l = 0; l < lines; ++l) {
+        const double *row = c + l * stride;
+        const double v = x[l];
+        for (int32_t y = begin; y < end; ++y) d2[y] += (row[y] - v) * (row[y] - v);
+    }
+}
+__attribute__((target("avx512f"))) void SquaresAvx512(const double *c, int64_t stride, int32_t lines, const double *x,
+                                                      int32_t begin, int32_t end, double *d2) {
+    SquaresLoop(c, stride, lines, x, begin, end, d2);
+}
+__attribute__((target("avx2"))) void SquaresAvx2(const double *c, int64_t stride, int32_t lines, const double *x,
+                                                 int32_t begin, int32_t end, double *d2) {
+    SquaresLoop(c, stride, lines, x, begin, end, d2);
+}
+void Squares(const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end, double *d2) {
+    switch (ActiveKernelLevel()) {
+        case KernelLevel::Avx512: return SquaresAvx512(c, stride, lines, x, begin, end, d2);
+        case KernelLevel::Avx2: return SquaresAvx2(c, stride, lines, x, begin, end, d2);
+        default: return SquaresLoop(c, stride, lines, x, begin, end, d2);
+    }
+}
 
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
@@ -822,11 +911,15 @@ public:
           columns_(table),
           margins_(table.lines),
           centroid_(static_cast<int64_t>(n_) * lines_),
+          lineMajor_(static_cast<int64_t>(n_) * lines_),
+          squares_(n_),
           normSum_(columns_.raw),
           ownLow_(n_, 0.0),
           ownHigh_(n_, 0.0),
           mixed_(lines_) {
         for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
+        for (int32_t y = 0; y < n_; ++y)
+            for (int32_t l = 0; l < lines_; ++l) lineMajor_[static_cast<int64_t>(l) * n_ + y] = Centroid(y)[l];
         const double root = std::sqrt(static_cast<double>(lines_));
         drift_ = ((3.0 * n_ + 3.0) * root * columns_.largestCell + 2.0 * (lines_ + 4.0) * columns_.largestNorm) *
                  kUd * 1.01;
@@ -837,26 +930,14 @@ public:
         double *a = Centroid(into);
         const double *b = Centroid(from);
         const double total = static_cast<double>(intoSize) + fromSize;
-        for (int32_t l = 0; l < lines_; ++l) a[l] = (intoSize * a[l] + fromSize * b[l]) / total;
+        for (int32_t l = 0; l < lines_; ++l) {
+            a[l] = (intoSize * a[l] + fromSize * b[l]) / total;
+            lineMajor_[static_cast<int64_t>(l) * n_ + into] = a[l];
+        }
         normSum_[into] += normSum_[from];
         margins_.FromFloat(total, normSum_[into], value, ownLow_[into], ownHigh_[into]);
     }
 
-    void Cheap(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
-               double &high) const {
-        const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
-        const double *cx = Centroid(x), *cy = Centroid(y);
-        double d2 = 0.0;
-        for (int32_t l = 0; l < lines_; ++l) d2 += (cx[l] - cy[l]) * (cx[l] - cy[l]);
-        const double d = std::sqrt(d2);
-        const double dLow = std::max(0.0, d - 2.0 * drift_), dHigh = d + 2.0 * drift_;
-        const double w = 2.0 * sa * sb / (total * total);
-        const double mLow = (sa * ownLow_[x] + sb * ownLow_[y]) / total;
-        const double mHigh = (sa * ownHigh_[x] + sb * ownHigh_[y]) / total;
-        const double realLow = std::max(w * dLow, mLow - w * dHigh) * (1.0 - 16.0 * kUd) - columns_.omega;
-        const double realHigh = (mHigh + w * dHigh) * (1.0 + 16.0 * kUd) + columns_.omega;
-        margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
-    }
 
     void Fine(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
               double &high) const {
@@ -879,6 +960,19 @@ public:
         margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
     }
 
+    // Cheap(x, y) for every y in [begin, end): low[y], high[y] (anything for
+    // clusters that are not live).
+    void CheapRange(int32_t x, const std::vector<int32_t> &mx, int32_t begin, int32_t end, const double *sizes,
+                    const std::vector<std::vector<int32_t>> &, const unsigned char *, double *low, double *high) {
+        const double size = static_cast<double>(mx.size());
+        Squares(lineMajor_.data(), n_, lines_, Centroid(x), begin, end, squares_.data());
+        const CheapFixed f{size,     ownLow_[x],       ownHigh_[x],     normSum_[x],       0.0,
+                           2.0 * drift_, columns_.omega, margins_.alpha(), margins_.kLow(), margins_.kHigh(),
+                           margins_.centroidFloor()};
+        CheapMany(f, end - begin, squares_.data() + begin, sizes + begin, ownLow_.data() + begin,
+                  ownHigh_.data() + begin, normSum_.data() + begin, low + begin, high + begin);
+    }
+
 private:
     double *Centroid(int32_t x) { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
     const double *Centroid(int32_t x) const { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
@@ -886,7 +980,9 @@ private:
     int32_t n_, lines_;
     CentredColumns columns_;
     FloatMargins margins_;
-    std::vector<double> centroid_;
+    std::vector<double> centroid_;   // centroid x at [x * lines + l]
+    std::vector<double> lineMajor_;  // the same at [l * n + x]
+    std::vector<double> squares_;
     std::vector<double> normSum_;
     std::vector<double> ownLow_, ownHigh_;
     double drift_ = 0.0;
@@ -896,7 +992,13 @@ private:
 class PairBounds {
 public:
     PairBounds(TableData table, TwoWayLoop &loop)
-        : n_(table.columns), lines_(table.lines), ip_(static_cast<int64_t>(n_) * n_), self_(n_), raw_(n_) {
+        : n_(table.columns),
+          lines_(table.lines),
+          margins_(table.lines),
+          ip_(static_cast<int64_t>(n_) * n_),
+          self_(n_),
+          raw_(n_),
+          squares_(n_) {
         std::vector<double> mean(lines_, 0.0);
         for (int32_t l = 0; l < lines_; ++l) {
             const float *row = table.values + static_cast<int64_t>(l) * n_;
@@ -926,9 +1028,6 @@ public:
         eq_ = (4.0 * (lines_ + 3.0 * n_) + n_ + 40.0) * kUd * g2 * 1.01;
         rootEq_ = std::sqrt(eq_) * (1.0 + 0x1p-40);
         omega_ = 2.0 * (kU * (1.0 + kU) * g + kTau * std::sqrt(static_cast<double>(lines_))) * 1.01;
-        alpha_ = kTau * std::sqrt(static_cast<double>(lines_)) + std::sqrt(lines_ * kTau) + kTau;
-        kLow_ = (1.0 - kU) * (1.0 - kU) * std::sqrt(1.0 - Gamma(lines_));
-        kHigh_ = (1.0 + kU) * (1.0 + kU) * std::sqrt(1.0 + Gamma(lines_));
         // Initially cluster x is the single column x: ip[x][.] is row x of
         // the Gram matrix, its centroid's squared norm its own.
         centroidSquare_ = self_;
@@ -968,20 +1067,6 @@ public:
         ownHigh_[into] = high / total * (1.0 + (total + 4.0) * 2.0 * kUd) + omega_;
     }
 
-    // Interval of the float value of the pair from the centroids alone.
-    void Cheap(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
-               double &high) const {
-        const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
-        const double cross = Cross(x, mx, y, my);
-        const double d2 = centroidSquare_[x] + centroidSquare_[y] - 2.0 * cross;
-        const double dLow = std::sqrt(std::max(0.0, d2 - eq_)), dHigh = std::sqrt(std::max(0.0, d2 + eq_));
-        const double w = 2.0 * sa * sb / (total * total);
-        const double mLow = (sa * ownLow_[x] + sb * ownLow_[y]) / total;
-        const double mHigh = (sa * ownHigh_[x] + sb * ownHigh_[y]) / total;
-        const double realLow = std::max(w * dLow, mLow - w * dHigh) * (1.0 - 16.0 * kUd) - omega_;
-        const double realHigh = (mHigh + w * dHigh) * (1.0 + 16.0 * kUd) + omega_;
-        ToFloat(x, y, total, realLow, realHigh, low, high);
-    }
 
     // Interval of the float value of the pair from every member's distance.
     void Fine(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
@@ -1001,6 +1086,19 @@ public:
         ToFloat(x, y, total, realLow, realHigh, low, high);
     }
 
+    // Cheap(x, y) for every y in [begin, end): low[y], high[y] (anything for
+    // clusters that are not live).
+    void CheapRange(int32_t x, const std::vector<int32_t> &mx, int32_t begin, int32_t end, const double *sizes,
+                    const std::vector<std::vector<int32_t>> &members, const unsigned char *live, double *low,
+                    double *high) {
+        for (int32_t y = begin; y < end; ++y)
+            squares_[y] = live[y] ? centroidSquare_[x] + centroidSquare_[y] - 2.0 * Cross(x, mx, y, members[y]) : 0.0;
+        const CheapFixed f{static_cast<double>(mx.size()), ownLow_[x], ownHigh_[x], normSum_[x], eq_, 0.0, omega_,
+                           margins_.alpha(), margins_.kLow(), margins_.kHigh(), margins_.centroidFloor()};
+        CheapMany(f, end - begin, squares_.data() + begin, sizes + begin, ownLow_.data() + begin,
+                  ownHigh_.data() + begin, normSum_.data() + begin, low + begin, high + begin);
+    }
+
 private:
     double *Row(int32_t y) { return ip_.data() + static_cast<int64_t>(y) * n_; }
     const double *Row(int32_t y) const { return ip_.data() + static_cast<int64_t>(y) * n_; }
@@ -1015,26 +1113,21 @@ private:
         return s / static_cast<double>(list.size());
     }
 
-    // From an interval of the exact criterion to one of its float value.
     void ToFloat(int32_t x, int32_t y, double total, double realLow, double realHigh, double &low,
                  double &high) const {
-        const double ec = Gamma(total + 1.0) * (normSum_[x] + normSum_[y]) / total +
-                          2.0 * kTau * std::sqrt(static_cast<double>(lines_));
-        const double gn = Gamma(total);
-        low = (1.0 - kU) * ((1.0 - gn) * (kLow_ * (realLow - ec) - alpha_) - kTau) - kTau;
-        high = (1.0 + kU) * ((1.0 + gn) * (kHigh_ * (realHigh + ec) + alpha_) + kTau) + kTau;
-        low -= std::fabs(low) * 0x1p-40;
-        high += std::fabs(high) * 0x1p-40;
+        margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
     }
 
     int32_t n_, lines_;
+    FloatMargins margins_;
     std::vector<double> ip_;              // ip_[y * n + x] = <x, c_y>, centred
     std::vector<double> self_;            // |x|^2, centred
     std::vector<double> raw_;             // |x|, raw cells
     std::vector<double> centroidSquare_;  // |c_y|^2, centred
     std::vector<double> normSum_;         // sum of the members' raw norms
     std::vector<double> ownLow_, ownHigh_;  // the cluster's own exact criterion
-    double eq_ = 0.0, rootEq_ = 0.0, omega_ = 0.0, alpha_ = 0.0, kLow_ = 0.0, kHigh_ = 0.0;
+    double eq_ = 0.0, rootEq_ = 0.0, omega_ = 0.0;
+    std::vector<double> squares_;
 };
 
 // Pairs kept on each row's shortlist.
@@ -1059,7 +1152,8 @@ public:
           high_(n_),
           list_(n_),
           floor_(n_, INFINITY),
-          listed_(n_, 0) {
+          listed_(n_, 0),
+          size_(n_, 1.0) {
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -1083,6 +1177,7 @@ public:
             std::vector<int32_t>().swap(members_[j]);
             bounds_.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
             stamp_[i] = nodeId_[i] = nextNode++;
+            size_[i] = static_cast<double>(members_[i].size());
             live_[j] = 0;
             key_[j] = UINT64_MAX;
             --remaining;
@@ -1128,18 +1223,6 @@ private:
         batch_.resize(older_.size());
         evaluator_.Evaluate(members_[x], older_, batch_.data());
         for (size_t k = 0; k < older_.size(); ++k) out[olderAt_[k]] = batch_[k];
-    }
-
-    // Interval of the pair's value: the cheap one, refined when it reaches
-    // `needed` (the pair matters only if its value can be at most that).
-    void Interval(int32_t x, int32_t y, double needed, double &low, double &high) const {
-        bounds_.Cheap(x, members_[x], y, members_[y], low, high);
-        if (low < needed && high > low) {
-            double fineLow, fineHigh;
-            bounds_.Fine(x, members_[x], y, members_[y], fineLow, fineHigh);
-            low = std::max(low, fineLow);
-            high = std::min(high, fineHigh);
-        }
     }
 
     // Row r's shortlist: the pairs with the lowest intervals at its last
@@ -1226,12 +1309,10 @@ private:
                 return;
             }
         }
+        bounds_.CheapRange(r, members_[r], 0, r, size_.data(), members_, live_.data(), low_.data(), high_.data());
         double ceiling = INFINITY;
-        for (int32_t y = 0; y < r; ++y) {
-            if (!live_[y]) continue;
-            bounds_.Cheap(r, members_[r], y, members_[y], low_[y], high_[y]);
-            ceiling = std::min(ceiling, high_[y]);
-        }
+        for (int32_t y = 0; y < r; ++y)
+            if (live_[y]) ceiling = std::min(ceiling, high_[y]);
         // Refine the lowest cheap intervals first: each refined upper end
         // lowers the ceiling, which rules out the rest sooner.
         order_.clear();
@@ -1300,6 +1381,8 @@ private:
         listed_[i] = 0;
         list_[j].clear();
         Recompute(i);
+        bounds_.CheapRange(i, members_[i], i + 1, n_, size_.data(), members_, live_.data(), low_.data(),
+                           high_.data());
         ys_.clear();
         for (int32_t h = 0; h < n_; ++h) {
             if (!live_[h] || h == i) continue;
@@ -1312,8 +1395,15 @@ private:
             }
             Unlist(h, i);
             const bool needsValue = exact_[h] && arg_[h] != i && arg_[h] != j;
-            double low, high;
-            Interval(i, h, value_[h], low, high);
+            // The cheap interval, refined when it reaches the row's value
+            // (then the pair may matter).
+            double low = low_[h], high = high_[h];
+            if (low < value_[h] && high > low) {
+                double fineLow, fineHigh;
+                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
+                low = std::max(low, fineLow);
+                high = std::min(high, fineHigh);
+            }
             Enlist(h, i, low, high);
             if (needsValue) {
                 if (low <= value_[h]) ys_.push_back(h);
@@ -1354,6 +1444,7 @@ private:
     std::vector<std::vector<Entry>> list_;
     std::vector<double> floor_;
     std::vector<unsigned char> listed_;
+    std::vector<double> size_;
     std::vector<std::pair<int32_t, float>> evaluated_;
     std::vector<int32_t> ys_, olderAt_;
     std::vector<const std::vector<int32_t> *> older_, one_;
