@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "dendrogram_file.h"
+#include "leaf_names.h"
 #include "process.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "dendrogram_file.h"
 #include "test_parsers.h"
 #include "tree_checks.h"
+#include "tree_export.h"
 #include "tree_render.h"
 
 namespace {
