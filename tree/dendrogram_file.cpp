@@ -1,6 +1,7 @@
 #include "dendrogram_file.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -71,20 +72,33 @@ bool ParseValue(std::string_view field, double &value, int &decimals) {
     const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
     if (ptr != body.data() + body.size()) return false;
     if (ec != std::errc()) return false;  // out of the range of a double
-    // Plain fixed notation: [-]digits[.digits]
+    // Decimal places of [-]digits[.digits][e[+-]digits]: the fraction's
+    // digits less the exponent.
     std::string_view plain = body;
     if (!plain.empty() && plain.front() == '-') plain.remove_prefix(1);
-    const std::size_t point = plain.find('.');
-    const std::string_view whole = plain.substr(0, point);
+    const std::size_t e = plain.find_first_of("eE");
+    const std::string_view mantissa = plain.substr(0, e);
+    const std::size_t point = mantissa.find('.');
+    const std::string_view whole = mantissa.substr(0, point);
     const std::string_view fraction =
-        point == std::string_view::npos ? std::string_view() : plain.substr(point + 1);
+        point == std::string_view::npos ? std::string_view() : mantissa.substr(point + 1);
     const auto allDigits = [](std::string_view s) {
         return s.find_first_not_of("0123456789") == std::string_view::npos;
     };
+    long exponent = 0;
+    if (e != std::string_view::npos) {
+        std::string_view digits = plain.substr(e + 1);
+        const bool negative = !digits.empty() && digits.front() == '-';
+        if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+        // Exponents past a double's range are cut at 999; the value itself
+        // was read above.
+        for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 999L);
+        if (negative) exponent = -exponent;
+    }
     if (allDigits(whole) && allDigits(fraction) && !(whole.empty() && fraction.empty()))
-        decimals = static_cast<int>(fraction.size());
+        decimals = static_cast<int>(std::max(0L, static_cast<long>(fraction.size()) - exponent));
     else
-        decimals = -1;
+        decimals = -1;  // inf, nan
     return true;
 }
 

@@ -20,9 +20,8 @@ struct DendrogramMerge {
     DendrogramChild first;
     DendrogramChild second;
     double value = 0.0;
-    // Digits after the decimal point when the value was written in plain
-    // fixed notation ("4.000000" gives 6, "12" gives 0); -1 otherwise
-    // (exponent notation, inf, nan).
+    // Decimal places of the value as written ("4.000000" gives 6, "12" 0,
+    // "1.50000002e-05" 13, "1.5e+20" 0); -1 for inf and nan.
     int decimals = -1;
 };
 

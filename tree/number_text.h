@@ -1,6 +1,7 @@
 // Numbers as the tree programs write them.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -21,13 +22,11 @@ inline std::string ShortestText(double value) {
     return std::string(buffer, result.ptr);
 }
 
-// snprintf into a string of the right size (fixed notation of a large value
-// runs long).
+// snprintf into a string: a value in fixed notation can run to hundreds of
+// characters, and the precision passed to "%.*f" is never above 17 here.
 template <typename... Args>
 std::string Printf(const char *format, Args... args) {
-    const int size = std::snprintf(nullptr, 0, format, args...);
-    std::string out(static_cast<std::size_t>(size) + 1, '\0');
-    std::snprintf(out.data(), out.size(), format, args...);
-    out.resize(static_cast<std::size_t>(size));
-    return out;
+    char buffer[512];
+    const int size = std::snprintf(buffer, sizeof buffer, format, args...);
+    return size < 0 ? std::string() : std::string(buffer, std::min<std::size_t>(static_cast<std::size_t>(size), sizeof buffer - 1));
 }

@@ -11,16 +11,20 @@
 namespace {
 
 // parent - child, written with as many decimals as the two values were
-// written with, so that 4.000000 - 1.000000 reads 3.000000 and not a
-// binary rounding artefact; shortest round-trip form otherwise.
+// written with, so that 4.000000 - 1.000000 reads 3.000000 and not a binary
+// rounding artefact. That holds while those decimals are within a double's
+// precision at the length's magnitude (15 significant digits); beyond it,
+// and for inf and nan, the shortest form that reads back exactly.
 std::string BranchLength(double parent, int parentDecimals, double child, int childDecimals) {
     const double length = parent - child;
     if (!std::isfinite(length)) return NonFiniteText(length);
+    const int decimals = std::max(parentDecimals, childDecimals);
     std::string text;
-    if (parentDecimals >= 0 && childDecimals >= 0)
-        text = Printf("%.*f", std::min(std::max(parentDecimals, childDecimals), 17), length);
+    if (parentDecimals >= 0 && childDecimals >= 0 && decimals <= 17 &&
+        std::fabs(length) * std::pow(10.0, decimals) < 1e15)
+        text = Printf("%.*f", decimals, length);
     else
-        text = Printf("%.*g", 17, length);
+        text = ShortestText(length);
     if (text.front() == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);  // "-0.000"
     return text;
 }
@@ -169,7 +173,8 @@ std::string RenderNewick(const Dendrogram &tree, const std::vector<std::string> 
         if (item.parent != nullptr) {
             const double value = item.child.isLeaf ? 0.0 : tree.merges[item.child.index].value;
             const int decimals = item.child.isLeaf ? 0 : tree.merges[item.child.index].decimals;
-            length = ":" + BranchLength(item.parent->value, item.parent->decimals, value, decimals);
+            length = ':';
+            length += BranchLength(item.parent->value, item.parent->decimals, value, decimals);
         }
         if (item.child.isLeaf) {
             out += NewickName(LeafName(labels, item.child.index)) + length;
@@ -247,7 +252,10 @@ std::string RenderHclust(const Dendrogram &tree, const std::vector<std::string> 
         return out + ")";
     };
     const auto rChild = [](const DendrogramChild &child) {
-        return child.isLeaf ? "-" + std::to_string(child.index + 1) + "L" : std::to_string(child.index + 1) + "L";
+        // GCC 12 warns wrongly about "-" + std::string.
+        std::string text = child.isLeaf ? std::string(1, '-') : std::string();
+        text += std::to_string(child.index + 1);
+        return text + 'L';
     };
     std::vector<std::string> merge, height, order, names;
     for (const DendrogramMerge &m : tree.merges) {

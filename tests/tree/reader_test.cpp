@@ -100,7 +100,10 @@ TEST_P(AcceptedValue, IsRead) {
 INSTANTIATE_TEST_SUITE_P(TreeReader, AcceptedValue,
                          testing::Values(GoodValue{"1.000000", 1.0, 6}, GoodValue{"0.245764", 0.245764, 6},
                                          GoodValue{"-2.5", -2.5, 1}, GoodValue{"+2.5", 2.5, 1},
-                                         GoodValue{"12", 12.0, 0}, GoodValue{"1e-3", 0.001, -1},
+                                         GoodValue{"12", 12.0, 0}, GoodValue{"1e-3", 0.001, 3},
+                                         GoodValue{"1.50000002e-05", 1.50000002e-05, 13},
+                                         GoodValue{"1.5E+20", 1.5e20, 0}, GoodValue{"4", 4.0, 0},
+                                         GoodValue{"0.333333343", 0.333333343, 9},
                                          GoodValue{"inf", INFINITY, -1}, GoodValue{"-inf", -INFINITY, -1},
                                          GoodValue{"nan", NAN, -1}, GoodValue{"-nan", NAN, -1},
                                          GoodValue{"99999997952.000000", 99999997952.0, 6}));
