@@ -365,14 +365,14 @@ std::vector<std::string> ExportCautions(ExportFormat format, const Dendrogram &t
         case ExportFormat::Linkage:
             if (nonFinite > 0)
                 cautions.push_back(Merges(nonFinite) + " with a value that is not finite (written inf or nan); "
-                                   "scipy accepts the matrix but cannot draw it");
+                                   "scipy takes the matrix, but its flat clusters and drawings are not reliable then");
             if (negative > 0)
                 cautions.push_back(Merges(negative) + " with a negative value; scipy rejects negative distances");
             break;
         case ExportFormat::Hclust:
             if (nonFinite > 0)
                 cautions.push_back(Merges(nonFinite) + " with a height that is not finite (written Inf or NaN); "
-                                   "R cannot draw such a tree");
+                                   "R reads them but cannot scale a drawing to them");
             if (AnyInversion(tree))
                 cautions.push_back("some merges are lower than one of their parts; R's cutree refuses a cut by height");
             break;
