@@ -916,8 +916,7 @@ public:
           squares_(n_),
           normSum_(columns_.raw),
           ownLow_(n_, 0.0),
-          ownHigh_(n_, 0.0),
-          mixed_(lines_) {
+          ownHigh_(n_, 0.0) {
         for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
         for (int32_t y = 0; y < n_; ++y)
             for (int32_t l = 0; l < lines_; ++l) lineMajor_[static_cast<int64_t>(l) * n_ + y] = Centroid(y)[l];
@@ -945,12 +944,14 @@ public:
         const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
         const double a = sa / total, b = sb / total;
         const double *cx = Centroid(x), *cy = Centroid(y);
-        for (int32_t l = 0; l < lines_; ++l) mixed_[l] = a * cx[l] + b * cy[l];
+        thread_local std::vector<double> mixed;
+        mixed.resize(lines_);
+        for (int32_t l = 0; l < lines_; ++l) mixed[l] = a * cx[l] + b * cy[l];
         double sum = 0.0;
         auto member = [&](int32_t m) {
             const float *v = columns_.Column(m);
             double q = 0.0;
-            for (int32_t l = 0; l < lines_; ++l) q += (v[l] - mixed_[l]) * (v[l] - mixed_[l]);
+            for (int32_t l = 0; l < lines_; ++l) q += (v[l] - mixed[l]) * (v[l] - mixed[l]);
             sum += std::sqrt(q);
         };
         for (int32_t m : mx) member(m);
@@ -987,7 +988,6 @@ private:
     std::vector<double> normSum_;
     std::vector<double> ownLow_, ownHigh_;
     double drift_ = 0.0;
-    mutable std::vector<double> mixed_;
 };
 
 class PairBounds {
@@ -1318,7 +1318,7 @@ private:
                 return;
             }
         }
-        bounds_.CheapRange(r, members_[r], 0, r, size_.data(), members_, live_.data(), low_.data(), high_.data());
+        CheapRange(r, 0, r);
         double ceiling = INFINITY;
         for (int32_t y = 0; y < r; ++y)
             if (live_[y]) ceiling = std::min(ceiling, high_[y]);
@@ -1389,6 +1389,17 @@ private:
                 }
     }
 
+    // The cheap intervals of (x, y) for y in [begin, end), on both threads.
+    void CheapRange(int32_t x, int32_t begin, int32_t end) {
+        auto part = [&](int64_t b, int64_t e, int) {
+            if (b < begin) b = begin;
+            if (b >= e) return;
+            bounds_.CheapRange(x, members_[x], static_cast<int32_t>(b), static_cast<int32_t>(e), size_.data(),
+                               members_, live_.data(), low_.data(), high_.data());
+        };
+        loop_.Run(end, begin + (end - begin) / 2, 4096, part);
+    }
+
     void Settle(int32_t r, float best, int32_t bestY) {
         value_[r] = best;
         arg_[r] = bestY;
@@ -1403,8 +1414,23 @@ private:
         listed_[i] = 0;
         list_[j].clear();
         Recompute(i);
-        bounds_.CheapRange(i, members_[i], i + 1, n_, size_.data(), members_, live_.data(), low_.data(),
-                           high_.data());
+        CheapRange(i, i + 1, n_);
+        // The cheap intervals that reach their row's value are refined, on
+        // both threads.
+        refine_.clear();
+        for (int32_t h = i + 1; h < n_; ++h)
+            if (live_[h] && low_[h] < value_[h] && high_[h] > low_[h]) refine_.push_back(h);
+        auto fine = [&](int64_t begin, int64_t end, int) {
+            for (int64_t k = begin; k < end; ++k) {
+                const int32_t h = refine_[k];
+                double fineLow, fineHigh;
+                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
+                low_[h] = std::max(low_[h], fineLow);
+                high_[h] = std::min(high_[h], fineHigh);
+            }
+        };
+        const int64_t count = static_cast<int64_t>(refine_.size());
+        loop_.Run(count, count / 2, 8, fine);
         ys_.clear();
         for (int32_t h = 0; h < n_; ++h) {
             if (!live_[h] || h == i) continue;
@@ -1415,15 +1441,7 @@ private:
                 continue;
             }
             const bool needsValue = exact_[h] && arg_[h] != i && arg_[h] != j;
-            // The cheap interval, refined when it reaches the row's value
-            // (then the pair may matter).
-            double low = low_[h], high = high_[h];
-            if (low < value_[h] && high > low) {
-                double fineLow, fineHigh;
-                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
-                low = std::max(low, fineLow);
-                high = std::min(high, fineHigh);
-            }
+            const double low = low_[h], high = high_[h];
             Enlist(h, i, low, high);
             if (needsValue) {
                 if (low <= value_[h]) ys_.push_back(h);
@@ -1467,7 +1485,7 @@ private:
     std::vector<double> size_;
     std::vector<int32_t> version_;
     std::vector<std::pair<int32_t, float>> evaluated_;
-    std::vector<int32_t> ys_, olderAt_;
+    std::vector<int32_t> ys_, olderAt_, refine_;
     std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
 };
