@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "dendrogram_output.h"
+#include "progress.h"
 #include "kernels.h"
 #include "parallel.h"
 #include "single_linkage.h"
@@ -424,7 +425,9 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
     for (int32_t i = 1; i < n; ++i) rescan(i);
 
     int32_t nextNode = 0;
+    ProgressStart("merging", n - 1);
     for (int32_t remaining = n; remaining > 1; --remaining) {
+        ProgressAdvance(n - remaining);
         // The smallest value, ties to the largest row: the last pair in scan order.
         const int32_t i = SmallestKey(rowKey.get(), n);
         const int32_t j = rowArg[i];
