@@ -10,6 +10,7 @@
 #include "output_file.h"
 #include "platform.h"
 #include "progress.h"
+#include "table_report.h"
 #include "utils.h"
 
 #ifndef DENDRO_VERSION
@@ -154,15 +155,19 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
 }
 
 TableData ReadTableOrExit(std::FILE *in) {
-    const TableData table = ReadTable(in);
+    TableReport report;
+    report.header = commandLine.header;
+    const TableData table = ReadTable(in, report);
     const std::string name = Shown(commandLine.input);
     if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));
-    if (table.values == nullptr) {
-        ExitWithReason(ExitRead, name + ": the rows do not all hold the same number of values");
-    }
+    // An input without any number ends as an allocation failure would.
+    if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));
+    if (table.values == nullptr) ExitWithReason(ExitRead, name + ": " + RejectionReason(report));
     if (table.columns > MAX_OBJECTS) {
         ExitWithReason(ExitMemory, name + ": " + std::to_string(table.columns) + " columns; at most " +
                                        std::to_string(MAX_OBJECTS) + " can be clustered");
     }
+    for (const std::string &warning : TableWarnings(report, table))
+        std::fprintf(stderr, "warning: %s: %s\n", name.c_str(), warning.c_str());
     return table;
 }

@@ -143,6 +143,49 @@ TEST(CommandLine, OptionsNamesAndStreams) {
     });
 }
 
+// The reasons for a rejected table and the warnings about one that looks
+// wrong; lines numbered as an editor shows them.
+TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
+    const std::optional<std::string> absent;
+    const std::string kMemory = "Probleme d'allocation memoire\n";
+    std::string wide;
+    for (int c = 0; c < 32769; ++c) wide += "1 ";
+    wide += '\n';
+    RunCases({
+        {"header", {"in", "out"}, {{"in", "a b c\n" + kTable}}, "", 255, kRead,
+         "{prog}: in: line 2 has 3 values, line 1 has 0: is line 1 a header? try --header\n", {{"out", absent}}},
+        {"--header", {"--header", "in", "out"}, {{"in", "a b c\n" + kTable}}, "", 0, "", "", {{"out", "{merges}"}}},
+        {"--header with row labels, names on tabs", {"--header", "-", "-"}, {},
+         "gene\tfirst name\tsecond\tthird\nx 0 1 5\ny 0 0 0\n", 0, "{merges}", "", {}},
+        {"--header with a name short", {"--header", "-", "-"}, {}, "a b\n" + kTable, 0, "{merges}",
+         "warning: standard input: the header holds 2 names for 3 columns\n", {}},
+        {"--header drops a byte-order mark", {"--header", "-", "-"}, {}, "\xEF\xBB\xBF" "a b c\n" + kTable, 0, "{merges}",
+         "", {}},
+        {"--header and nothing else", {"--header", "in", "out"}, {{"in", "a b c\n\n"}}, "", 255, kMemory,
+         "in: no row follows the header", {{"out", absent}}},
+        {"CR LF and CR line ends", {"in", "out"}, {{"in", "1 2\r\n\r\n3 4\r\r5\n"}}, "", 255, kRead,
+         "in: line 5 has 1 value, line 1 has 2: every row must hold the same number of values", {}},
+        {"blank line", {"in", "out"}, {{"in", "1 2\n \n3 4\n"}}, "", 255, kRead,
+         "in: line 2 has 0 values, line 1 has 2: line 2 holds no number (only blanks or words)", {}},
+        {"words only", {"in", "out"}, {{"in", "a b\nc d\n"}}, "", 255, kMemory, "in: no number found in 2 rows", {}},
+        {"empty input", {"-", "out"}, {}, "", 255, kMemory, "standard input: the input holds no row", {}},
+        {"partial tokens warned", {"-", "-"}, {}, "0 1 5x\n\n0 0 0_s_at\n", 0, "{merges}",
+         "warning: standard input: 2 tokens were only partly a number, the first \"5x\" on line 1, read as 5\n", {}},
+        {"a label that is partly a number", {"-", "/dev/null"}, {}, "1007_s_at 0 1 5\n", 0, "",
+         "the first \"1007_s_at\" on line 1, read as 1007\n", {}},
+        {"byte-order mark", {"in", "-"}, {{"in", "\xEF\xBB\xBF" "1 2\n3 4\n"}}, "", 255, "",
+         "in: line 2 has 2 values, line 1 has 1: every row must hold the same number of values (the input begins "
+         "with a byte-order mark, read as part of the first token)", {}},
+        {"byte-order mark warned", {"in", "-"}, {{"in", "\xEF\xBB\xBFx 0 1 5\ny 0 0 0\n"}}, "", 0, "{merges}",
+         "warning: in: the input begins with a UTF-8 byte-order mark, read as part of the first token\n", {}},
+        {"comma-separated", {"in", "out"}, {{"in", "1,2\n3,4\n"}}, "", 0, "", "line 1 holds commas", {{"out", ""}}},
+        {"decimal commas in columns", {"in", "out"}, {{"in", "0 1,0 5,0\n0 0 0\n"}}, "", 0, "", "",
+         {{"out", "{merges}"}}},
+        {"too many columns", {"in", "out"}, {{"in", wide}, {"out", "previous\n"}}, "", 255, kMemory,
+         "in: 32769 columns; at most 32768 can be clustered", {{"out", "previous\n"}}},
+    });
+}
+
 TEST(CommandLine, AFailedRunLeavesTheOutputAsItWas) {
     std::string wideTable;  // about 12 KB of merge lines
     for (int c = 0; c < 400; ++c) wideTable += std::to_string(c * 7 % 101) + ' ';
