@@ -16,7 +16,8 @@ struct Output {
 } output;
 
 [[noreturn]] void Fail(const std::string &what, int error) {
-    ExitWithReason(ExitWrite, output.name + ": " + what + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
+    const std::string name = output.name == "-" ? "standard output" : output.name;
+    ExitWithReason(ExitWrite, name + ": " + what + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
 }
 
 std::FILE *OpenDirectly() {
