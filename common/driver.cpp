@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -164,6 +165,7 @@ TableData ReadTableOrExit(std::FILE *in) {
     if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));
     if (table.values == nullptr) ExitWithReason(ExitRead, name + ": " + RejectionReason(report));
     if (table.columns > MAX_OBJECTS) {
+        std::free(table.values);
         ExitWithReason(ExitMemory, name + ": " + std::to_string(table.columns) + " columns; at most " +
                                        std::to_string(MAX_OBJECTS) + " can be clustered");
     }
