@@ -12,3 +12,9 @@
 // More than MAX_OBJECTS columns end with ExitMemory before anything is
 // written.
 void WriteVarianceDendrogram(std::FILE *out, TableData table);
+
+// Which intervals rule pairs out: chosen from the table's shape unless
+// forced (for tests). Tables the intervals cannot hold for (non-finite or
+// huge cells) are always evaluated pair by pair.
+enum class VarianceBounds { Automatic, InnerProducts, Centroids };
+void ForceVarianceBounds(VarianceBounds bounds);
