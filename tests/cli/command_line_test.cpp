@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -343,6 +346,53 @@ TEST(Progress, ShownOnATerminalOnlyAndCleared) {
         r = RunProgram(p.path, {dir.file("in"), dir.file("quick")}, settings);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");  // a run shorter than the delay
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// --precise writes the same floats as the default form, with enough digits
+// to read each one back exactly: read back and printed with six decimals,
+// every value gives the default line, and printed again with nine digits the
+// same text.
+TEST(CommandLine, PreciseValuesReadBackToTheSameFloats) {
+    std::string table;
+    unsigned seed = 12345;
+    for (int r = 0; r < 5; ++r) {
+        for (int c = 0; c < 60; ++c) {
+            seed = seed * 1103515245u + 12345u;
+            table += std::to_string((seed >> 8) % 100000) + "e-" + std::to_string(3 + (seed >> 4) % 6) + ' ';
+        }
+        table += '\n';
+    }
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        RunSettings settings;
+        settings.input = table;
+        const ProgramResult fixed = RunProgram(p.path, {"-", "-"}, settings);
+        const ProgramResult precise = RunProgram(p.path, {"--precise", "-", "-"}, settings);
+        ASSERT_EQ(fixed.status, 0);
+        ASSERT_EQ(precise.status, 0);
+        std::istringstream fixedLines(fixed.out), preciseLines(precise.out);
+        std::string a, b;
+        int lines = 0;
+        while (std::getline(fixedLines, a)) {
+            ASSERT_TRUE(std::getline(preciseLines, b));
+            const size_t tabA = a.rfind('\t'), tabB = b.rfind('\t');
+            ASSERT_EQ(a.substr(0, tabA), b.substr(0, tabB));
+            const std::string text = b.substr(tabB + 1);
+            const float v = std::strtof(text.c_str(), nullptr);
+            char again[64];
+            std::snprintf(again, sizeof again, "%f", static_cast<double>(v));
+            EXPECT_EQ(a.substr(tabA + 1), again) << b;
+            std::snprintf(again, sizeof again, "%.9g", static_cast<double>(v));
+            EXPECT_EQ(text, again) << b;
+            ++lines;
+        }
+        EXPECT_FALSE(std::getline(preciseLines, b));
+        EXPECT_EQ(lines, 59);
     }
 }
 
