@@ -120,7 +120,9 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
         const std::string text =
             commandLine.help ? UsageText(program) : std::string(program.name) + " " + DENDRO_VERSION + "\n";
         std::fputs(text.c_str(), stdout);
-        if (std::fflush(stdout) != 0) ExitWithReason(ExitWrite, std::string("standard output: ") + std::strerror(errno));
+        if (std::fflush(stdout) != 0) {
+            ExitWithReason(ExitWrite, std::string("standard output: write error: ") + std::strerror(errno));
+        }
         SortieProg(ExitNormal);
     }
     for (const std::string &extra : commandLine.extra) {

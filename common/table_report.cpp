@@ -44,8 +44,9 @@ void TableReport::HeaderLine(const std::string &text) {
 }
 
 std::string RejectionReason(const TableReport &r) {
-    const std::string mark =
-        r.byteOrderMark && !r.header ? " (the input begins with a byte-order mark, read as part of the first token)" : "";
+    const std::string mark = r.byteOrderMark && !r.header
+                                 ? " (the input begins with a byte-order mark, read as part of the first token)"
+                                 : "";
     if (r.noValues) {
         if (r.rows == 0) return (r.header ? "no row follows the header" : "the input holds no row") + mark;
         return "no number found in " + std::to_string(r.rows) + (r.rows == 1 ? " row" : " rows") + mark;
@@ -68,10 +69,9 @@ std::vector<std::string> TableWarnings(const TableReport &r, TableData table) {
         warnings.push_back("the input begins with a UTF-8 byte-order mark, read as part of the first token");
     }
     if (r.partialTokens > 0) {
-        warnings.push_back(std::to_string(r.partialTokens) +
-                           (r.partialTokens == 1 ? " token was" : " tokens were") + " only partly a number, the first \"" +
-                           r.firstPartial + "\" on line " + std::to_string(r.firstPartialLine) + ", read as " +
-                           Shown(r.firstPartialValue));
+        warnings.push_back(std::to_string(r.partialTokens) + (r.partialTokens == 1 ? " token was" : " tokens were") +
+                           " only partly a number, the first \"" + r.firstPartial + "\" on line " +
+                           std::to_string(r.firstPartialLine) + ", read as " + Shown(r.firstPartialValue));
     }
     if (table.columns == 1 && r.commaLine > 0) {
         warnings.push_back("a single column was read, and line " + std::to_string(r.commaLine) +
