@@ -5,11 +5,17 @@
 #include <cstdio>
 #include <cstring>
 
+// Merge values are written with six decimals ("%f") unless this is set:
+// then with nine significant digits ("%.9g"), enough to read back the exact
+// float whatever its scale.
+inline bool preciseMergeValues = false;
+
 // A child is slot `slot`'s single column (LEAF) while node is -1, else the
 // cluster made by merge `node` (NODE).
 inline void WriteMergeLine(std::FILE *out, int32_t node, int32_t firstSlot, int32_t firstNode, int32_t secondSlot,
                            int32_t secondNode, float value) {
-    std::fprintf(out, "%s%ld\t%s%ld\t%s%ld\t%f\n", "NODE", static_cast<long>(node), firstNode == -1 ? "LEAF" : "NODE",
+    std::fprintf(out, preciseMergeValues ? "%s%ld\t%s%ld\t%s%ld\t%.9g\n" : "%s%ld\t%s%ld\t%s%ld\t%f\n", "NODE",
+                 static_cast<long>(node), firstNode == -1 ? "LEAF" : "NODE",
                  static_cast<long>(firstNode == -1 ? firstSlot : firstNode), secondNode == -1 ? "LEAF" : "NODE",
                  static_cast<long>(secondNode == -1 ? secondSlot : secondNode), static_cast<double>(value));
 }

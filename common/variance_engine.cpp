@@ -11,6 +11,7 @@
 #include "dendrogram_output.h"
 #include "kernels.h"
 #include "parallel.h"
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -1165,7 +1166,9 @@ public:
 
     void Run(std::FILE *out) {
         int32_t nextNode = 0;
+        ProgressStart("merging", n_ - 1);
         for (int32_t remaining = n_; remaining > 1;) {
+            ProgressAdvance(nextNode);
             const int32_t i = SmallestKey(key_.data(), n_);
             if (!exact_[i]) {
                 Recompute(i);
