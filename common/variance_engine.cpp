@@ -1308,17 +1308,23 @@ private:
             if (found && candidates[at].first > best) break;
             const double limit = found ? static_cast<double>(best) : ceiling;
             ys_.clear();
-            for (; at < candidates.size() && ys_.size() < kChunk && candidates[at].first <= limit; ++at)
-                ys_.push_back(candidates[at].second);
-            if (ys_.empty()) break;
+            for (; at < candidates.size() && ys_.size() < kChunk && candidates[at].first <= limit; ++at) {
+                const int32_t y = candidates[at].second;
+                const auto known = std::find_if(known_.begin(), known_.end(), [y](const auto &k) { return k.first == y; });
+                if (known != known_.end()) {
+                    evaluated_.push_back(*known);
+                } else {
+                    ys_.push_back(y);
+                }
+            }
             Exact(r, ys_, values_);
-            for (size_t k = 0; k < ys_.size(); ++k) {
-                const float v = values_[k];
-                evaluated_.push_back({ys_[k], v});
-                if (!found || v < best || (v == best && ys_[k] > bestY)) {
+            for (size_t k = 0; k < ys_.size(); ++k) evaluated_.push_back({ys_[k], values_[k]});
+            if (evaluated_.empty()) break;
+            for (const auto &[y, v] : evaluated_) {
+                if (!found || v < best || (v == best && y > bestY)) {
                     found = true;
                     best = v;
-                    bestY = ys_[k];
+                    bestY = y;
                 }
             }
         }
@@ -1334,8 +1340,12 @@ private:
     void Recompute(int32_t r) {
         float best = 0.0f;
         int32_t bestY = -1;
+        // Exact values of this row's pairs known from its shortlist.
+        known_.clear();
         if (listed_[r]) Prune(r);
         if (listed_[r] && !list_[r].empty()) {
+            for (const Entry &e : list_[r])
+                if (e.low == e.high) known_.push_back({e.y, static_cast<float>(e.low)});
             double ceiling = floor_[r];
             for (const Entry &e : list_[r]) ceiling = std::min(ceiling, e.high);
             candidates_.clear();
@@ -1346,8 +1356,10 @@ private:
                 Settle(r, best, bestY);
                 return;
             }
+            known_ = evaluated_;
         }
         CheapRange(r, 0, r);
+        for (const auto &[y, v] : known_) low_[y] = high_[y] = v;
         double ceiling = INFINITY;
         for (int32_t y = 0; y < r; ++y)
             if (live_[y]) ceiling = std::min(ceiling, high_[y]);
@@ -1513,7 +1525,7 @@ private:
     std::vector<unsigned char> listed_;
     std::vector<double> size_;
     std::vector<int32_t> version_;
-    std::vector<std::pair<int32_t, float>> evaluated_;
+    std::vector<std::pair<int32_t, float>> evaluated_, known_;
     std::vector<int32_t> ys_, olderAt_, refine_;
     std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
