@@ -456,7 +456,10 @@ private:
             }
         }
         const int32_t lanes = static_cast<int32_t>(w.laneOf.size());
-        w.firstSums.assign(static_cast<size_t>(na) * h, 0.0f);  // member m of a against candidate k at [m * h + k]
+        // Member m of a against candidate k at [m * h + k], or at [k * na + m]
+        // when the members are the lanes.
+        const bool membersAsLanes = na > h;
+        w.firstSums.assign(static_cast<size_t>(na) * h, 0.0f);
         w.ownSums.assign(lanes, 0.0f);
         w.centroids.resize(static_cast<size_t>(kSpan) * h);
         w.centroidLanes.resize(static_cast<size_t>(kSpan) * kLaneBlock);
@@ -472,9 +475,29 @@ private:
                 for (int32_t l = 0; l < span; ++l)
                     w.centroids[static_cast<size_t>(l) * h + k] = w.sum[l] / w.totals[k];
             }
-            // The first list's members against every candidate's centroid.
-            for (int32_t m = 0; m < na; ++m)
-                SpanBroadcast(w.centroids.data(), Column(a[m]) + l0, span, h, w.firstSums.data() + static_cast<size_t>(m) * h);
+            // The first list's members against every candidate's centroid:
+            // lanes across candidates, or, when the members outnumber them,
+            // across the members, whose cells over the span are gathered once.
+            if (membersAsLanes) {
+                for (int32_t m0 = 0; m0 < na; m0 += kLaneBlock) {
+                    const int32_t width = na - m0 < kLaneBlock ? na - m0 : kLaneBlock;
+                    for (int32_t l = 0; l < span; ++l) {
+                        float *x = w.memberLanes.data() + static_cast<size_t>(l) * width;
+                        for (int32_t p = 0; p < width; ++p) x[p] = Column(a[m0 + p])[l0 + l];
+                    }
+                    for (int32_t k = 0; k < h; ++k) {
+                        for (int32_t l = 0; l < span; ++l) w.sum[l] = w.centroids[static_cast<size_t>(l) * h + k];
+                        // (x - c) squared is (c - x) squared: rounding is
+                        // symmetric.
+                        SpanBroadcast(w.memberLanes.data(), w.sum.data(), span, width,
+                                      w.firstSums.data() + static_cast<size_t>(k) * na + m0);
+                    }
+                }
+            } else {
+                for (int32_t m = 0; m < na; ++m)
+                    SpanBroadcast(w.centroids.data(), Column(a[m]) + l0, span, h,
+                                  w.firstSums.data() + static_cast<size_t>(m) * h);
+            }
             // Each candidate's own members against its centroid.
             for (int32_t p0 = 0; p0 < lanes; p0 += kLaneBlock) {
                 const int32_t width = lanes - p0 < kLaneBlock ? lanes - p0 : kLaneBlock;
@@ -495,7 +518,8 @@ private:
         auto distance = [](float squares) { return static_cast<float>(std::sqrt(static_cast<double>(squares))); };
         for (int32_t p = 0, k = 0; k < h; ++k) {
             float s = 0.0f;
-            for (int32_t m = 0; m < na; ++m) s += distance(w.firstSums[static_cast<size_t>(m) * h + k]);
+            for (int32_t m = 0; m < na; ++m)
+                s += distance(w.firstSums[membersAsLanes ? static_cast<size_t>(k) * na + m : static_cast<size_t>(m) * h + k]);
             for (; p < lanes && w.laneOf[p] == k; ++p) s += distance(w.ownSums[p]);
             out[k] = s / w.totals[k];
         }
