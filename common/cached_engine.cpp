@@ -1,6 +1,6 @@
 #include "cached_engine.h"
 
-#include "kernels.h"
+#include "vector_levels.h"
 
 namespace {
 
@@ -17,19 +17,6 @@ namespace {
     return at;
 }
 
-__attribute__((target("avx512f"))) int32_t SmallestKeyAvx512(const uint64_t *keys, int32_t n) {
-    return SmallestKeyLoop(keys, n);
-}
-__attribute__((target("avx2"))) int32_t SmallestKeyAvx2(const uint64_t *keys, int32_t n) {
-    return SmallestKeyLoop(keys, n);
-}
-
 }  // namespace
 
-int32_t SmallestKey(const uint64_t *keys, int32_t n) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SmallestKeyAvx512(keys, n);
-        case KernelLevel::Avx2: return SmallestKeyAvx2(keys, n);
-        default: return SmallestKeyLoop(keys, n);
-    }
-}
+DENDRO_VECTOR_LEVELS(int32_t, SmallestKey, SmallestKeyLoop, (const uint64_t *keys, int32_t n), (keys, n))

@@ -10,6 +10,7 @@
 #include "dendrogram.h"
 #include "dendrogram_output.h"
 #include "kernels.h"
+#include "vector_levels.h"
 #include "parallel.h"
 #include "progress.h"
 #include "utils.h"
@@ -45,39 +46,13 @@ constexpr int32_t kWideCluster = 16;
     }
 }
 
-__attribute__((target("avx512f"))) void SingleCentroidsAvx512(const float *row, const int32_t *slots, int32_t h,
-                                                              float s, const float *totals, float *g, float *c) {
-    SingleCentroidsLoop(row, slots, h, s, totals, g, c);
-}
-__attribute__((target("avx2"))) void SingleCentroidsAvx2(const float *row, const int32_t *slots, int32_t h, float s,
-                                                         const float *totals, float *g, float *c) {
-    SingleCentroidsLoop(row, slots, h, s, totals, g, c);
-}
-__attribute__((target("avx512f"))) void AddColumnsAvx512(float *c, const float *columns, int32_t lines,
-                                                         const int32_t *list, int32_t count) {
-    AddColumnsLoop(c, columns, lines, list, count);
-}
-__attribute__((target("avx2"))) void AddColumnsAvx2(float *c, const float *columns, int32_t lines,
-                                                    const int32_t *list, int32_t count) {
-    AddColumnsLoop(c, columns, lines, list, count);
-}
-
-void SingleCentroids(const float *row, const int32_t *slots, int32_t h, float s, const float *totals, float *g,
-                     float *c) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SingleCentroidsAvx512(row, slots, h, s, totals, g, c);
-        case KernelLevel::Avx2: return SingleCentroidsAvx2(row, slots, h, s, totals, g, c);
-        default: return SingleCentroidsLoop(row, slots, h, s, totals, g, c);
-    }
-}
-
-void AddColumns(float *c, const float *columns, int32_t lines, const int32_t *list, int32_t count) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return AddColumnsAvx512(c, columns, lines, list, count);
-        case KernelLevel::Avx2: return AddColumnsAvx2(c, columns, lines, list, count);
-        default: return AddColumnsLoop(c, columns, lines, list, count);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, SingleCentroids, SingleCentroidsLoop,
+                     (const float *row, const int32_t *slots, int32_t h, float s, const float *totals, float *g,
+                      float *c),
+                     (row, slots, h, s, totals, g, c))
+DENDRO_VECTOR_LEVELS(void, AddColumns, AddColumnsLoop,
+                     (float *c, const float *columns, int32_t lines, const int32_t *list, int32_t count),
+                     (c, columns, lines, list, count))
 
 // A cluster's member list, and for a wide cluster its columns copied line by
 // line (cell (line, t) of member t at block[line * count + t]).
@@ -344,21 +319,7 @@ constexpr int32_t kBatchCandidates = 64;
         }
     }
 }
-__attribute__((target("avx512f"))) void SpanAvx512(const float *c, const float *x, int32_t lines, int32_t width,
-                                                   float *sums) {
-    SpanLoop(c, x, lines, width, sums);
-}
-__attribute__((target("avx2"))) void SpanAvx2(const float *c, const float *x, int32_t lines, int32_t width,
-                                              float *sums) {
-    SpanLoop(c, x, lines, width, sums);
-}
-void Span(const float *c, const float *x, int32_t lines, int32_t width, float *sums) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SpanAvx512(c, x, lines, width, sums);
-        case KernelLevel::Avx2: return SpanAvx2(c, x, lines, width, sums);
-        default: return SpanLoop(c, x, lines, width, sums);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, Span, SpanLoop, (const float *c, const float *x, int32_t lines, int32_t width, float *sums), (c, x, lines, width, sums))
 
 // The same with one side broadcast: sums[p] takes the squared differences of
 // centroid[l * width + p] and x[l].
@@ -373,21 +334,7 @@ void Span(const float *c, const float *x, int32_t lines, int32_t width, float *s
         }
     }
 }
-__attribute__((target("avx512f"))) void SpanBroadcastAvx512(const float *c, const float *x, int32_t lines,
-                                                            int32_t width, float *sums) {
-    SpanBroadcastLoop(c, x, lines, width, sums);
-}
-__attribute__((target("avx2"))) void SpanBroadcastAvx2(const float *c, const float *x, int32_t lines, int32_t width,
-                                                       float *sums) {
-    SpanBroadcastLoop(c, x, lines, width, sums);
-}
-void SpanBroadcast(const float *c, const float *x, int32_t lines, int32_t width, float *sums) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SpanBroadcastAvx512(c, x, lines, width, sums);
-        case KernelLevel::Avx2: return SpanBroadcastAvx2(c, x, lines, width, sums);
-        default: return SpanBroadcastLoop(c, x, lines, width, sums);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, SpanBroadcast, SpanBroadcastLoop, (const float *c, const float *x, int32_t lines, int32_t width, float *sums), (c, x, lines, width, sums))
 
 class SpanEvaluator {
 public:
@@ -604,21 +551,7 @@ constexpr int kGramGroup = 64;
             out[p][q] = s;
         }
 }
-__attribute__((target("avx512f"))) void GramTileAvx512(const float *const *a, const float *const *b, int32_t lines,
-                                                       double out[4][4]) {
-    GramTileLoop(a, b, lines, out);
-}
-__attribute__((target("avx2"))) void GramTileAvx2(const float *const *a, const float *const *b, int32_t lines,
-                                                  double out[4][4]) {
-    GramTileLoop(a, b, lines, out);
-}
-void GramTile(const float *const *a, const float *const *b, int32_t lines, double out[4][4]) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return GramTileAvx512(a, b, lines, out);
-        case KernelLevel::Avx2: return GramTileAvx2(a, b, lines, out);
-        default: return GramTileLoop(a, b, lines, out);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, GramTile, GramTileLoop, (const float *const *a, const float *const *b, int32_t lines, double out[4][4]), (a, b, lines, out))
 
 // columns: n columns of `lines` floats each, column k at columns[k * lines].
 void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoWayLoop &loop) {
@@ -683,23 +616,7 @@ void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoW
     for (int t = 0; t < 8; ++t) s += lanes[t];
     return s;
 }
-__attribute__((target("avx512f"))) double RootSumAvx512(const int32_t *list, int32_t count, const double *self,
-                                                        const double *ra, const double *rb, double a, double b,
-                                                        double cc) {
-    return RootSumLoop(list, count, self, ra, rb, a, b, cc);
-}
-__attribute__((target("avx2"))) double RootSumAvx2(const int32_t *list, int32_t count, const double *self,
-                                                   const double *ra, const double *rb, double a, double b, double cc) {
-    return RootSumLoop(list, count, self, ra, rb, a, b, cc);
-}
-double RootSum(const int32_t *list, int32_t count, const double *self, const double *ra, const double *rb, double a,
-               double b, double cc) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return RootSumAvx512(list, count, self, ra, rb, a, b, cc);
-        case KernelLevel::Avx2: return RootSumAvx2(list, count, self, ra, rb, a, b, cc);
-        default: return RootSumLoop(list, count, self, ra, rb, a, b, cc);
-    }
-}
+DENDRO_VECTOR_LEVELS(double, RootSum, RootSumLoop, (const int32_t *list, int32_t count, const double *self, const double *ra, const double *rb, double a, double b, double cc), (list, count, self, ra, rb, a, b, cc))
 
 // Bounds on the float value of a pair, computed from inner products.
 //
@@ -832,24 +749,7 @@ struct CheapFixed {
         high[k] = hi + std::fabs(hi) * 0x1p-40;
     }
 }
-__attribute__((target("avx512f"))) void CheapAvx512(const CheapFixed &f, int32_t count, const double *d2,
-                                                    const double *size, const double *ownLow, const double *ownHigh,
-                                                    const double *normSum, double *low, double *high) {
-    CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
-}
-__attribute__((target("avx2"))) void CheapAvx2(const CheapFixed &f, int32_t count, const double *d2,
-                                               const double *size, const double *ownLow, const double *ownHigh,
-                                               const double *normSum, double *low, double *high) {
-    CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
-}
-void CheapMany(const CheapFixed &f, int32_t count, const double *d2, const double *size, const double *ownLow,
-               const double *ownHigh, const double *normSum, double *low, double *high) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return CheapAvx512(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
-        case KernelLevel::Avx2: return CheapAvx2(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
-        default: return CheapLoop(f, count, d2, size, ownLow, ownHigh, normSum, low, high);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop, (const CheapFixed &f, int32_t count, const double *d2, const double *size, const double *ownLow, const double *ownHigh, const double *normSum, double *low, double *high), (f, count, d2, size, ownLow, ownHigh, normSum, low, high))
 
 // Squared distances of one centroid to a range of others, stored line by
 // line (coordinate l of centroid y at c[l * stride + y]).
@@ -863,21 +763,7 @@ void CheapMany(const CheapFixed &f, int32_t count, const double *d2, const doubl
         for (int32_t y = begin; y < end; ++y) d2[y] += (row[y] - v) * (row[y] - v);
     }
 }
-__attribute__((target("avx512f"))) void SquaresAvx512(const double *c, int64_t stride, int32_t lines, const double *x,
-                                                      int32_t begin, int32_t end, double *d2) {
-    SquaresLoop(c, stride, lines, x, begin, end, d2);
-}
-__attribute__((target("avx2"))) void SquaresAvx2(const double *c, int64_t stride, int32_t lines, const double *x,
-                                                 int32_t begin, int32_t end, double *d2) {
-    SquaresLoop(c, stride, lines, x, begin, end, d2);
-}
-void Squares(const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end, double *d2) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SquaresAvx512(c, stride, lines, x, begin, end, d2);
-        case KernelLevel::Avx2: return SquaresAvx2(c, stride, lines, x, begin, end, d2);
-        default: return SquaresLoop(c, stride, lines, x, begin, end, d2);
-    }
-}
+DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop, (const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end, double *d2), (c, stride, lines, x, begin, end, d2))
 
 // Squared distance of a float column to a double point, in eight partial
 // sums so that it vectorises; only bounds use it, and they allow for any
@@ -896,19 +782,7 @@ void Squares(const double *c, int64_t stride, int32_t lines, const double *x, in
     for (int t = 0; t < 8; ++t) q += lanes[t];
     return q;
 }
-__attribute__((target("avx512f"))) double SquaredDistanceAvx512(const float *v, const double *c, int32_t lines) {
-    return SquaredDistanceLoop(v, c, lines);
-}
-__attribute__((target("avx2"))) double SquaredDistanceAvx2(const float *v, const double *c, int32_t lines) {
-    return SquaredDistanceLoop(v, c, lines);
-}
-double SquaredDistance(const float *v, const double *c, int32_t lines) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return SquaredDistanceAvx512(v, c, lines);
-        case KernelLevel::Avx2: return SquaredDistanceAvx2(v, c, lines);
-        default: return SquaredDistanceLoop(v, c, lines);
-    }
-}
+DENDRO_VECTOR_LEVELS(double, SquaredDistance, SquaredDistanceLoop, (const float *v, const double *c, int32_t lines), (v, c, lines))
 
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
