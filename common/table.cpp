@@ -1,5 +1,6 @@
 #include "table.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -16,12 +17,27 @@ ValueStorage NewValueStorage() {
     return s;
 }
 
-void StoreValue(ValueStorage &s, float value) {
-    if (s.count == s.capacity) {
-        s.capacity += VALUE_BLOCK_SIZE;
-        s.data = static_cast<float *>(monrealloc(s.data, s.capacity * static_cast<int64_t>(sizeof(float))));
+void GrowValueStorage(ValueStorage &s) {
+    // A long table would cost one resize per VALUE_BLOCK_SIZE values, and
+    // resizing a large block takes longer the larger it is. So the storage
+    // first tries to grow by a quarter of what it holds (in whole steps, and
+    // never past the largest block); only where the allocator refuses that
+    // does it take the single step, whose failure ends the process as any
+    // failed allocation does. The capacity stays a whole number of steps
+    // and the block is trimmed to its exact size at the end, so the tables
+    // that can be read are the same.
+    constexpr int64_t kMostValues = MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float));
+    const int64_t quarter = s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
+    const int64_t wide = std::min(s.capacity + quarter, kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
+    if (wide > s.capacity + VALUE_BLOCK_SIZE) {
+        if (void *grown = std::realloc(s.data, static_cast<size_t>(wide) * sizeof(float))) {
+            s.data = static_cast<float *>(grown);
+            s.capacity = wide;
+            return;
+        }
     }
-    s.data[s.count++] = value;
+    s.capacity += VALUE_BLOCK_SIZE;
+    s.data = static_cast<float *>(monrealloc(s.data, s.capacity * static_cast<int64_t>(sizeof(float))));
 }
 
 StreamBytes::StreamBytes(std::FILE *stream)

@@ -176,7 +176,7 @@ TEST(ReadTable, ConversionAgreesWithScanfOnEveryForm) {
         }
         const int whole = pick(12), fraction = pick(12);
         text += digits(whole);
-        if (fraction > 0 || pick(4) == 0) text += "." + digits(fraction);
+        if (fraction > 0 || pick(4) == 0) text.append(".").append(digits(fraction));
         if (pick(3) == 0) {
             text += pick(2) ? "e" : "E";
             if (pick(2)) text += pick(2) ? "-" : "+";
