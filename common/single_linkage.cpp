@@ -385,7 +385,21 @@ void WriteTree(std::FILE *out, int32_t n, Data data) {
 
 }  // namespace
 
-void WriteSingleLinkage(std::FILE *out, TableData table) { WriteTree<TableGroupDistances>(out, table.columns, table); }
+bool StoresColumnDistances(TableData table) {
+    return PairCount(table.columns) <= 4 * static_cast<int64_t>(table.lines) * table.columns;
+}
+
+void WriteSingleLinkage(std::FILE *out, TableData table) {
+    if (table.columns > 1 && StoresColumnDistances(table)) {
+        // Every distance computed once, tile by tile, and kept: the spanning
+        // tree and the levels then read them from the matrix.
+        const DistanceMatrix matrix = ComputeColumnDistances(table);
+        WriteTree<MatrixGroupDistances>(out, matrix.count, matrix);
+        std::free(matrix.values);
+        return;
+    }
+    WriteTree<TableGroupDistances>(out, table.columns, table);
+}
 
 void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix) {
     WriteTree<MatrixGroupDistances>(out, matrix.count, matrix);
