@@ -24,11 +24,14 @@ struct OwnedMatrix {
     DistanceMatrix view() { return DistanceMatrix{count, values.data()}; }
 };
 
-enum class Flavour { SmallIntegers, Decimals, Duplicates, Huge, NonFinite };
+// RareNonFinite: small integers, but a few columns hold one NaN, infinity or
+// negative zero each (long tables of NonFinite cells are all NaN).
+enum class Flavour { SmallIntegers, Decimals, Duplicates, Huge, NonFinite, RareNonFinite };
 inline constexpr Flavour kAllFlavours[] = {Flavour::SmallIntegers, Flavour::Decimals, Flavour::Duplicates,
                                            Flavour::Huge, Flavour::NonFinite};
 
 OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines);
+OwnedTable RandomTableOfSize(std::mt19937 &rng, Flavour flavour, int32_t columns, int32_t lines);
 // A matrix given directly (as a distance file could): ties, negative values,
 // infinities, values beyond the merge limit, and NaN and negative zeros when
 // asked for.

@@ -152,6 +152,14 @@ std::string Capture(Write write) {
 std::string ReferenceVarianceText(TableData table) {
     return Capture([&](std::FILE *f) { referenceDendrogram(f, table); });
 }
+std::vector<float> ReferenceColumnDistances(TableData table) {
+    std::vector<float> values;
+    values.reserve(static_cast<size_t>(PairCount(table.columns)));
+    for (int32_t i = 1; i < table.columns; ++i)
+        for (int32_t j = 0; j < i; ++j) values.push_back(euclidDistByColumn(i, j, table));
+    return values;
+}
+
 std::string ReferenceMinText(DistanceMatrix matrix) {
     return Capture([&](std::FILE *f) { referenceDendrogram(f, matrix); });
 }

@@ -6,12 +6,17 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "distances.h"
 #include "table.h"
 
 void referenceDendrogram(std::FILE *out, TableData table);
 void referenceDendrogram(std::FILE *out, DistanceMatrix matrix);
+
+// Every column distance by euclidDistByColumn, one pair after another, in
+// the packed order: what ComputeColumnDistances must give.
+std::vector<float> ReferenceColumnDistances(TableData table);
 
 // The merge lines as text, from the reference and from the project's engine.
 std::string ReferenceVarianceText(TableData table);
