@@ -337,11 +337,14 @@ int Shapes(int argc, char **argv) {
             if (round == 0 || used < readProcessor) readProcessor = used;
         }
         const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
-        const bool stores = StoresColumnDistances(TableData{lines, columns, nullptr});
+        const SingleLinkageOrder order = ChooseSingleLinkageOrder(TableData{lines, columns, nullptr});
+        const bool stores = order == SingleLinkageOrder::StoredMatrix;
         const double matrixMiB = stores ? static_cast<double>(PairCount(columns)) * 4 / (1024.0 * 1024.0) : 0.0;
         const double floor = static_cast<double>(PairCount(columns)) * lines / rate;
         std::printf("%d columns x %d lines: text %.1f MB, table %.1f MiB, %s\n", columns, lines, textMB, tableMiB,
-                    stores ? "distance matrix stored" : "no distance matrix");
+                    stores                                        ? "distance matrix stored"
+                    : order == SingleLinkageOrder::ColumnByColumn ? "no matrix, column by column"
+                                                                  : "no matrix, batches of rows ahead");
         std::printf("  reader: %.3f s (%.3f s), %.0f MB/s (%.0f MB/s of processor time)\n", readSeconds,
                     readProcessor, textMB / readSeconds, textMB / readProcessor);
         std::printf("  compute floor: %.3f s; floor + reading: %.3f s\n", floor, floor + readSeconds);

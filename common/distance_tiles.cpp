@@ -133,18 +133,22 @@ __attribute__((target("avx512f,avx512dq"))) void TileAvx512(const Tile &t) {
 
 }  // namespace
 
-ColumnPanels::ColumnPanels(TableData table)
-    : lines_(table.lines),
-      columns_(table.columns),
-      cells_((static_cast<int64_t>(table.columns) + W - 1) / W * W * table.lines) {
+ColumnPanels::ColumnPanels(TableData table) : ColumnPanels(table, nullptr, table.columns) {}
+
+ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count)
+    : lines_(table.lines), columns_(count), cells_((count + W - 1) / W * W * table.lines) {
     const int64_t panels = (columns_ + W - 1) / W;
     for (int64_t k = 0; k < panels; ++k) {
         float *panel = cells_.get() + k * lines_ * W;
         const int64_t from = k * W, width = std::min<int64_t>(W, columns_ - from);
         for (int32_t l = 0; l < lines_; ++l) {
-            const float *source = table.values + static_cast<int64_t>(l) * table.columns + from;
+            const float *source = table.values + static_cast<int64_t>(l) * table.columns;
             float *target = panel + static_cast<int64_t>(l) * W;
-            for (int64_t p = 0; p < width; ++p) target[p] = source[p];
+            if (ids == nullptr) {
+                for (int64_t p = 0; p < width; ++p) target[p] = source[from + p];
+            } else {
+                for (int64_t p = 0; p < width; ++p) target[p] = source[ids[from + p]];
+            }
             for (int64_t p = width; p < W; ++p) target[p] = 0.0f;
         }
     }

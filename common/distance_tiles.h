@@ -22,6 +22,9 @@ public:
     static constexpr int32_t WIDTH = 32;
 
     explicit ColumnPanels(TableData table);
+    // Only the listed columns of the table, in list order: column k of the
+    // panels is the table's column ids[k].
+    ColumnPanels(TableData table, const int32_t *ids, int64_t count);
     int32_t lines() const { return lines_; }
     int64_t columns() const { return columns_; }
     const float *Panel(int64_t k) const { return cells_.get() + k * lines_ * WIDTH; }

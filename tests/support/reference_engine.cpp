@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 #include "dendrogram.h"
 #include "utils.h"
@@ -133,10 +134,7 @@ void referenceDendrogram(std::FILE *out, DistanceMatrix matrix) {
     RunClassicEngine(out, matrix.count, MinimumLinkCriterion{matrix});
 }
 
-namespace {
-
-template <class Write>
-std::string Capture(Write write) {
+std::string CaptureText(const std::function<void(std::FILE *)> &write) {
     char *buffer = nullptr;
     size_t size = 0;
     std::FILE *f = open_memstream(&buffer, &size);
@@ -146,6 +144,10 @@ std::string Capture(Write write) {
     std::free(buffer);
     return text;
 }
+
+namespace {
+
+std::string Capture(const std::function<void(std::FILE *)> &write) { return CaptureText(write); }
 
 }  // namespace
 

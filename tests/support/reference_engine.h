@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ void referenceDendrogram(std::FILE *out, DistanceMatrix matrix);
 // Every column distance by euclidDistByColumn, one pair after another, in
 // the packed order: what ComputeColumnDistances must give.
 std::vector<float> ReferenceColumnDistances(TableData table);
+
+// What `write` writes to a stream, as text.
+std::string CaptureText(const std::function<void(std::FILE *)> &write);
 
 // The merge lines as text, from the reference and from the project's engine.
 std::string ReferenceVarianceText(TableData table);
