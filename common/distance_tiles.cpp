@@ -138,12 +138,13 @@ ColumnPanels::ColumnPanels(TableData table) : ColumnPanels(table, nullptr, table
 ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count)
     : lines_(table.lines), columns_(count), cells_((count + W - 1) / W * W * table.lines) {
     const int64_t panels = (columns_ + W - 1) / W;
-    for (int64_t k = 0; k < panels; ++k) {
-        float *panel = cells_.get() + k * lines_ * W;
-        const int64_t from = k * W, width = std::min<int64_t>(W, columns_ - from);
-        for (int32_t l = 0; l < lines_; ++l) {
-            const float *source = table.values + static_cast<int64_t>(l) * table.columns;
-            float *target = panel + static_cast<int64_t>(l) * W;
+    const int64_t panelCells = static_cast<int64_t>(lines_) * W;
+    // Line after line, so that the table is read in its own order.
+    for (int32_t l = 0; l < lines_; ++l) {
+        const float *source = table.values + static_cast<int64_t>(l) * table.columns;
+        float *target = cells_.get() + static_cast<int64_t>(l) * W;
+        for (int64_t k = 0; k < panels; ++k, target += panelCells) {
+            const int64_t from = k * W, width = std::min<int64_t>(W, columns_ - from);
             if (ids == nullptr) {
                 for (int64_t p = 0; p < width; ++p) target[p] = source[from + p];
             } else {
