@@ -9,10 +9,20 @@
 //                                   (once) against the fast engines (best of three)
 //   dendro_bench differential K     K random tables per program: fast engines against the
 //                                   reference, byte for byte
+//   dendro_bench table C L FILE     writes a random table of C columns x L lines to FILE
+//                                   (uniform values in [0, 1), six significant digits)
+//   dendro_bench shapes [--landed PROGRAM] [CxL...]
+//                                   for each shape (default 32768x16 4000x1000 8000x1000
+//                                   1000x20000 2000x20000): the reader's throughput, the
+//                                   compute floor, and this dendro-min against PROGRAM
+//                                   (default /work/landed/build/dendro-min/dendro-min) in
+//                                   the same run: wall and processor time, peak memory,
+//                                   identical output
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +39,7 @@
 #include "process.h"
 #include "random_tables.h"
 #include "reference_engine.h"
+#include "single_linkage.h"
 #include "table.h"
 
 namespace {
@@ -204,6 +215,156 @@ int Differential(int rounds) {
     return failures == 0 ? 0 : 1;
 }
 
+// Uniform values in [0, 1) printed with six significant digits, tab-separated.
+void WriteUniformTable(int32_t columns, int32_t lines, uint32_t seed, const std::string &path) {
+    std::FILE *f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    for (int32_t l = 0; l < lines; ++l)
+        for (int32_t c = 0; c < columns; ++c) std::fprintf(f, "%.6g%c", uniform(rng), c + 1 == columns ? '\n' : '\t');
+    if (std::fclose(f) != 0) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+}
+
+int Table(int argc, char **argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: dendro_bench table COLUMNS LINES FILE\n");
+        return 2;
+    }
+    WriteUniformTable(std::atoi(argv[2]), std::atoi(argv[3]), 7, argv[4]);
+    return 0;
+}
+
+double ProcessorSeconds(const struct rusage &u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct TimedRun {
+    double wall, processor;
+    long peakKiB;
+    int status;
+};
+
+TimedRun RunProgram(const std::string &program, const std::string &input, const std::string &output) {
+    const Clock::time_point start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(program.c_str(), program.c_str(), input.c_str(), output.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    return TimedRun{Seconds(start), ProcessorSeconds(usage), usage.ru_maxrss,
+                    WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+double ThreadProcessorSeconds() {
+    struct rusage u {};
+    getrusage(RUSAGE_THREAD, &u);
+    return ProcessorSeconds(u);
+}
+
+// Pairs x lines per second of the kernel on a table that stays in cache
+// (4096 columns x 16 lines), on both threads as the programs run it.
+double InCacheRate() {
+    const int32_t n = 4096, lines = 16;
+    OwnedTable t = DecimalTable(n, lines, 9);
+    std::vector<float> row(n), x(lines);
+    TwoWayLoop loop;
+    double best = 0.0;
+    for (int round = 0; round < 3; ++round) {
+        const Clock::time_point start = Clock::now();
+        for (int32_t i = 1; i < n; ++i) {
+            for (int32_t l = 0; l < lines; ++l) x[l] = t.cells[static_cast<size_t>(l) * n + i];
+            auto body = [&](int64_t begin, int64_t end, int) {
+                DistancesToColumns(ColumnBlock{t.cells.data() + begin, n}, lines, x.data(), end - begin,
+                                   row.data() + begin);
+            };
+            loop.Run(i, (i / 2) & ~int64_t{15}, 2048, body);
+        }
+        best = std::max(best, static_cast<double>(PairCount(n)) * lines / Seconds(start));
+    }
+    return best;
+}
+
+std::string FileBytes(const std::string &path) { return ReadFile(path); }
+
+int Shapes(int argc, char **argv) {
+    std::string landed = "/work/landed/build/dendro-min/dendro-min";
+    std::vector<std::pair<int32_t, int32_t>> shapes;
+    for (int k = 2; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (a == "--landed" && k + 1 < argc) {
+            landed = argv[++k];
+            continue;
+        }
+        int c = 0, l = 0;
+        if (std::sscanf(a.c_str(), "%dx%d", &c, &l) != 2 || c < 2 || l < 1) {
+            std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", a.c_str());
+            return 2;
+        }
+        shapes.emplace_back(c, l);
+    }
+    if (shapes.empty()) shapes = {{32768, 16}, {4000, 1000}, {8000, 1000}, {1000, 20000}, {2000, 20000}};
+    const double rate = InCacheRate();
+    std::printf("in-cache kernel rate, both threads: %.2fe9 pairs x lines per second\n", rate / 1e9);
+    std::printf("this build: %s\nlanded:     %s\n", DENDRO_MIN_PATH, landed.c_str());
+    std::printf("wall seconds (processor seconds in brackets); this machine's other load shows in wall times\n\n");
+    int failures = 0;
+    for (const auto &[columns, lines] : shapes) {
+        TempDir dir;
+        const std::string input = dir.file("table.txt");
+        WriteUniformTable(columns, lines, 7, input);
+        const double textMB = static_cast<double>(FileBytes(input).size()) / 1e6;
+        // The reader alone, in this process: best of two.
+        double readSeconds = 0.0, readProcessor = 0.0;
+        for (int round = 0; round < 2; ++round) {
+            std::FILE *f = std::fopen(input.c_str(), "r");
+            const double processor = ThreadProcessorSeconds();
+            const Clock::time_point start = Clock::now();
+            const TableData t = ReadTable(f);
+            const double wall = Seconds(start), used = ThreadProcessorSeconds() - processor;
+            std::fclose(f);
+            std::free(t.values);
+            if (round == 0 || wall < readSeconds) readSeconds = wall;
+            if (round == 0 || used < readProcessor) readProcessor = used;
+        }
+        const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
+        const SingleLinkageOrder order = ChooseSingleLinkageOrder(TableData{lines, columns, nullptr});
+        const bool stores = order == SingleLinkageOrder::StoredMatrix;
+        const double matrixMiB = stores ? static_cast<double>(PairCount(columns)) * 4 / (1024.0 * 1024.0) : 0.0;
+        const double floor = static_cast<double>(PairCount(columns)) * lines / rate;
+        std::printf("%d columns x %d lines: text %.1f MB, table %.1f MiB, %s\n", columns, lines, textMB, tableMiB,
+                    stores                                        ? "distance matrix stored"
+                    : order == SingleLinkageOrder::ColumnByColumn ? "no matrix, column by column"
+                                                                  : "no matrix, batches of rows ahead");
+        std::printf("  reader: %.3f s (%.3f s), %.0f MB/s (%.0f MB/s of processor time)\n", readSeconds,
+                    readProcessor, textMB / readSeconds, textMB / readProcessor);
+        std::printf("  compute floor: %.3f s; floor + reading: %.3f s\n", floor, floor + readSeconds);
+        const TimedRun mine = RunProgram(DENDRO_MIN_PATH, input, dir.file("mine.dendro"));
+        const TimedRun old = RunProgram(landed, input, dir.file("landed.dendro"));
+        const bool same = FileBytes(dir.file("mine.dendro")) == FileBytes(dir.file("landed.dendro"));
+        const double limitMiB = 2 * tableMiB + 64 + matrixMiB;
+        std::printf("  this build: %7.3f s (%7.3f s), peak %7.1f MiB (limit %.1f MiB), status %d\n", mine.wall,
+                    mine.processor, mine.peakKiB / 1024.0, limitMiB, mine.status);
+        std::printf("  landed:     %7.3f s (%7.3f s), peak %7.1f MiB, status %d\n", old.wall, old.processor,
+                    old.peakKiB / 1024.0, old.status);
+        std::printf("  speed-up x%.2f (processor time x%.2f); this build / (floor + reading) = %.2f; output %s\n\n",
+                    old.wall / mine.wall, old.processor / mine.processor, mine.wall / (floor + readSeconds),
+                    same ? "identical" : "DIFFERENT");
+        if (!same || mine.status != 0) ++failures;
+        std::fflush(stdout);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -218,6 +379,9 @@ int main(int argc, char **argv) {
     }
     if (what == "reference") return Reference(argc > 2 ? std::atoi(argv[2]) : 4000);
     if (what == "differential") return Differential(argc > 2 ? std::atoi(argv[2]) : 10000);
-    std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K]\n");
+    if (what == "table") return Table(argc, argv);
+    if (what == "shapes") return Shapes(argc, argv);
+    std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K] |\n"
+                         "       table C L FILE | shapes [--landed PROGRAM] [CxL...]\n");
     return 2;
 }

@@ -1,25 +1,25 @@
 #include "distances.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
-#include "kernels.h"
+#include "distance_tiles.h"
+#include "parallel.h"
 #include "utils.h"
 
 DistanceMatrix ComputeColumnDistances(TableData table) {
     const int32_t n = table.columns;
     float *values = static_cast<float *>(monmalloc(PairCount(n) * static_cast<int64_t>(sizeof(float))));
-    // Row i holds the distances of column i to columns 0 .. i - 1, computed
-    // together by the vector kernel with euclidDistByColumn's rounding.
-    const int64_t stride = PaddedStride(n);
-    Block<float> copy(table.lines * stride);
-    Block<float> column(table.lines);
-    for (int32_t l = 0; l < table.lines; ++l)
-        for (int32_t p = 0; p < n; ++p) copy[l * stride + p] = elementAt(l, p, table);
-    for (int32_t i = 1; i < n; ++i) {
-        for (int32_t l = 0; l < table.lines; ++l) column[l] = copy[l * stride + i];
-        DistancesToColumns(ColumnBlock{copy.get(), stride}, table.lines, column.get(), i, values + PairIndex(i, 0));
-    }
+    if (n < 2) return DistanceMatrix{n, values};
+    const ColumnPanels panels(table);
+    // Two parts of the rows holding about as many pairs each.
+    const int64_t split = std::clamp<int64_t>(std::llround(n / std::sqrt(2.0)), 1, n);
+    auto part = [&](int64_t begin, int64_t end, int) {
+        TriangleDistances(panels, begin, end, values + PairIndex(std::max<int64_t>(begin, 1), 0));
+    };
+    TwoWayLoop loop;
+    loop.Run(n, split, 0, part);
     return DistanceMatrix{n, values};
 }
 

@@ -8,7 +8,23 @@
 #include "distances.h"
 #include "table.h"
 
-// Every cell of the table must be finite.
+// Every cell of the table must be finite. The order in which the distances
+// are computed is chosen from the table's shape (ChooseSingleLinkageOrder);
+// every order gives the same lines.
 void WriteSingleLinkage(std::FILE *out, TableData table);
 // The matrix must hold no NaN and no negative zero.
 void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix);
+
+enum class SingleLinkageOrder {
+    // Where the packed matrix of column distances is at most four times the
+    // table: it is computed tile by tile, stored, and the tree built over it.
+    StoredMatrix,
+    // Tables that stay in cache: the tree computes one column's distances
+    // to all open columns at a time, and stores none.
+    ColumnByColumn,
+    // Larger tables: the distances of batches of columns likely to join the
+    // tree next are computed together, tile by tile, and kept until used.
+    RowsAhead,
+};
+SingleLinkageOrder ChooseSingleLinkageOrder(TableData table);
+void WriteSingleLinkage(std::FILE *out, TableData table, SingleLinkageOrder order);

@@ -1,5 +1,6 @@
 #include "table.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -19,12 +20,27 @@ ValueStorage NewValueStorage() {
     return s;
 }
 
-void StoreValue(ValueStorage &s, float value) {
-    if (s.count == s.capacity) {
-        s.capacity += VALUE_BLOCK_SIZE;
-        s.data = static_cast<float *>(monrealloc(s.data, s.capacity * static_cast<int64_t>(sizeof(float))));
+void GrowValueStorage(ValueStorage &s) {
+    // A long table would cost one resize per VALUE_BLOCK_SIZE values, and
+    // resizing a large block takes longer the larger it is. So the storage
+    // first tries to grow by a quarter of what it holds (in whole steps, and
+    // never past the largest block); only where the allocator refuses that
+    // does it take the single step, whose failure ends the process as any
+    // failed allocation does. The capacity stays a whole number of steps
+    // and the block is trimmed to its exact size at the end, so the tables
+    // that can be read are the same.
+    constexpr int64_t kMostValues = MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float));
+    const int64_t quarter = s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
+    const int64_t wide = std::min(s.capacity + quarter, kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
+    if (wide > s.capacity + VALUE_BLOCK_SIZE) {
+        if (void *grown = std::realloc(s.data, static_cast<size_t>(wide) * sizeof(float))) {
+            s.data = static_cast<float *>(grown);
+            s.capacity = wide;
+            return;
+        }
     }
-    s.data[s.count++] = value;
+    s.capacity += VALUE_BLOCK_SIZE;
+    s.data = static_cast<float *>(monrealloc(s.data, s.capacity * static_cast<int64_t>(sizeof(float))));
 }
 
 StreamBytes::StreamBytes(std::FILE *stream)
@@ -165,14 +181,66 @@ int ConvertPiece(const char *text, int length, float *value, bool *partial) {
     return 1;
 }
 
+namespace {
+
+// The most common piece read straight from the block, without a copy: a
+// short decimal without an exponent (as ShortDecimal takes it, a comma
+// standing for the point) ended by a separator within the piece's 100
+// characters. `ahead` holds at least TOKEN_MAX_LENGTH characters after
+// `current`. Returns how many of them the piece and the separator after it
+// take, or 0 (nothing taken, nothing set) for any other piece.
+inline int ShortDecimalAhead(int current, const unsigned char *ahead, unsigned separators, float *value,
+                             bool *comma) {
+    constexpr uint32_t limit = uint32_t{1} << 24;
+    int c = current, k = 0;
+    const bool negative = c == '-';
+    if (c == '-' || c == '+') c = ahead[k++];
+    uint32_t m = 0;
+    int fraction = 0;
+    bool digit = false;
+    for (; c >= '0' && c <= '9'; c = ahead[k++]) {
+        m = m * 10 + static_cast<uint32_t>(c - '0');
+        if (m >= limit || k >= TOKEN_MAX_LENGTH - 1) return 0;
+        digit = true;
+    }
+    const bool decimalComma = c == ',';
+    if (c == '.' || c == ',') {
+        if (k >= TOKEN_MAX_LENGTH - 1) return 0;
+        for (c = ahead[k++]; c >= '0' && c <= '9'; c = ahead[k++]) {
+            m = m * 10 + static_cast<uint32_t>(c - '0');
+            if (m >= limit || k >= TOKEN_MAX_LENGTH - 1) return 0;
+            ++fraction;
+            digit = true;
+        }
+    }
+    if (!digit || fraction > 10 || c == EOF || (SeparatorClasses(c) & separators) == 0) return 0;
+    const float f = static_cast<float>(m);
+    const float v = fraction > 0 ? f / kPowersOfTen[fraction] : f;
+    *value = negative ? -v : v;
+    *comma = decimalComma;
+    return k;
+}
+
+}  // namespace
+
 int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value,
                      PieceNotes *notes) {
     int length = 0;
     bool comma = false;
     if (in.AheadCount() >= TOKEN_MAX_LENGTH) {
+        const unsigned char *ahead = in.Ahead();
+        if (current != EOF) {
+            bool decimalComma = false;
+            if (const int taken = ShortDecimalAhead(current, ahead, separators, value, &decimalComma)) {
+                in.Skip(taken);
+                current = ahead[taken - 1];
+                // The whole piece is the number: nothing of it is left over.
+                if (notes != nullptr) *notes = PieceNotes{decimalComma, false};
+                return 1;
+            }
+        }
         // The whole piece and the character after it are in the block: the
         // same loop as below on local copies.
-        const unsigned char *ahead = in.Ahead();
         int c = current, taken = 0;
         while (c != EOF && length < TOKEN_MAX_LENGTH && (SeparatorClasses(c) & separators) == 0) {
             comma |= c == ',';

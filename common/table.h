@@ -20,15 +20,19 @@ inline constexpr int TOKEN_MAX_LENGTH = 100;
 // The readers' value storage grows by this many floats at a time.
 inline constexpr int VALUE_BLOCK_SIZE = 1000;
 
-// Value storage of the readers: grows in fixed steps of VALUE_BLOCK_SIZE
-// floats through monrealloc, and is trimmed to its exact size at the end.
+// Value storage of the readers: grows in whole steps of VALUE_BLOCK_SIZE
+// floats, and is trimmed to its exact size at the end.
 struct ValueStorage {
     float *data;
     int64_t count;
     int64_t capacity;
 };
 ValueStorage NewValueStorage();
-void StoreValue(ValueStorage &storage, float value);
+void GrowValueStorage(ValueStorage &storage);
+inline void StoreValue(ValueStorage &storage, float value) {
+    if (storage.count == storage.capacity) GrowValueStorage(storage);
+    storage.data[storage.count++] = value;
+}
 
 // Token buffer: TOKEN_MAX_LENGTH characters, plus room for the terminator.
 inline constexpr int TOKEN_BUFFER_BYTES = TOKEN_MAX_LENGTH + 1;

@@ -163,6 +163,18 @@ TEST(ReadTable, ConversionAgreesWithScanfOnEveryForm) {
 
     std::mt19937 rng(11);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+    // The same pieces read by ReadTable, as one long row: the reader takes
+    // the common ones straight from its block.
+    std::string row;
+    std::vector<float> rowValues;
+    auto addToRow = [&](const std::string &piece) {
+        std::string pointed = piece;
+        for (char &c : pointed) c = c == ',' ? '.' : c;
+        float v;
+        if (ScanPiece(pointed, &v) == 1) rowValues.push_back(v);
+        row += piece;
+        row += " \t;"[pick(3)];
+    };
     auto digits = [&](int n) {
         std::string d;
         for (int k = 0; k < n; ++k) d += static_cast<char>('0' + pick(10));
@@ -176,19 +188,25 @@ TEST(ReadTable, ConversionAgreesWithScanfOnEveryForm) {
         }
         const int whole = pick(12), fraction = pick(12);
         text += digits(whole);
-        if (fraction > 0 || pick(4) == 0) text += "." + digits(fraction);
+        if (fraction > 0 || pick(4) == 0) text.append(".").append(digits(fraction));
         if (pick(3) == 0) {
             text += pick(2) ? "e" : "E";
             if (pick(2)) text += pick(2) ? "-" : "+";
             text += std::to_string(pick(pick(8) == 0 ? 60 : 14));
         }
         ExpectConvertsAsScanf(text);
-        // Values as programs print them.
+        addToRow(pick(5) == 0 ? std::string(1, ',').append(text) : text);
         char printed[40];
         const float f = std::bit_cast<float>(static_cast<uint32_t>(rng()));
         std::snprintf(printed, sizeof printed, pick(2) ? "%.6g" : "%.9g", static_cast<double>(f));
         ExpectConvertsAsScanf(printed);
+        addToRow(printed);
     }
+    const TableData t = ReadBytes(row + "\n", ReadTable);
+    ASSERT_EQ(t.lines, 1);
+    ASSERT_EQ(static_cast<size_t>(t.columns), rowValues.size());
+    for (size_t k = 0; k < rowValues.size(); ++k) ASSERT_EQ(Show(t.values[k]), Show(rowValues[k])) << k;
+    std::free(t.values);
 }
 
 // The reader takes the stream in blocks: tokens across a block's end, and a

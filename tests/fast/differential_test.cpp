@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "dendrogram.h"
 #include "kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
+#include "single_linkage.h"
 
 namespace {
 
@@ -53,6 +55,65 @@ TEST_P(Differential, LargerTables) {
         ASSERT_EQ(WithoutNanSign(ReferenceVarianceText(table)), WithoutNanSign(EngineVarianceText(table)))
             << TableText(t);
         std::free(matrix.values);
+    }
+}
+
+// Long tables (1,000 lines and more): the column distances go through the
+// tiled kernels over several chunks of lines, and must equal the plain
+// pair-by-pair computation; the merge lines of dendro-min's path must equal
+// the reference engine's over those plain distances. Ties (small integers),
+// duplicate columns, and a few NaN and infinite cells.
+TEST_P(Differential, LongTables) {
+    std::mt19937 rng(501 + static_cast<int>(GetParam()));
+    const Flavour flavours[] = {Flavour::SmallIntegers, Flavour::Duplicates, Flavour::Decimals, Flavour::RareNonFinite};
+    for (int round = 0; round < 25; ++round) {
+        const Flavour flavour = flavours[round % 4];
+        // The last table is wider than a stretch of columns that the kernels
+        // keep in cache.
+        const int32_t columns =
+            round == 24 ? 600 : std::uniform_int_distribution<int32_t>(2, round < 12 ? 24 : 120)(rng);
+        const int32_t lines = round % 3 == 0 ? 1000 : round % 3 == 1 ? 1337 : 2600;
+        OwnedTable t = RandomTableOfSize(rng, flavour, columns, lines);
+        const TableData table = t.view();
+        SCOPED_TRACE(testing::Message() << "round " << round << ": " << t.columns << " columns x " << t.lines << " lines");
+        std::vector<float> plain = ReferenceColumnDistances(table);
+        const DistanceMatrix tiled = ComputeColumnDistances(table);
+        for (size_t k = 0; k < plain.size(); ++k) {
+            const bool nan = plain[k] != plain[k];
+            ASSERT_TRUE(nan ? tiled.values[k] != tiled.values[k] : std::memcmp(&plain[k], &tiled.values[k], 4) == 0)
+                << "pair " << k << ": " << tiled.values[k] << " instead of " << plain[k];
+        }
+        const DistanceMatrix reference{t.columns, plain.data()};
+        const std::string expect = WithoutNanSign(ReferenceMinText(reference));
+        ASSERT_EQ(expect, WithoutNanSign(EngineMinTableText(table)));
+        ASSERT_EQ(expect, WithoutNanSign(EngineMinText(tiled)));
+        if (t.columns <= 16) {
+            ASSERT_EQ(WithoutNanSign(ReferenceVarianceText(table)), WithoutNanSign(EngineVarianceText(table)));
+        }
+        std::free(tiled.values);
+    }
+}
+
+// dendro-min picks the order of its distance computations from the table's
+// shape; each order must give the reference's lines on any finite table.
+// Wide enough for the batches of rows ahead to drop joined columns from
+// their panels several times.
+TEST_P(Differential, EveryOrderOfDistanceComputation) {
+    std::mt19937 rng(808 + static_cast<int>(GetParam()));
+    const Flavour flavours[] = {Flavour::SmallIntegers, Flavour::Duplicates, Flavour::Decimals, Flavour::Huge};
+    for (int round = 0; round < 12; ++round) {
+        const int32_t columns = std::uniform_int_distribution<int32_t>(2, round < 4 ? 40 : 330)(rng);
+        const int32_t lines = std::uniform_int_distribution<int32_t>(1, round % 2 ? 5 : 150)(rng);
+        OwnedTable t = RandomTableOfSize(rng, flavours[round % 4], columns, lines);
+        const TableData table = t.view();
+        std::vector<float> plain = ReferenceColumnDistances(table);
+        const std::string expect = ReferenceMinText(DistanceMatrix{columns, plain.data()});
+        for (SingleLinkageOrder order :
+             {SingleLinkageOrder::StoredMatrix, SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::RowsAhead}) {
+            const std::string got = CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, order); });
+            ASSERT_EQ(expect, got) << "order " << static_cast<int>(order) << ", round " << round << ": " << columns
+                                   << " columns x " << lines << " lines";
+        }
     }
 }
 

@@ -5,9 +5,15 @@
 #include <limits>
 
 OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines) {
+    const int32_t columns = std::uniform_int_distribution<int32_t>(1, maxColumns)(rng);
+    const int32_t lines = std::uniform_int_distribution<int32_t>(1, maxLines)(rng);
+    return RandomTableOfSize(rng, flavour, columns, lines);
+}
+
+OwnedTable RandomTableOfSize(std::mt19937 &rng, Flavour flavour, int32_t columns, int32_t lines) {
     OwnedTable t;
-    t.columns = std::uniform_int_distribution<int32_t>(1, maxColumns)(rng);
-    t.lines = std::uniform_int_distribution<int32_t>(1, maxLines)(rng);
+    t.columns = columns;
+    t.lines = lines;
     t.cells.assign(static_cast<size_t>(t.lines) * t.columns, 0.0f);
     std::uniform_int_distribution<int> small(0, 3);
     std::uniform_real_distribution<float> real(-5.0f, 5.0f);
@@ -27,6 +33,7 @@ OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, i
                 case Flavour::Huge:
                     v = kind < 5 ? static_cast<float>(small(rng)) * 1.0e11f : static_cast<float>(small(rng)) * 3.0e19f;
                     break;
+                case Flavour::RareNonFinite: break;  // filled below
                 case Flavour::NonFinite: {
                     const int pick = std::uniform_int_distribution<int>(0, 11)(rng);
                     v = pick == 0   ? std::numeric_limits<float>::quiet_NaN()
@@ -44,6 +51,15 @@ OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, i
                     break;
             }
             at(l, c) = v;
+        }
+    }
+    if (flavour == Flavour::RareNonFinite) {
+        const float specials[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                  -std::numeric_limits<float>::infinity(), -0.0f};
+        for (int32_t c = 0; c < t.columns; ++c) {
+            for (int32_t l = 0; l < t.lines; ++l) at(l, c) = static_cast<float>(small(rng));
+            if (std::uniform_int_distribution<int>(0, 7)(rng) == 0)
+                at(std::uniform_int_distribution<int32_t>(0, t.lines - 1)(rng), c) = specials[small(rng)];
         }
     }
     return t;

@@ -30,6 +30,9 @@ enum class Flavour {
     Duplicates,
     Huge,
     NonFinite,
+    // Small integers, but a few columns hold one NaN, infinity or negative
+    // zero each (long tables of NonFinite cells are all NaN).
+    RareNonFinite,
     // Every cell near 1.0e6, or near 1.0e30, differing in the last digits.
     Offset,
     FarOffset,
@@ -49,6 +52,7 @@ inline constexpr Flavour kHardFlavours[] = {Flavour::SmallIntegers, Flavour::Dup
                                             Flavour::Decimals,      Flavour::Huge,       Flavour::NonFinite};
 
 OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines);
+OwnedTable RandomTableOfSize(std::mt19937 &rng, Flavour flavour, int32_t columns, int32_t lines);
 // A matrix given directly (as a distance file could): ties, negative values,
 // infinities, values beyond the merge limit, and NaN and negative zeros when
 // asked for.

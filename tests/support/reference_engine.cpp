@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 
 #include "dendrogram.h"
 #include "utils.h"
@@ -133,10 +134,7 @@ void referenceDendrogram(std::FILE *out, DistanceMatrix matrix) {
     RunClassicEngine(out, matrix.count, MinimumLinkCriterion{matrix});
 }
 
-namespace {
-
-template <class Write>
-std::string Capture(Write write) {
+std::string CaptureText(const std::function<void(std::FILE *)> &write) {
     char *buffer = nullptr;
     size_t size = 0;
     std::FILE *f = open_memstream(&buffer, &size);
@@ -147,11 +145,23 @@ std::string Capture(Write write) {
     return text;
 }
 
+namespace {
+
+std::string Capture(const std::function<void(std::FILE *)> &write) { return CaptureText(write); }
+
 }  // namespace
 
 std::string ReferenceVarianceText(TableData table) {
     return Capture([&](std::FILE *f) { referenceDendrogram(f, table); });
 }
+std::vector<float> ReferenceColumnDistances(TableData table) {
+    std::vector<float> values;
+    values.reserve(static_cast<size_t>(PairCount(table.columns)));
+    for (int32_t i = 1; i < table.columns; ++i)
+        for (int32_t j = 0; j < i; ++j) values.push_back(euclidDistByColumn(i, j, table));
+    return values;
+}
+
 std::string ReferenceMinText(DistanceMatrix matrix) {
     return Capture([&](std::FILE *f) { referenceDendrogram(f, matrix); });
 }

@@ -5,13 +5,22 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "distances.h"
 #include "table.h"
 
 void referenceDendrogram(std::FILE *out, TableData table);
 void referenceDendrogram(std::FILE *out, DistanceMatrix matrix);
+
+// Every column distance by euclidDistByColumn, one pair after another, in
+// the packed order: what ComputeColumnDistances must give.
+std::vector<float> ReferenceColumnDistances(TableData table);
+
+// What `write` writes to a stream, as text.
+std::string CaptureText(const std::function<void(std::FILE *)> &write);
 
 // The merge lines as text, from the reference and from the project's engine.
 std::string ReferenceVarianceText(TableData table);
