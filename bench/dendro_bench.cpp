@@ -11,6 +11,11 @@
 //                                   reference, byte for byte
 //   dendro_bench table C L FILE     writes a random table of C columns x L lines to FILE
 //                                   (uniform values in [0, 1), six significant digits)
+//   dendro_bench variance-shapes [--landed PROGRAM | --no-landed] [CxL...]
+//                                   dendro-variance on each shape (default 32768x16 4000x1000
+//                                   1000x20000 2000x20000): this build best of three, PROGRAM
+//                                   (default /work/landed/build/dendro-variance/dendro-variance)
+//                                   once, wall and processor time, peak memory, identical output
 //   dendro_bench shapes [--landed PROGRAM] [CxL...]
 //                                   for each shape (default 32768x16 4000x1000 8000x1000
 //                                   1000x20000 2000x20000): the reader's throughput, the
@@ -365,6 +370,66 @@ int Shapes(int argc, char **argv) {
     return failures == 0 ? 0 : 1;
 }
 
+// dendro-variance of this build against another build (the landed one) on
+// uniform tables: the other build once per shape (it takes minutes), this
+// one best of three; wall and processor time, peak memory, identical output.
+int VarianceShapes(int argc, char **argv) {
+    std::string landed = "/work/landed/build/dendro-variance/dendro-variance";
+    std::vector<std::pair<int32_t, int32_t>> shapes;
+    bool skipLanded = false;
+    for (int k = 2; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (a == "--landed" && k + 1 < argc) {
+            landed = argv[++k];
+            continue;
+        }
+        if (a == "--no-landed") {
+            skipLanded = true;
+            continue;
+        }
+        int c = 0, l = 0;
+        if (std::sscanf(a.c_str(), "%dx%d", &c, &l) != 2 || c < 2 || l < 1) {
+            std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", a.c_str());
+            return 2;
+        }
+        shapes.emplace_back(c, l);
+    }
+    if (shapes.empty()) shapes = {{32768, 16}, {4000, 1000}, {1000, 20000}, {2000, 20000}};
+    std::printf("this build: %s\nlanded:     %s\n", DENDRO_VARIANCE_PATH, skipLanded ? "(not run)" : landed.c_str());
+    std::printf("wall seconds (processor seconds in brackets); this machine's other load shows in wall times\n\n");
+    int failures = 0;
+    for (const auto &[columns, lines] : shapes) {
+        TempDir dir;
+        const std::string input = dir.file("table.txt");
+        WriteUniformTable(columns, lines, 7, input);
+        const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
+        std::printf("%d columns x %d lines: table %.1f MiB\n", columns, lines, tableMiB);
+        TimedRun best{};
+        for (int round = 0; round < 3; ++round) {
+            const TimedRun run = RunProgram(DENDRO_VARIANCE_PATH, input, dir.file("mine.dendro"));
+            std::printf("  this build, run %d: %8.3f s (%8.3f s), peak %7.1f MiB, status %d\n", round + 1, run.wall,
+                        run.processor, run.peakKiB / 1024.0, run.status);
+            if (round == 0 || run.wall < best.wall) best = run;
+            if (run.status != 0) ++failures;
+            std::fflush(stdout);
+        }
+        std::printf("  this build, best: %8.3f s, peak %.1f MiB (%.1f MiB above the table)\n", best.wall,
+                    best.peakKiB / 1024.0, best.peakKiB / 1024.0 - tableMiB);
+        if (!skipLanded) {
+            const TimedRun old = RunProgram(landed, input, dir.file("landed.dendro"));
+            const bool same = FileBytes(dir.file("mine.dendro")) == FileBytes(dir.file("landed.dendro"));
+            std::printf("  landed:           %8.3f s (%8.3f s), peak %7.1f MiB, status %d\n", old.wall, old.processor,
+                        old.peakKiB / 1024.0, old.status);
+            std::printf("  speed-up x%.1f (processor time x%.1f); output %s\n", old.wall / best.wall,
+                        old.processor / best.processor, same ? "identical" : "DIFFERENT");
+            if (!same) ++failures;
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -381,7 +446,9 @@ int main(int argc, char **argv) {
     if (what == "differential") return Differential(argc > 2 ? std::atoi(argv[2]) : 10000);
     if (what == "table") return Table(argc, argv);
     if (what == "shapes") return Shapes(argc, argv);
+    if (what == "variance-shapes") return VarianceShapes(argc, argv);
     std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K] |\n"
-                         "       table C L FILE | shapes [--landed PROGRAM] [CxL...]\n");
+                         "       table C L FILE | shapes [--landed PROGRAM] [CxL...] |\n"
+                         "       variance-shapes [--landed PROGRAM | --no-landed] [CxL...]\n");
     return 2;
 }
