@@ -319,7 +319,9 @@ constexpr int32_t kBatchCandidates = 64;
         }
     }
 }
-DENDRO_VECTOR_LEVELS(void, Span, SpanLoop, (const float *c, const float *x, int32_t lines, int32_t width, float *sums), (c, x, lines, width, sums))
+DENDRO_VECTOR_LEVELS(void, Span, SpanLoop,
+                     (const float *c, const float *x, int32_t lines, int32_t width, float *sums),
+                     (c, x, lines, width, sums))
 
 // The same with one side broadcast: sums[p] takes the squared differences of
 // centroid[l * width + p] and x[l].
@@ -334,7 +336,9 @@ DENDRO_VECTOR_LEVELS(void, Span, SpanLoop, (const float *c, const float *x, int3
         }
     }
 }
-DENDRO_VECTOR_LEVELS(void, SpanBroadcast, SpanBroadcastLoop, (const float *c, const float *x, int32_t lines, int32_t width, float *sums), (c, x, lines, width, sums))
+DENDRO_VECTOR_LEVELS(void, SpanBroadcast, SpanBroadcastLoop,
+                     (const float *c, const float *x, int32_t lines, int32_t width, float *sums),
+                     (c, x, lines, width, sums))
 
 class SpanEvaluator {
 public:
@@ -551,7 +555,9 @@ constexpr int kGramGroup = 64;
             out[p][q] = s;
         }
 }
-DENDRO_VECTOR_LEVELS(void, GramTile, GramTileLoop, (const float *const *a, const float *const *b, int32_t lines, double out[4][4]), (a, b, lines, out))
+DENDRO_VECTOR_LEVELS(void, GramTile, GramTileLoop,
+                     (const float *const *a, const float *const *b, int32_t lines, double out[4][4]),
+                     (a, b, lines, out))
 
 // columns: n columns of `lines` floats each, column k at columns[k * lines].
 void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoWayLoop &loop) {
@@ -616,7 +622,10 @@ void ComputeGram(const float *columns, int32_t n, int32_t lines, double *g, TwoW
     for (int t = 0; t < 8; ++t) s += lanes[t];
     return s;
 }
-DENDRO_VECTOR_LEVELS(double, RootSum, RootSumLoop, (const int32_t *list, int32_t count, const double *self, const double *ra, const double *rb, double a, double b, double cc), (list, count, self, ra, rb, a, b, cc))
+DENDRO_VECTOR_LEVELS(double, RootSum, RootSumLoop,
+                     (const int32_t *list, int32_t count, const double *self, const double *ra, const double *rb,
+                      double a, double b, double cc),
+                     (list, count, self, ra, rb, a, b, cc))
 
 // Bounds on the float value of a pair, computed from inner products.
 //
@@ -749,7 +758,10 @@ struct CheapFixed {
         high[k] = hi + std::fabs(hi) * 0x1p-40;
     }
 }
-DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop, (const CheapFixed &f, int32_t count, const double *d2, const double *size, const double *ownLow, const double *ownHigh, const double *normSum, double *low, double *high), (f, count, d2, size, ownLow, ownHigh, normSum, low, high))
+DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop,
+                     (const CheapFixed &f, int32_t count, const double *d2, const double *size, const double *ownLow,
+                      const double *ownHigh, const double *normSum, double *low, double *high),
+                     (f, count, d2, size, ownLow, ownHigh, normSum, low, high))
 
 // Squared distances of one centroid to a range of others, stored line by
 // line (coordinate l of centroid y at c[l * stride + y]).
@@ -763,7 +775,10 @@ DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop, (const CheapFixed &f, int32_t c
         for (int32_t y = begin; y < end; ++y) d2[y] += (row[y] - v) * (row[y] - v);
     }
 }
-DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop, (const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end, double *d2), (c, stride, lines, x, begin, end, d2))
+DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
+                     (const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end,
+                      double *d2),
+                     (c, stride, lines, x, begin, end, d2))
 
 // Squared distance of a float column to a double point, in eight partial
 // sums so that it vectorises; only bounds use it, and they allow for any
@@ -782,7 +797,9 @@ DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop, (const double *c, int64_t strid
     for (int t = 0; t < 8; ++t) q += lanes[t];
     return q;
 }
-DENDRO_VECTOR_LEVELS(double, SquaredDistance, SquaredDistanceLoop, (const float *v, const double *c, int32_t lines), (v, c, lines))
+DENDRO_VECTOR_LEVELS(double, SquaredDistance, SquaredDistanceLoop,
+                     (const float *v, const double *c, int32_t lines),
+                     (v, c, lines))
 
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
