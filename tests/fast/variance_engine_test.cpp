@@ -5,7 +5,9 @@
 // kernel level.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "dendrogram.h"
 #include "kernels.h"
@@ -57,6 +59,65 @@ TEST_P(VarianceEngine, MatchesTheReferenceOnHardTables) {
         }
     }
     EXPECT_EQ(compared, 9 * (60 + 30 + 4));
+}
+
+// Tables aimed at the weakest steps of the intervals' rounding argument:
+// cells at the largest size the intervals accept, squares below the float
+// range, columns and lines of wildly different scales, columns equal but for
+// one last bit, float sums that cancel, sums that round half way, and many
+// identical columns (criteria of exactly 0 against tiny float values).
+OwnedTable EdgeTable(std::mt19937 &rng, int kind) {
+    OwnedTable t;
+    t.columns = std::uniform_int_distribution<int32_t>(2, 30)(rng);
+    t.lines = std::uniform_int_distribution<int32_t>(1, kind % 2 == 0 ? 3 : 60)(rng);
+    t.cells.resize(static_cast<size_t>(t.lines) * t.columns);
+    std::uniform_int_distribution<int> small(0, 3), scale(-30, 11);
+    std::uniform_real_distribution<float> real(-1.0f, 1.0f);
+    std::vector<float> pattern(static_cast<size_t>(2) * t.lines);
+    for (float &p : pattern) p = 1000.0f * real(rng);
+    std::vector<int> columnScale(t.columns), lineScale(t.lines);
+    for (int &s : columnScale) s = scale(rng);
+    for (int &s : lineScale) s = scale(rng);
+    for (int32_t l = 0; l < t.lines; ++l) {
+        for (int32_t c = 0; c < t.columns; ++c) {
+            float v = 0.0f;
+            switch (kind) {
+                case 0:
+                case 1:  // within a few last bits of +-1.0e12
+                    v = small(rng) % 2 ? 1.0e12f : -1.0e12f;
+                    for (int k = small(rng); k > 0; --k) v = std::nextafter(v, 0.0f);
+                    break;
+                case 2:
+                case 3:  // squares of differences around the smallest float
+                    v = std::pow(10.0f, static_cast<float>(-24 + small(rng))) * real(rng);
+                    break;
+                case 4: v = std::pow(10.0f, static_cast<float>(columnScale[c])) * real(rng); break;
+                case 5: v = std::pow(10.0f, static_cast<float>(lineScale[l])) * real(rng); break;
+                case 6:
+                case 7:  // two shapes near 1.0e6, some cells one bit higher
+                    v = 1.0e6f + 1.0e-3f * pattern[static_cast<size_t>(c % 2) * t.lines + l];
+                    if (small(rng) == 0) v = std::nextafter(v, 2.0e6f);
+                    break;
+                case 8: v = (c % 2 ? -1.0e11f : 1.0e11f) + static_cast<float>(small(rng)); break;
+                case 9: v = 16777216.0f + 2.0f * static_cast<float>(small(rng)); break;
+                default: v = pattern[static_cast<size_t>(c % 2) * t.lines + l]; break;
+            }
+            t.cells[static_cast<size_t>(l) * t.columns + c] = v;
+        }
+    }
+    return t;
+}
+
+TEST_P(VarianceEngine, MatchesTheReferenceAtTheEdgesOfTheIntervals) {
+    std::mt19937 rng(77 + static_cast<int>(GetParam().level) * 5 + static_cast<int>(GetParam().bounds));
+    for (int kind = 0; kind <= 10; ++kind) {
+        for (int round = 0; round < 12; ++round) {
+            OwnedTable t = EdgeTable(rng, kind);
+            const TableData table = t.view();
+            ASSERT_EQ(ReferenceVarianceText(table), EngineVarianceText(table)) << "kind " << kind << "\n"
+                                                                                << TableText(t);
+        }
+    }
 }
 
 TEST_P(VarianceEngine, GiantClusterAndWideTables) {
