@@ -646,7 +646,9 @@ DENDRO_VECTOR_LEVELS(double, RootSum, RootSumLoop,
 //     root and its rounding add a factor (1 +- u) and tau. So the float
 //     distance d~_k lies in [k_lo (D_k - e_c) - alpha, k_hi (D_k + e_c) +
 //     alpha], k_lo = (1-u)^2 sqrt(1-gamma(L)), k_hi = (1+u)^2
-//     sqrt(1+gamma(L)), alpha = tau sqrt(L) + sqrt(L tau) + tau.
+//     sqrt(1+gamma(L)), alpha = (1+u) sqrt(1+gamma(L)) (tau sqrt(L) +
+//     sqrt((1+gamma(L)) L tau)) + tau (the absolute terms grow with the
+//     sum and the square root like the rest).
 // (3) The mean. N rounded additions of non-negative terms and one rounded
 //     division: V~ >= (1-u)((1-gamma(N)) (k_lo (V - e_c) - alpha) - tau) -
 //     tau, and V~ <= (1+u)((1+gamma(N)) (k_hi (V + e_c) + alpha) + tau) + tau.
@@ -664,19 +666,30 @@ DENDRO_VECTOR_LEVELS(double, RootSum, RootSumLoop,
 // Every inner product is at most G^2 in size (G the largest centred norm,
 // as every centroid is a mean of columns): the Gram sums err by at most
 // L u_d G^2, each merge's weighted mean adds 3 u_d G^2 to the error of the
-// rows it mixes, and the sums and products above add (n + 40) u_d G^2 in all,
-// so D_k^2 is known to within e_q = (4 (L + 3n) + n + 40) u_d G^2 (with 1%
-// to spare). Hence D_k lies in [sqrt(max(0, D^_k^2 - e_q)), sqrt(D^_k^2 + e_q)].
+// rows it mixes, and a cluster's row has been through fewer merges than it
+// has members. The sums and products above add (n + 40) u_d G^2 in all, so
+// D_k^2 is known to within e_q = (4 (L + 3n) + n + 40) u_d G^2 (with 1% to
+// spare); so is the squared distance of two centroids, |c_A|^2 + |c_B|^2 -
+// 2 <c_A, c_B>, whose four inner products and averages err by at most
+// (4 L + 11 n) u_d G^2 together. Hence D_k lies in [sqrt(max(0, D^_k^2 -
+// e_q)), sqrt(D^_k^2 + e_q)], and the mean of these is within sqrt(e_q) of
+// the mean of sqrt(max(0, D^_k^2)), the square root being subadditive.
 //
 // A cheaper interval needs no member: with D the distance of the two
 // centroids and V_A, V_B the clusters' own criteria (mean distance of their
 // members to their own centroid), the triangle inequality gives
 //     V >= J = 2 |A| |B| D / N^2,   V >= M - J,   V <= M + J,
 // M = (|A| V_A + |B| V_B) / N: the members of A pull c towards c_A by
-// (|B| / N) D at most, and their displacements sum to |A| (c_A - c).
+// (|B| / N) D at most, and their displacements sum to |A| (c_A - c). V_A
+// and V_B hold for the raw cells and D for the centred ones; the two D
+// differ by at most omega, and J takes at most half of that (|A||B|/N^2 is
+// at most 1/4), so subtracting omega once covers both.
 //
 // The arithmetic of the bounds themselves, in double, is covered by the
-// relative margins 2^-40 and (N + 4) u_d added last. The bounds hold only
+// relative margins 2^-40 and (N + 4) u_d added last, and where a subtraction
+// cancels (the interval's start less e_c, M less J) or the lines are many
+// (the raw norms, summed in double), by the slack left above: gamma(N + 1)
+// where gamma(N) would do in e_c, and the 1% in omega. The bounds hold only
 // for finite cells small enough that no float sum can overflow (every
 // cell at most 1e12 in size) and for N u, L u well below 1: other tables use
 // the engine that evaluates every pair exactly.
@@ -687,7 +700,9 @@ class FloatMargins {
 public:
     explicit FloatMargins(int32_t lines)
         : rootLines_(std::sqrt(static_cast<double>(lines))),
-          alpha_(kTau * rootLines_ + std::sqrt(lines * kTau) + kTau),
+          alpha_((1.0 + kU) * std::sqrt(1.0 + Gamma(lines)) *
+                     (kTau * rootLines_ + std::sqrt((1.0 + Gamma(lines)) * lines * kTau)) +
+                 kTau),
           kLow_((1.0 - kU) * (1.0 - kU) * std::sqrt(1.0 - Gamma(lines))),
           kHigh_((1.0 + kU) * (1.0 + kU) * std::sqrt(1.0 + Gamma(lines))) {}
 
@@ -1024,7 +1039,7 @@ public:
         const double roots = RootSum(mx.data(), static_cast<int32_t>(mx.size()), self_.data(), rx, ry, a, b, cc) +
                              RootSum(my.data(), static_cast<int32_t>(my.size()), self_.data(), rx, ry, a, b, cc);
         const double mean = roots / total;
-        const double realLow = (mean - rootEq_) * (1.0 - (total + 4.0) * 2.0 * kUd) - omega_;
+        const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - rootEq_ - omega_;
         const double realHigh = (mean + rootEq_) * (1.0 + (total + 4.0) * 2.0 * kUd) + omega_;
         ToFloat(x, y, total, realLow, realHigh, low, high);
     }
