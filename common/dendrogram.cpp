@@ -18,39 +18,43 @@ constexpr int32_t kChunk = 256;
 // together by the vector kernel over the cluster's own block of columns.
 constexpr int32_t kWideCluster = 16;
 
-// Plain float loops of the variance evaluation, compiled for each vector
-// width and picked at load time. They hold no fused or reordered arithmetic,
-// so every version gives the same bits.
-#define DENDRO_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+// Plain float loops of the variance evaluation, compiled for each kernel
+// level. They hold no fused or reordered arithmetic, so every version gives
+// the same bits.
 
 // For each single candidate k: its cell g[k] = row[slots[k]], and its
 // centroid coordinate (survivor's sum + cell) / total. Dividing two floats in
 // float gives the same value as dividing in double and rounding.
-DENDRO_VECTOR_CLONES void SingleCentroids(const float *row, const int32_t *slots, int32_t h, float survivorSum,
-                                          const float *totals, float *g, float *c) {
-    for (int32_t k = 0; k < h; ++k) g[k] = row[slots[k]];
-    for (int32_t k = 0; k < h; ++k) c[k] = (survivorSum + g[k]) / totals[k];
+void SingleCentroids(const float *row, const int32_t *slots, int32_t h, float survivorSum, const float *totals,
+                     float *g, float *c) {
+    AtKernelLevel([&]() DENDRO_VECTOR_BODY {
+        for (int32_t k = 0; k < h; ++k) g[k] = row[slots[k]];
+        for (int32_t k = 0; k < h; ++k) c[k] = (survivorSum + g[k]) / totals[k];
+    });
 }
 
 // c[line] += cell of each listed column, in list order.
-DENDRO_VECTOR_CLONES void AddColumns(float *c, const float *columns, int32_t lines, const int32_t *list,
-                                     int32_t count) {
-    for (int32_t m = 0; m < count; ++m) {
-        const float *col = columns + static_cast<int64_t>(list[m]) * lines;
-        for (int32_t l = 0; l < lines; ++l) c[l] += col[l];
-    }
+void AddColumns(float *c, const float *columns, int32_t lines, const int32_t *list, int32_t count) {
+    AtKernelLevel([&]() DENDRO_VECTOR_BODY {
+        for (int32_t m = 0; m < count; ++m) {
+            const float *col = columns + static_cast<int64_t>(list[m]) * lines;
+            for (int32_t l = 0; l < lines; ++l) c[l] += col[l];
+        }
+    });
 }
 
 // Index of the smallest key.
-DENDRO_VECTOR_CLONES int32_t SmallestKey(const uint64_t *keys, int32_t n) {
-    uint64_t best = UINT64_MAX;
-    int32_t at = 0;
-    for (int32_t r = 0; r < n; ++r)
-        if (keys[r] < best) {
-            best = keys[r];
-            at = r;
-        }
-    return at;
+int32_t SmallestKey(const uint64_t *keys, int32_t n) {
+    return AtKernelLevel([&]() DENDRO_VECTOR_BODY {
+        uint64_t best = UINT64_MAX;
+        int32_t at = 0;
+        for (int32_t r = 0; r < n; ++r)
+            if (keys[r] < best) {
+                best = keys[r];
+                at = r;
+            }
+        return at;
+    });
 }
 
 // A cluster's member list, and for a wide cluster its columns copied line by

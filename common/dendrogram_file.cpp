@@ -313,7 +313,7 @@ bool WriteFileAtomically(const std::string &path, const std::string &contents, s
         name += suffix;
         temporary = target.parent_path() / name;
         errno = 0;
-        file = std::fopen(temporary.c_str(), "wbx");  // fails if the name is taken
+        file = std::fopen(temporary.string().c_str(), "wbx");  // fails if the name is taken
         if (file == nullptr && errno != EEXIST) {
             error = errno != 0 ? std::strerror(errno) : "cannot create a file there";
             return false;

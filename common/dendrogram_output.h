@@ -1,17 +1,34 @@
 // Shared by the engines: writing one merge line.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+// The value as "%f" prints it: six decimals, "inf" or "-inf", and "nan" or
+// "-nan" (a NaN keeps its sign). Spelled here rather than left to the C
+// library, whose spelling of the values that are not numbers differs from
+// one platform to another. `text` holds at least 64 bytes.
+inline void FormatMergeValue(char *text, float value) {
+    if (value != value) {
+        std::strcpy(text, std::signbit(value) ? "-nan" : "nan");
+    } else if (value == INFINITY || value == -INFINITY) {
+        std::strcpy(text, value < 0 ? "-inf" : "inf");
+    } else {
+        std::snprintf(text, 64, "%f", static_cast<double>(value));
+    }
+}
 
 // A child is slot `slot`'s single column (LEAF) while node is -1, else the
 // cluster made by merge `node` (NODE).
 inline void WriteMergeLine(std::FILE *out, int32_t node, int32_t firstSlot, int32_t firstNode, int32_t secondSlot,
                            int32_t secondNode, float value) {
-    std::fprintf(out, "%s%ld\t%s%ld\t%s%ld\t%f\n", "NODE", static_cast<long>(node), firstNode == -1 ? "LEAF" : "NODE",
+    char text[64];
+    FormatMergeValue(text, value);
+    std::fprintf(out, "%s%ld\t%s%ld\t%s%ld\t%s\n", "NODE", static_cast<long>(node), firstNode == -1 ? "LEAF" : "NODE",
                  static_cast<long>(firstNode == -1 ? firstSlot : firstNode), secondNode == -1 ? "LEAF" : "NODE",
-                 static_cast<long>(secondNode == -1 ? secondSlot : secondNode), static_cast<double>(value));
+                 static_cast<long>(secondNode == -1 ? secondSlot : secondNode), text);
 }
 
 // Order used to pick the next merge: numbers ascending, NaN after every

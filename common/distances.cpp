@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "kernels.h"
+#include "platform.h"
 #include "utils.h"
 
 DistanceMatrix ComputeColumnDistances(TableData table) {
@@ -51,9 +52,9 @@ float distanceClassesMoy(DistanceMatrix matrix, const int32_t *a, int32_t countA
 DistanceMatrix ReadDistances(std::FILE *stream) {
     ValueStorage storage = NewValueStorage();
     char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
-    int c = getc_unlocked(stream);
+    int c = GetcUnlocked(stream);
     while (c != EOF) {
-        while (c != EOF && IsSeparator(c)) c = getc_unlocked(stream);
+        while (c != EOF && IsSeparator(c)) c = GetcUnlocked(stream);
         float v;
         if (ReadNumericPiece(stream, c, token, IsSeparator, &v)) StoreValue(storage, v);
     }

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "platform.h"
 #include "utils.h"
 
 namespace {
@@ -23,17 +24,21 @@ void RunDriver(int argc, char **argv, const ReadStage &read, const WriteStage &w
     // Allocations through new (names, the helper thread) end like every
     // other allocation failure.
     std::set_new_handler([] { SortieProg(ExitMemory); });
+    UseBinaryStandardStreams();
     if (argc <= 2) SortieProg(ExitArguments);
     const std::string inputName = ScanFileName(argv[1]);
     const std::string outputName = ScanFileName(argv[2]);
 
-    std::FILE *in = std::fopen(inputName.c_str(), "r");
+    // Both files in binary mode, so that tables and merge lines are the same
+    // bytes on every platform: the reader takes a carriage return as a line
+    // end anyway, and the merge lines end with a line feed alone.
+    std::FILE *in = std::fopen(inputName.c_str(), "rb");
     if (in == nullptr) SortieProg(ExitRead);
     read(in);
     std::fclose(in);
 
     // Created only once the input has been read whole.
-    std::FILE *out = std::fopen(outputName.c_str(), "w");
+    std::FILE *out = std::fopen(outputName.c_str(), "wb");
     if (out == nullptr) SortieProg(ExitWrite);
     write(out);
     const bool writeFailed = std::ferror(out) != 0;

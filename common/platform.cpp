@@ -22,3 +22,9 @@ void SetBinaryMode(std::FILE *stream) {
     (void)stream;
 #endif
 }
+
+void UseBinaryStandardStreams() {
+    SetBinaryMode(stdin);
+    SetBinaryMode(stdout);
+    SetBinaryMode(stderr);
+}

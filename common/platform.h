@@ -6,6 +6,19 @@
 
 #include <cstdio>
 
+#if !defined(_WIN32)
+#include <stdio.h>  // getc_unlocked
+#endif
+
+// getc without taking the stream's lock: each stream is read by one thread.
+inline int GetcUnlocked(std::FILE *stream) {
+#if defined(_WIN32)
+    return _getc_nolock(stream);
+#else
+    return getc_unlocked(stream);
+#endif
+}
+
 // True when the stream is attached to a terminal (progress is shown only
 // there).
 bool IsTerminal(std::FILE *stream);
@@ -14,3 +27,7 @@ bool IsTerminal(std::FILE *stream);
 // written and read are the same on every platform. Does nothing where text
 // and binary streams are the same.
 void SetBinaryMode(std::FILE *stream);
+
+// Standard input, output and error in binary mode: what the programs print
+// is the same bytes on every platform (line feeds alone).
+void UseBinaryStandardStreams();

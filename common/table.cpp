@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "number_scan.h"
+#include "platform.h"
 #include "utils.h"
 
 ValueStorage NewValueStorage() {
@@ -49,7 +51,7 @@ int ReadNumericPiece(std::FILE *stream, int &current, char *buffer, int (*isSep)
     int length = 0;
     while (current != EOF && length < TOKEN_MAX_LENGTH && !isSep(current)) {
         buffer[length++] = current == ',' ? '.' : static_cast<char>(current);
-        current = getc_unlocked(stream);
+        current = GetcUnlocked(stream);
     }
     const int textLength = length;
     if (length < TOKEN_MAX_LENGTH) buffer[length++] = ' ';
@@ -61,7 +63,7 @@ int ReadNumericPiece(std::FILE *stream, int &current, char *buffer, int (*isSep)
         *value = std::strtof(buffer, nullptr);
         return 1;
     }
-    return std::sscanf(buffer, "%f", value) == 1 ? 1 : 0;
+    return ScanNumber(buffer, value) ? 1 : 0;
 }
 
 namespace {
@@ -81,13 +83,13 @@ TableData ReadTable(std::FILE *stream) {
     char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
     int64_t expected = -1;
     int64_t lineCount = 0;
-    int c = getc_unlocked(stream);
+    int c = GetcUnlocked(stream);
     for (;;) {
-        while (c != EOF && IsLineSeparator(c)) c = getc_unlocked(stream);
+        while (c != EOF && IsLineSeparator(c)) c = GetcUnlocked(stream);
         if (c == EOF) break;
         int64_t rowCount = 0;
         do {
-            while (c != EOF && IsItemSeparator(c)) c = getc_unlocked(stream);
+            while (c != EOF && IsItemSeparator(c)) c = GetcUnlocked(stream);
             float v;
             if (ReadNumericPiece(stream, c, token, IsTableSeparator, &v)) {
                 StoreValue(storage, v);

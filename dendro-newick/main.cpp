@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dendrogram_file.h"
+#include "platform.h"
 #include "tree_render.h"
 
 namespace {
@@ -24,6 +25,7 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         std::fputs(kUsage, stdout);
         return 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dendrogram_file.h"
+#include "platform.h"
 #include "tree_render.h"
 
 namespace {
@@ -40,6 +41,7 @@ bool SameFile(const std::string &a, const std::string &b) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         std::fputs(kUsage, stdout);
         return 0;
