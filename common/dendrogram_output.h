@@ -6,13 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
-// The value as "%f" prints it: six decimals, "inf" or "-inf", and "nan" or
-// "-nan" (a NaN keeps its sign). Spelled here rather than left to the C
-// library, whose spelling of the values that are not numbers differs from
-// one platform to another. `text` holds at least 64 bytes.
+// The value as "%f" prints it: six decimals, or "inf" or "-inf"; and "nan"
+// for every value that is not a number. A NaN's sign bit depends on the
+// order in which the processor met two NaNs (scalar and vector code, or two
+// compilers, order them differently), so printing it would make the same
+// table give different files on different machines. Spelled here rather than
+// left to the C library, whose spellings of these values differ from one
+// platform to another. `text` holds at least 64 bytes.
 inline void FormatMergeValue(char *text, float value) {
     if (value != value) {
-        std::strcpy(text, std::signbit(value) ? "-nan" : "nan");
+        std::strcpy(text, "nan");
     } else if (value == INFINITY || value == -INFINITY) {
         std::strcpy(text, value < 0 ? "-inf" : "inf");
     } else {

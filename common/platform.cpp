@@ -3,6 +3,7 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -27,4 +28,21 @@ void UseBinaryStandardStreams() {
     SetBinaryMode(stdin);
     SetBinaryMode(stdout);
     SetBinaryMode(stderr);
+}
+
+void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected) {
+#if defined(_WIN32)
+    static_assert(sizeof(word) == sizeof(uint64_t));
+    WaitOnAddress(&word, &expected, sizeof expected, INFINITE);
+#else
+    word.wait(expected, std::memory_order_acquire);
+#endif
+}
+
+void WakeOneWaiter(std::atomic<uint64_t> &word) {
+#if defined(_WIN32)
+    WakeByAddressSingle(&word);
+#else
+    word.notify_one();
+#endif
 }

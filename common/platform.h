@@ -4,6 +4,8 @@
 // forms side by side in platform.cpp.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 #if !defined(_WIN32)
@@ -31,3 +33,12 @@ void SetBinaryMode(std::FILE *stream);
 // Standard input, output and error in binary mode: what the programs print
 // is the same bytes on every platform (line feeds alone).
 void UseBinaryStandardStreams();
+
+// Sleeps while `word` holds `expected`, then returns; it may also return
+// without a change, so callers check again. std::atomic's own wait can miss
+// a wake-up where the C++ library has no system call to build it on (GCC
+// 12 on Windows), so each platform's own call is used.
+void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected);
+// Wakes one thread sleeping in WaitWhileEqual on `word`, after the caller
+// changed it.
+void WakeOneWaiter(std::atomic<uint64_t> &word);

@@ -81,7 +81,7 @@ TEST(ReaderCases, SameOutputOnEveryPlatform) {
         {"minus inf", "0 -INF\n", "NODE0\tLEAF1\tLEAF0\tinf\n"},
         {"unfinished infinity", "0 infinit\n", ""},
         {"nan", "0 nan\n", "NODE0\tLEAF1\tLEAF0\tnan\n"},
-        {"minus nan", "0 -NaN\n", "NODE0\tLEAF1\tLEAF0\t-nan\n"},
+        {"minus nan", "0 -NaN\n", "NODE0\tLEAF1\tLEAF0\tnan\n"},
         {"nan with a payload", "0 nan(12)\n", "NODE0\tLEAF1\tLEAF0\tnan\n"},
         {"unfinished nan", "0 na\n", ""},
         {"beyond the float range", "0 1e39\n", "NODE0\tLEAF1\tLEAF0\tinf\n"},
