@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "kernels.h"
-#include "platform.h"
 #include "utils.h"
 
 DistanceMatrix ComputeColumnDistances(TableData table) {
@@ -52,11 +51,12 @@ float distanceClassesMoy(DistanceMatrix matrix, const int32_t *a, int32_t countA
 DistanceMatrix ReadDistances(std::FILE *stream) {
     ValueStorage storage = NewValueStorage();
     char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
-    int c = GetcUnlocked(stream);
+    StreamBytes in(stream);
+    int c = in.Next();
     while (c != EOF) {
-        while (c != EOF && IsSeparator(c)) c = GetcUnlocked(stream);
+        while (SeparatorClasses(c) & WhiteSeparatorClass) c = in.Next();
         float v;
-        if (ReadNumericPiece(stream, c, token, IsSeparator, &v)) StoreValue(storage, v);
+        if (ReadNumericPiece(in, c, token, WhiteSeparatorClass, &v)) StoreValue(storage, v);
     }
     std::free(token);
     // n is the largest whole number with n(n-1)/2 <= k; 8k + 1 is formed in

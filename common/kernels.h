@@ -46,29 +46,3 @@ int64_t LowerAndFindNearest(const float *fresh, float *best, int32_t *parent, in
 // sweep where the processor allows (fresh is then left untouched).
 int64_t DistancesLowerAndFindNearest(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *fresh,
                                      float *best, int32_t *parent, int32_t u);
-
-// Plain loops compiled once per kernel level, picked at run time by the
-// level in use (so a forced level reaches them too). Write the loop as a
-// lambda marked DENDRO_VECTOR_BODY and pass it to AtKernelLevel: each level
-// gets its own copy of the loop, which the compiler may vectorise with that
-// level's instructions. The loop must hold no arithmetic the compiler could
-// reorder or fuse (none can be, without fast-math and with contraction off),
-// so every copy gives the same bits.
-#define DENDRO_VECTOR_BODY __attribute__((always_inline))
-
-template <class Body>
-__attribute__((target("avx512f,avx512dq"))) auto RunAtAvx512(const Body &body) {
-    return body();
-}
-template <class Body>
-__attribute__((target("avx2"))) auto RunAtAvx2(const Body &body) {
-    return body();
-}
-template <class Body>
-auto AtKernelLevel(const Body &body) {
-    switch (ActiveKernelLevel()) {
-        case KernelLevel::Avx512: return RunAtAvx512(body);
-        case KernelLevel::Avx2: return RunAtAvx2(body);
-        default: return body();
-    }
-}

@@ -1,10 +1,12 @@
 #include "table.h"
 
+#include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <system_error>
 
 #include "number_scan.h"
-#include "platform.h"
 #include "utils.h"
 
 ValueStorage NewValueStorage() {
@@ -23,11 +25,32 @@ void StoreValue(ValueStorage &s, float value) {
     s.data[s.count++] = value;
 }
 
+StreamBytes::StreamBytes(std::FILE *stream)
+    : stream_(stream), block_(static_cast<unsigned char *>(monmalloc(BLOCK_BYTES))) {}
+
+StreamBytes::~StreamBytes() { std::free(block_); }
+
+int StreamBytes::Refill() {
+    if (ended_) return EOF;
+    position_ = 0;
+    end_ = static_cast<int64_t>(std::fread(block_, 1, static_cast<size_t>(BLOCK_BYTES), stream_));
+    if (end_ == 0) {
+        ended_ = true;
+        return EOF;
+    }
+    return block_[position_++];
+}
+
+void StreamBytes::GiveBack() {
+    const int64_t unread = end_ - position_;
+    if (unread > 0 && std::fseek(stream_, -unread, SEEK_CUR) == 0) position_ = end_;
+}
+
 namespace {
 
 // True when the piece is an optionally signed run of digits with at most one
 // point, holding at least one digit. For such text "%f" and strtof read the
-// same characters and round them the same way, so the faster strtof is used.
+// same characters and round them the same way.
 bool IsPlainDecimal(const char *p, int length) {
     int k = 0;
     if (k < length && (p[k] == '+' || p[k] == '-')) ++k;
@@ -45,30 +68,121 @@ bool IsPlainDecimal(const char *p, int length) {
     return digit;
 }
 
+// True when the piece is a plain decimal followed by an exponent mark, an
+// optional sign and at least one digit.
+bool IsDecimalWithExponent(const char *p, int length) {
+    int k = length;
+    while (k > 0 && p[k - 1] >= '0' && p[k - 1] <= '9') --k;
+    if (k == length) return false;  // no exponent digit
+    if (k > 0 && (p[k - 1] == '+' || p[k - 1] == '-')) --k;
+    if (k == 0 || (p[k - 1] != 'e' && p[k - 1] != 'E')) return false;
+    return IsPlainDecimal(p, k - 1);
+}
+
+// Exact powers of ten in float: 10^10 = 2^10 x 5^10 and 5^10 < 2^24.
+constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+// The common short decimal forms, without a call: an optionally signed
+// decimal with an optional exponent whose digits, the point removed, make an
+// integer m below 2^24, and whose value is m x 10^e with |e| <= 10. m and
+// 10^|e| are then both exact floats, and one float multiplication or
+// division rounds their product or quotient correctly, to the value strtof
+// gives. False (nothing set) for any other text.
+bool ShortDecimal(const char *p, const char *end, float *value) {
+    static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must round to float");
+    constexpr uint32_t limit = uint32_t{1} << 24;
+    const bool negative = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    uint32_t m = 0;
+    int exponent = 0;
+    bool digit = false;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        m = m * 10 + static_cast<uint32_t>(*p - '0');
+        if (m >= limit) return false;
+        digit = true;
+    }
+    if (p < end && *p == '.') {
+        for (++p; p < end && *p >= '0' && *p <= '9'; ++p) {
+            m = m * 10 + static_cast<uint32_t>(*p - '0');
+            if (m >= limit) return false;
+            --exponent;
+            digit = true;
+        }
+    }
+    if (!digit) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool down = p < end && *p == '-';
+        if (p < end && (*p == '-' || *p == '+')) ++p;
+        if (p == end) return false;
+        int written = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+            written = written * 10 + (*p - '0');
+            if (written > 100) return false;
+        }
+        exponent += down ? -written : written;
+    }
+    if (p != end || exponent < -10 || exponent > 10) return false;
+    const float f = static_cast<float>(m);
+    const float v = exponent < 0 ? f / kPowersOfTen[-exponent] : f * kPowersOfTen[exponent];
+    *value = negative ? -v : v;
+    return true;
+}
+
 }  // namespace
 
-int ReadNumericPiece(std::FILE *stream, int &current, char *buffer, int (*isSep)(int), float *value) {
-    int length = 0;
-    while (current != EOF && length < TOKEN_MAX_LENGTH && !isSep(current)) {
-        buffer[length++] = current == ',' ? '.' : static_cast<char>(current);
-        current = GetcUnlocked(stream);
-    }
-    const int textLength = length;
-    if (length < TOKEN_MAX_LENGTH) buffer[length++] = ' ';
-    buffer[length] = '\0';
+int ConvertPiece(const char *text, int length, float *value) {
     if (length < 2) return 0;
-    // The conversion must not read past the piece: the terminator above ends
-    // it, and an embedded NUL byte ends it earlier, as it would for sscanf.
-    if (IsPlainDecimal(buffer, textLength)) {
-        *value = std::strtof(buffer, nullptr);
+    // The text without the appended space.
+    const int textLength = length < TOKEN_MAX_LENGTH ? length - 1 : length;
+    if (ShortDecimal(text, text + textLength, value)) return 1;
+    const bool plain = IsPlainDecimal(text, textLength);
+    if (plain || IsDecimalWithExponent(text, textLength)) {
+        // For these forms "%f" reads every character of the text and rounds
+        // it correctly, as from_chars does; from_chars only refuses a leading
+        // "+" (skipped here, it changes nothing) and values beyond the float
+        // range, which take the slower routes below.
+        const char *first = text[0] == '+' ? text + 1 : text;
+        float v;
+        const std::from_chars_result r = std::from_chars(first, text + textLength, v);
+        if (r.ec == std::errc() && r.ptr == text + textLength) {
+            *value = v;
+            return 1;
+        }
+    }
+    // The conversion must not read past the piece: text[length] ends it, and
+    // an embedded NUL byte ends it earlier, as it would for sscanf.
+    if (plain) {
+        *value = std::strtof(text, nullptr);
         return 1;
     }
-    return ScanNumber(buffer, value) ? 1 : 0;
+    return ScanNumber(text, value) ? 1 : 0;
+}
+
+int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value) {
+    int length = 0;
+    if (in.AheadCount() >= TOKEN_MAX_LENGTH) {
+        // The whole piece and the character after it are in the block: the
+        // same loop as below on local copies.
+        const unsigned char *ahead = in.Ahead();
+        int c = current, taken = 0;
+        while (c != EOF && length < TOKEN_MAX_LENGTH && (SeparatorClasses(c) & separators) == 0) {
+            buffer[length++] = c == ',' ? '.' : static_cast<char>(c);
+            c = ahead[taken++];
+        }
+        in.Skip(taken);
+        current = c;
+    }
+    while (current != EOF && length < TOKEN_MAX_LENGTH && (SeparatorClasses(current) & separators) == 0) {
+        buffer[length++] = current == ',' ? '.' : static_cast<char>(current);
+        current = in.Next();
+    }
+    if (length < TOKEN_MAX_LENGTH) buffer[length++] = ' ';
+    buffer[length] = '\0';
+    return ConvertPiece(buffer, length, value);
 }
 
 namespace {
-
-int IsTableSeparator(int c) { return IsItemSeparator(c) || IsLineSeparator(c); }
 
 TableData RejectedTable(ValueStorage &storage, char *token) {
     std::free(token);
@@ -81,24 +195,32 @@ TableData RejectedTable(ValueStorage &storage, char *token) {
 TableData ReadTable(std::FILE *stream) {
     ValueStorage storage = NewValueStorage();
     char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
+    StreamBytes in(stream);
+    const unsigned tableSeparators = ItemSeparatorClass | LineSeparatorClass;
+    auto isItemSeparator = [](int c) { return (SeparatorClasses(c) & ItemSeparatorClass) != 0; };
+    auto isLineSeparator = [](int c) { return (SeparatorClasses(c) & LineSeparatorClass) != 0; };
     int64_t expected = -1;
     int64_t lineCount = 0;
-    int c = GetcUnlocked(stream);
+    int c = in.Next();
+    // One pass per row: skip the line ends before it, take its values, then
+    // hold its count against the first row's.
     for (;;) {
-        while (c != EOF && IsLineSeparator(c)) c = GetcUnlocked(stream);
+        while (c != EOF && isLineSeparator(c)) c = in.Next();
         if (c == EOF) break;
         int64_t rowCount = 0;
         do {
-            while (c != EOF && IsItemSeparator(c)) c = GetcUnlocked(stream);
+            while (isItemSeparator(c)) c = in.Next();
             float v;
-            if (ReadNumericPiece(stream, c, token, IsTableSeparator, &v)) {
+            if (ReadNumericPiece(in, c, token, tableSeparators, &v)) {
                 StoreValue(storage, v);
                 ++rowCount;
             }
-        } while (c != EOF && !IsLineSeparator(c));
+        } while (c != EOF && !isLineSeparator(c));
         if (expected < 0) {
             expected = rowCount;
         } else if (rowCount != expected) {
+            // Reading stops right after the offending row.
+            in.GiveBack();
             return RejectedTable(storage, token);
         }
         ++lineCount;

@@ -33,13 +33,75 @@ void StoreValue(ValueStorage &storage, float value);
 // Token buffer: TOKEN_MAX_LENGTH characters, plus room for the terminator.
 inline constexpr int TOKEN_BUFFER_BYTES = TOKEN_MAX_LENGTH + 1;
 
+// The bytes of a stream, handed out one at a time as getc would (0 .. 255,
+// then EOF at the end of the stream or on a read error), but read from the
+// stream in large blocks so that a byte costs no call.
+class StreamBytes {
+public:
+    // Bytes read from the stream at a time.
+    static constexpr int64_t BLOCK_BYTES = int64_t{1} << 18;
+
+    explicit StreamBytes(std::FILE *stream);
+    ~StreamBytes();
+    StreamBytes(const StreamBytes &) = delete;
+    StreamBytes &operator=(const StreamBytes &) = delete;
+
+    int Next() { return position_ < end_ ? block_[position_++] : Refill(); }
+    // The bytes Next will hand out without reading the stream again.
+    const unsigned char *Ahead() const { return block_ + position_; }
+    int64_t AheadCount() const { return end_ - position_; }
+    // Hands out `count` <= AheadCount() bytes at once.
+    void Skip(int64_t count) { position_ += count; }
+    // Returns to the stream the bytes it has given but Next has not handed
+    // out yet, so that the stream stands right after the last byte handed
+    // out, as if it had been read one byte at a time. Streams that cannot
+    // seek back (pipes, terminals) keep the whole block read.
+    void GiveBack();
+
+private:
+    int Refill();
+
+    std::FILE *stream_;
+    unsigned char *block_;
+    int64_t position_ = 0;
+    int64_t end_ = 0;
+    bool ended_ = false;
+};
+
+// Classes of the readers' separators, one bit each, for every byte value.
+enum SeparatorClass : unsigned {
+    ItemSeparatorClass = 1,   // tab, space, ';'
+    LineSeparatorClass = 2,   // line feed, carriage return
+    WhiteSeparatorClass = 4,  // tab, line feed, carriage return, space
+};
+// The classes of a byte, from its low 8 bits (EOF has none, as 0xFF).
+inline unsigned SeparatorClasses(int c) {
+    static constexpr auto table = [] {
+        struct {
+            unsigned char of[256] = {};
+        } t;
+        t.of[static_cast<unsigned char>('\t')] = ItemSeparatorClass | WhiteSeparatorClass;
+        t.of[static_cast<unsigned char>(' ')] = ItemSeparatorClass | WhiteSeparatorClass;
+        t.of[static_cast<unsigned char>(';')] = ItemSeparatorClass;
+        t.of[static_cast<unsigned char>('\n')] = LineSeparatorClass | WhiteSeparatorClass;
+        t.of[static_cast<unsigned char>('\r')] = LineSeparatorClass | WhiteSeparatorClass;
+        return t;
+    }();
+    return table.of[c & 0xFF];
+}
+
 // Reads one piece of a token by the numeric token rule. `current` holds the
-// character last read from the stream (or EOF) and is left on the first
-// character not taken. Characters are appended while they are not EOF, not
-// separators of `isSep` and the piece is shorter than TOKEN_MAX_LENGTH; a
+// character last taken from `in` (or EOF) and is left on the first character
+// not taken. Characters are appended while they are not EOF, not of the
+// classes in `separators` and the piece is shorter than TOKEN_MAX_LENGTH; a
 // comma is stored as a point. Returns 1 and sets *value when the piece
 // converts with "%f", 0 otherwise. `buffer` holds TOKEN_BUFFER_BYTES bytes.
-int ReadNumericPiece(std::FILE *stream, int &current, char *buffer, int (*isSep)(int), float *value);
+int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value);
+
+// The value of a piece of `length` characters (commas already points, a
+// space appended below TOKEN_MAX_LENGTH, `text[length]` a NUL) as sscanf
+// "%f" reads it: returns 1 and sets *value, or 0 when it yields none.
+int ConvertPiece(const char *text, int length, float *value);
 
 // Reads a whole text stream as a table: values separated by tab, space or
 // ';', rows ended by line feed or carriage return. Blank lines, stray

@@ -2,29 +2,29 @@
 // standalone SVG picture.
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
-#include "dendrogram_file.h"
-#include "platform.h"
 #include "tree_render.h"
+#include "platform.h"
+#include "tree_tool.h"
 
 namespace {
 
+constexpr const char *kProgram = "dendro-plot";
 constexpr const char *kUsage =
-    "usage: dendro-plot DENDROGRAM PICTURE.svg [LABELS]\n"
-    "  DENDROGRAM   merge lines written by dendro-min or dendro-variance\n"
-    "  PICTURE.svg  the picture to write (replaced if it exists)\n"
-    "  LABELS       optional: one name per line for each column, in column order\n";
-
-[[noreturn]] void Fail(const std::string &message) {
-    std::fprintf(stderr, "dendro-plot: %s\n", message.c_str());
-    std::exit(1);
-}
+    "usage: dendro-plot DENDROGRAM PICTURE.svg [NAMES | --names-from TABLE] [--title TITLE] [--horizontal]\n"
+    "  DENDROGRAM          merge lines written by dendro-min or dendro-variance\n"
+    "  PICTURE.svg         the picture to write (replaced if it exists, once complete)\n"
+    "  NAMES               one name per line for each column, in column order\n"
+    "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "  --title TITLE       the picture's title (default: the dendrogram file's name;\n"
+    "                      --title '' for none)\n"
+    "  --horizontal        leaves down the left side with their names written across,\n"
+    "                      values growing to the right: readable at thousands of leaves\n"
+    "Options may come anywhere among the file names.\n";
 
 bool EndsWithSvg(std::string_view name) {
     if (name.size() < 4) return false;
@@ -35,42 +35,43 @@ bool EndsWithSvg(std::string_view name) {
 
 bool SameFile(const std::string &a, const std::string &b) {
     std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
+    return !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     UseBinaryStandardStreams();
-    if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
+    ToolCommandLine line;
+    std::string error;
+    if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--title", true}, {"--horizontal", false}}, line, error)) {
+        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), kUsage);
+        return 1;
+    }
+    if (line.help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (argc < 3 || argc > 4) {
+    if (line.files.size() < 2 || line.files.size() > 3) {
         std::fputs(kUsage, stderr);
         return 1;
     }
-    const std::string dendrogramPath = argv[1], picturePath = argv[2];
-    const std::string labelsPath = argc == 4 ? argv[3] : "";
+    const std::string &dendrogramPath = line.files[0], &picturePath = line.files[1];
+    const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 2);
     if (!EndsWithSvg(picturePath))
-        Fail("the picture's name must end in .svg (given '" + picturePath + "'); nothing was written");
-    if (SameFile(picturePath, dendrogramPath) || (!labelsPath.empty() && SameFile(picturePath, labelsPath)))
-        Fail("the picture '" + picturePath + "' would replace an input file; nothing was written");
+        ToolFail(kProgram, "the picture's name must end in .svg (given '" + picturePath + "'); nothing was written");
+    if (SameFile(picturePath, dendrogramPath) || SameFile(picturePath, namesPath) || SameFile(picturePath, tablePath))
+        ToolFail(kProgram, "the picture '" + picturePath + "' would replace an input file; nothing was written");
 
-    std::string text, error;
-    if (!ReadWholeFile(dendrogramPath, text, error)) Fail("cannot read " + dendrogramPath + ": " + error);
-    const DendrogramParse parsed = ParseDendrogram(text);
-    if (!parsed.ok()) Fail(dendrogramPath + ": " + parsed.error);
+    TreeInput input;
+    if (!ReadTreeInput(dendrogramPath, namesPath, tablePath, input, error)) ToolFail(kProgram, error);
+    for (const std::string &note : input.notes) ToolNote(kProgram, note);
 
-    std::vector<std::string> labels;
-    if (!labelsPath.empty()) {
-        if (!ReadWholeFile(labelsPath, text, error)) Fail("cannot read " + labelsPath + ": " + error);
-        LabelsParse names = ParseLabels(text, parsed.tree.leafCount);
-        if (!names.ok()) Fail(labelsPath + ": " + names.error);
-        labels = std::move(names.labels);
-    }
-
-    const std::string svg = RenderSvg(parsed.tree, labels);
-    if (!WriteFileAtomically(picturePath, svg, error)) Fail("cannot write " + picturePath + ": " + error);
+    SvgOptions options;
+    options.title = line.Has("--title") ? line.Value("--title")
+                                        : std::filesystem::path(dendrogramPath).filename().string();
+    options.horizontal = line.Has("--horizontal");
+    const std::string svg = RenderSvg(input.tree, input.labels, options);
+    if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
     return 0;
 }

@@ -1,6 +1,7 @@
 // Exit reporting, checked allocation, character classes and the two text
 // readers (table and distance file), fed from in-memory streams.
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,118 @@ TEST(ReadTable, StorageGrowsPastEachBlock) {
         ASSERT_EQ(t.columns, perRow);
         for (int k = 0; k < 2 * perRow; ++k) ASSERT_EQ(t.values[k], static_cast<float>(k % perRow)) << k;
         std::free(t.values);
+    }
+}
+
+// What "%f" gives for a piece, as the readers cut it: the characters, a
+// space appended below TOKEN_MAX_LENGTH.
+int ScanPiece(const std::string &piece, float *value) {
+    std::string text = piece;
+    if (text.size() < static_cast<size_t>(TOKEN_MAX_LENGTH)) text += ' ';
+    return text.size() >= 2 && std::sscanf(text.c_str(), "%f", value) == 1 ? 1 : 0;
+}
+
+void ExpectConvertsAsScanf(const std::string &piece) {
+    std::string text = piece;
+    if (text.size() < static_cast<size_t>(TOKEN_MAX_LENGTH)) text += ' ';
+    float fast = 0.0f, scanned = 0.0f;
+    const int fastYields = ConvertPiece(text.c_str(), static_cast<int>(text.size()), &fast);
+    const int scanYields = ScanPiece(piece, &scanned);
+    ASSERT_EQ(fastYields, scanYields) << '"' << piece << '"';
+    if (scanYields == 1) {
+        ASSERT_EQ(Show(fast), Show(scanned)) << '"' << piece << '"';
+    }
+}
+
+// The conversion takes shortcuts for decimal forms; every one must give what
+// "%f" gives, bit for bit, at the edges of each shortcut and beyond them.
+TEST(ReadTable, ConversionAgreesWithScanfOnEveryForm) {
+    const char *const edges[] = {
+        "0", "-0", "+0", "-0.0", ".5", "-.5", "+.5", "5.", "-5.", ".", "-", "+", "+-1", "--1", "1..2",
+        "16777215", "16777216", "16777217", "1677721.5", "1677721.7", "0.16777217", "-16777217",
+        "0.1", "0.3", "0.7", "1.1", "3.4028235e38", "3.4028236e38", "340282356779733661637539395458142568448",
+        "1e39", "-1e39", "1e-45", "1.4e-45", "7e-46", "1e-46", "1e-50", "0e-50", "0e99", "1.17549435e-38",
+        "1e10", "1e11", "1e-10", "1e-11", "9999999e10", "1234567e-10", "1e", "1e+", "1e-", "1E5", "1e+5",
+        "1.e5", ".e5", "e5", "1e5x", "1x", "12abc", "0x1p3", "0X1P-3", "inf", "-INF", "infinity", "nan",
+        "NAN(123)", "1,5", "\v1", "\f2", "1\v", "1e0000000000000000000000000000000001",
+        "0.000000000000000000000000000000000000000000001401298464324817070923729583289916131280",
+        "1.00000005960464477539062500000000000000000001", "1.000000059604644775390625",
+    };
+    for (const char *e : edges) ExpectConvertsAsScanf(e);
+    ExpectConvertsAsScanf("1.5" + std::string(97, '0'));
+    ExpectConvertsAsScanf(std::string(99, '9'));
+    ExpectConvertsAsScanf(std::string(100, '9'));
+    ExpectConvertsAsScanf(std::string(1, '-').append(60, '9').append("e-30"));
+    ExpectConvertsAsScanf(std::string("1\0" "5", 3));
+
+    std::mt19937 rng(11);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+    auto digits = [&](int n) {
+        std::string d;
+        for (int k = 0; k < n; ++k) d += static_cast<char>('0' + pick(10));
+        return d;
+    };
+    for (int k = 0; k < 200000; ++k) {
+        std::string text;
+        switch (pick(3)) {
+            case 1: text = "-"; break;
+            case 2: text = pick(4) == 0 ? "+" : ""; break;
+        }
+        const int whole = pick(12), fraction = pick(12);
+        text += digits(whole);
+        if (fraction > 0 || pick(4) == 0) text += "." + digits(fraction);
+        if (pick(3) == 0) {
+            text += pick(2) ? "e" : "E";
+            if (pick(2)) text += pick(2) ? "-" : "+";
+            text += std::to_string(pick(pick(8) == 0 ? 60 : 14));
+        }
+        ExpectConvertsAsScanf(text);
+        // Values as programs print them.
+        char printed[40];
+        const float f = std::bit_cast<float>(static_cast<uint32_t>(rng()));
+        std::snprintf(printed, sizeof printed, pick(2) ? "%.6g" : "%.9g", static_cast<double>(f));
+        ExpectConvertsAsScanf(printed);
+    }
+}
+
+// The reader takes the stream in blocks: tokens across a block's end, and a
+// rejected table leaves a file where reading one byte at a time would.
+TEST(ReadTable, TablesLongerThanOneBlock) {
+    std::mt19937 rng(5);
+    std::string text;
+    std::vector<float> expected;
+    const int columns = 7;
+    while (text.size() < 3 * static_cast<size_t>(StreamBytes::BLOCK_BYTES)) {
+        for (int c = 0; c < columns; ++c) {
+            char cell[40];
+            std::snprintf(cell, sizeof cell, "%s%.*g%s", c == 0 ? "" : (rng() % 2 ? "\t" : " ; "),
+                          static_cast<int>(1 + rng() % 9), std::bit_cast<float>(static_cast<uint32_t>(rng()) & 0xbf7fffffu),
+                          rng() % 5 == 0 ? "x" : "");
+            text += cell;
+            float v;
+            ASSERT_EQ(ScanPiece(std::string(cell).substr(std::string(cell).find_first_not_of("\t ;")), &v), 1) << cell;
+            expected.push_back(v);
+        }
+        text += rng() % 3 == 0 ? "\r\n" : "\n";
+    }
+    const TableData t = ReadBytes(text, ReadTable);
+    ASSERT_EQ(static_cast<size_t>(t.lines) * columns, expected.size());
+    ASSERT_EQ(t.columns, columns);
+    for (size_t k = 0; k < expected.size(); ++k) ASSERT_EQ(Show(t.values[k]), Show(expected[k])) << k;
+    std::free(t.values);
+
+    // A short row far into the file: the stream stands right after its line end.
+    for (const char *end : {"\n", "\r"}) {
+        TempDir dir;
+        const std::string rows = text.substr(0, text.size() / 2 / 8 * 8);
+        const size_t cut = rows.rfind('\n') + 1;
+        const std::string bytes = rows.substr(0, cut) + "1 2" + end + "3 4 5\n" + text;
+        WriteFile(dir.file("t"), bytes);
+        std::FILE *f = std::fopen(dir.file("t").c_str(), "r");
+        const TableData rejected = ReadTable(f);
+        EXPECT_EQ(rejected.values, nullptr);
+        EXPECT_EQ(std::ftell(f), static_cast<long>(cut + 4));
+        std::fclose(f);
     }
 }
 

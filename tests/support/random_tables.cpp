@@ -36,6 +36,12 @@ OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, i
                                     : static_cast<float>(small(rng));
                     break;
                 }
+                case Flavour::Offset: v = 1.0e6f + static_cast<float>(small(rng)) * 0.0625f; break;
+                case Flavour::FarOffset: v = std::nextafter(1.0e30f, static_cast<float>(small(rng) * 1.0e31f)); break;
+                case Flavour::Tiny: v = static_cast<float>(small(rng)) * 1.0e-30f + real(rng) * 1.0e-31f; break;
+                case Flavour::Chain:
+                    v = l == 0 ? static_cast<float>(c) * static_cast<float>(c) * 0.5f : real(rng) * 0.01f;
+                    break;
             }
             at(l, c) = v;
         }

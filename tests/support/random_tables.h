@@ -24,9 +24,29 @@ struct OwnedMatrix {
     DistanceMatrix view() { return DistanceMatrix{count, values.data()}; }
 };
 
-enum class Flavour { SmallIntegers, Decimals, Duplicates, Huge, NonFinite };
+enum class Flavour {
+    SmallIntegers,
+    Decimals,
+    Duplicates,
+    Huge,
+    NonFinite,
+    // Every cell near 1.0e6, or near 1.0e30, differing in the last digits.
+    Offset,
+    FarOffset,
+    // Cells near 1.0e-30: squares and sums in the subnormal range.
+    Tiny,
+    // Points on a line with growing gaps, a few lines of noise below: one
+    // cluster absorbs the others one by one.
+    Chain,
+};
 inline constexpr Flavour kAllFlavours[] = {Flavour::SmallIntegers, Flavour::Decimals, Flavour::Duplicates,
                                            Flavour::Huge, Flavour::NonFinite};
+
+// The flavours where a shortcut that skips exact evaluations is most likely
+// to go wrong.
+inline constexpr Flavour kHardFlavours[] = {Flavour::SmallIntegers, Flavour::Duplicates, Flavour::Offset,
+                                            Flavour::FarOffset,     Flavour::Tiny,       Flavour::Chain,
+                                            Flavour::Decimals,      Flavour::Huge,       Flavour::NonFinite};
 
 OwnedTable RandomTable(std::mt19937 &rng, Flavour flavour, int32_t maxColumns, int32_t maxLines);
 // A matrix given directly (as a distance file could): ties, negative values,

@@ -14,6 +14,8 @@ namespace {
 
 const std::string kPlot = DENDRO_PLOT_PATH;
 const std::string kNewick = DENDRO_NEWICK_PATH;
+const std::string kCut = DENDRO_CUT_PATH;
+const std::string kExport = DENDRO_EXPORT_PATH;
 
 // Runs a program and returns what it printed on standard error (standard
 // output discarded) with its status.
@@ -236,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"picture over its own input", kGood, "", "<input>", "would replace an input file", nullptr}));
 
 TEST(TreePrograms, UsageAndWriteErrors) {
-    for (const std::string &program : {kPlot, kNewick}) {
+    for (const std::string &program : {kPlot, kNewick, kCut, kExport}) {
         const ProgramResult none = RunForErrors(program, {});
         EXPECT_EQ(none.status, 1) << program;
         EXPECT_NE(none.out.find("usage:"), std::string::npos) << program;
@@ -249,9 +251,115 @@ TEST(TreePrograms, UsageAndWriteErrors) {
     if (!ProgramsRunNatively()) return;  // /dev/full is Linux's
     TempDir dir;
     WriteFile(dir.file("tree.dendro"), kGood);
-    const ProgramResult full = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/full", kNewick, dir.file("tree.dendro")});
-    EXPECT_EQ(full.status, 1);
-    EXPECT_NE(full.out.find("cannot write"), std::string::npos) << full.out;
+    for (const std::vector<std::string> &command :
+         {std::vector<std::string>{kNewick, dir.file("tree.dendro")},
+          std::vector<std::string>{kCut, dir.file("tree.dendro"), "--clusters", "2"},
+          std::vector<std::string>{kExport, dir.file("tree.dendro"), "--to", "json"}}) {
+        std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/full"};
+        args.insert(args.end(), command.begin(), command.end());
+        const ProgramResult full = RunProgram("/bin/sh", args);
+        EXPECT_EQ(full.status, 1) << command[0];
+        EXPECT_NE(full.out.find("cannot write"), std::string::npos) << full.out;
+    }
 }
+
+// dendro-cut, dendro-export and the names options of every tree program,
+// run as a user runs them: options anywhere, exact output, and faults
+// reported with a reason, status 1 and nothing on standard output.
+struct ToolCase {
+    const char *what;
+    std::string program;
+    std::vector<std::string> args;  // "@name" stands for the file of that name in the test folder
+    int status;
+    std::string out;     // exact standard output (not checked for dendro-plot)
+    std::string errors;  // part of standard error; "" when it must be empty
+};
+
+void PrintTo(const ToolCase &c, std::ostream *os) { *os << c.what; }
+
+class Tools : public testing::TestWithParam<ToolCase> {};
+
+TEST_P(Tools, RunAsAUserRunsThem) {
+    const ToolCase &c = GetParam();
+    TempDir dir;
+    WriteFile(dir.file("tree.dendro"), kGood);
+    WriteFile(dir.file("names.txt"), "a\nb\nc\n");
+    WriteFile(dir.file("table.txt"), "id x y z\nr1 0 1 5\nr2 0 0 0\n");
+    WriteFile(dir.file("tabs.txt"), "\t x\tsecond y\tz\n\t0\t1\t5\n");
+    WriteFile(dir.file("ragged.txt"), "x y\n0 1 5\n");
+    WriteFile(dir.file("table.svg"), "x y z\n0 1 5\n");
+    std::vector<std::string> args;
+    for (const std::string &arg : c.args) args.push_back(arg.rfind("@", 0) == 0 ? dir.file(arg.substr(1)) : arg);
+    const ProgramResult run = RunProgram(c.program, args);
+    const ProgramResult errors = RunForErrors(c.program, args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(errors.status, c.status);
+    if (c.program != kPlot || c.status != 0) {
+        EXPECT_EQ(run.out, c.out);
+    }
+    if (c.errors.empty()) {
+        EXPECT_EQ(errors.out, "");
+    } else {
+        EXPECT_NE(errors.out.find(c.errors), std::string::npos) << errors.out;
+    }
+    if (c.program == kPlot && c.status == 0) {
+        const std::string svg = ReadFile(dir.file("out.svg"));
+        EXPECT_NE(svg.find(c.out), std::string::npos) << "the picture lacks " << c.out;
+    }
+}
+
+const std::string kNewickXyz = "((x:1.000000,y:1.000000):3.000000,z:4.000000);\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    TreePrograms, Tools,
+    testing::Values(
+        ToolCase{"cut by count", kCut, {"@tree.dendro", "--clusters", "2"}, 0, "0\t1\n1\t1\n2\t2\n", ""},
+        ToolCase{"cut by height, option first, names file", kCut, {"--height", "1", "@tree.dendro", "@names.txt"}, 0,
+                 "0\ta\t1\n1\tb\t1\n2\tc\t2\n", ""},
+        ToolCase{"cut with names from the table", kCut, {"@tree.dendro", "--names-from", "@table.txt", "--clusters=3"}, 0,
+                 "0\tx\t1\n1\ty\t2\n2\tz\t3\n", ""},
+        ToolCase{"cut below every merge", kCut, {"@tree.dendro", "--height=-0.5"}, 0, "0\t1\n1\t2\n2\t3\n", ""},
+        ToolCase{"cut needs a rule", kCut, {"@tree.dendro"}, 1, "", "give exactly one of --clusters and --height"},
+        ToolCase{"cut takes one rule", kCut, {"@tree.dendro", "--clusters", "2", "--height", "1"}, 1, "",
+                 "give exactly one of --clusters and --height"},
+        ToolCase{"more clusters than columns", kCut, {"@tree.dendro", "--clusters", "4"}, 1, "",
+                 "holds a tree of 3 columns, too few for --clusters 4"},
+        ToolCase{"zero clusters", kCut, {"@tree.dendro", "--clusters", "0"}, 1, "", "--clusters needs a whole number"},
+        ToolCase{"clusters not a number", kCut, {"@tree.dendro", "--clusters", "2x"}, 1, "", "(given '2x')"},
+        ToolCase{"height not a number", kCut, {"@tree.dendro", "--height", "1,5"}, 1, "", "--height needs a finite number"},
+        ToolCase{"height nan", kCut, {"@tree.dendro", "--height", "nan"}, 1, "", "--height needs a finite number"},
+        ToolCase{"cut of a broken tree", kCut, {"@names.txt", "--clusters", "1"}, 1, "", "names.txt: line 1:"},
+        ToolCase{"linkage", kExport, {"@tree.dendro", "--to", "linkage"}, 0, "0 1 1 2\n2 3 4 3\n", ""},
+        ToolCase{"newick through dendro-export", kExport, {"--to", "newick", "@tree.dendro", "--names-from", "@table.txt"}, 0,
+                 kNewickXyz, ""},
+        ToolCase{"newick through dendro-newick", kNewick, {"--names-from", "@table.txt", "@tree.dendro"}, 0, kNewickXyz, ""},
+        ToolCase{"json with tab-separated names", kExport, {"@tree.dendro", "--to", "json-flat", "--names-from", "@tabs.txt"}, 0,
+                 "{\"leaves\": 3, \"root\": 4, \"nodes\": [\n"
+                 "{\"id\": 0, \"name\": \"x\", \"column\": 0, \"value\": 0, \"size\": 1},\n"
+                 "{\"id\": 1, \"name\": \"second y\", \"column\": 1, \"value\": 0, \"size\": 1},\n"
+                 "{\"id\": 2, \"name\": \"z\", \"column\": 2, \"value\": 0, \"size\": 1},\n"
+                 "{\"id\": 3, \"name\": \"NODE0\", \"node\": 0, \"value\": 1, \"size\": 2, \"children\": [0, 1]},\n"
+                 "{\"id\": 4, \"name\": \"NODE1\", \"node\": 1, \"value\": 4, \"size\": 3, \"children\": [3, 2]}\n]}\n",
+                 "dendro-export: note: " /* the blanks around " x" */},
+        ToolCase{"unknown format", kExport, {"@tree.dendro", "--to", "xml"}, 1, "",
+                 "unknown format 'xml'; the formats are newick, linkage, hclust, json, json-flat"},
+        ToolCase{"format missing", kExport, {"@tree.dendro"}, 1, "", "--to FORMAT is needed"},
+        ToolCase{"names twice", kExport, {"@tree.dendro", "--to", "json", "@names.txt", "--names-from", "@table.txt"}, 1, "",
+                 "not both"},
+        ToolCase{"table with the wrong count", kNewick, {"@tree.dendro", "--names-from", "@ragged.txt"}, 1, "",
+                 "ragged.txt: line 1: 2 names (split on blanks and semicolons) for 3 columns"},
+        ToolCase{"table missing", kCut, {"@tree.dendro", "--clusters", "1", "--names-from", "@absent.txt"}, 1, "",
+                 "cannot read"},
+        ToolCase{"empty table name", kNewick, {"@tree.dendro", "--names-from", ""}, 1, "", "--names-from needs the name"},
+        ToolCase{"unknown option", kNewick, {"@tree.dendro", "--colour"}, 1, "", "unknown option '--colour'"},
+        ToolCase{"option given twice", kPlot, {"@tree.dendro", "@out.svg", "--title", "a", "--title", "b"}, 1, "",
+                 "--title is given twice"},
+        ToolCase{"option without its value", kCut, {"@tree.dendro", "--clusters"}, 1, "", "--clusters needs a value"},
+        ToolCase{"picture titled by the file name", kPlot, {"@tree.dendro", "@out.svg"}, 0,
+                 "<text class=\"title\" x=\"10\" y=\"25\" font-size=\"15\" font-weight=\"bold\" fill=\"#111\">tree.dendro</text>", ""},
+        ToolCase{"picture across, titled", kPlot, {"--horizontal", "@tree.dendro", "--title", "A & B", "@out.svg", "--names-from", "@table.txt"}, 0,
+                 ">A &amp; B</text>", ""},
+        ToolCase{"picture over the names table", kPlot, {"@tree.dendro", "@table.svg", "--names-from", "@table.svg"}, 1, "",
+                 "would replace an input file"}));
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "dendrogram_file.h"
+#include "leaf_names.h"
 #include "process.h"
 
 namespace {
@@ -99,7 +100,10 @@ TEST_P(AcceptedValue, IsRead) {
 INSTANTIATE_TEST_SUITE_P(TreeReader, AcceptedValue,
                          testing::Values(GoodValue{"1.000000", 1.0, 6}, GoodValue{"0.245764", 0.245764, 6},
                                          GoodValue{"-2.5", -2.5, 1}, GoodValue{"+2.5", 2.5, 1},
-                                         GoodValue{"12", 12.0, 0}, GoodValue{"1e-3", 0.001, -1},
+                                         GoodValue{"12", 12.0, 0}, GoodValue{"1e-3", 0.001, 3},
+                                         GoodValue{"1.50000002e-05", 1.50000002e-05, 13},
+                                         GoodValue{"1.5E+20", 1.5e20, 0}, GoodValue{"4", 4.0, 0},
+                                         GoodValue{"0.333333343", 0.333333343, 9},
                                          GoodValue{"inf", INFINITY, -1}, GoodValue{"-inf", -INFINITY, -1},
                                          GoodValue{"nan", NAN, -1}, GoodValue{"-nan", NAN, -1},
                                          GoodValue{"99999997952.000000", 99999997952.0, 6}));
@@ -167,6 +171,74 @@ INSTANTIATE_TEST_SUITE_P(
         NamesCase{"latin-1 byte", "a\n\xe9t\xe9\n", 2, {}, 2, "not valid UTF-8"},
         NamesCase{"cut UTF-8 sequence", "a\nb\xc3\n", 2, {}, 2, "not valid UTF-8"},
         NamesCase{"control character", "a\x01\nb\n", 2, {}, 1, "control character"}));
+
+TEST(TreeReader, BlanksAroundNamesAreDroppedWithANote) {
+    const LabelsParse quiet = ParseLabels("a\nb c\n", 2);
+    ASSERT_TRUE(quiet.ok());
+    EXPECT_TRUE(quiet.notes.empty());
+    const LabelsParse trimmed = ParseLabels("a\n  b\nc \n", 3);
+    ASSERT_TRUE(trimmed.ok()) << trimmed.error;
+    EXPECT_EQ(trimmed.labels, (std::vector<std::string>{"a", "b", "c"}));
+    ASSERT_EQ(trimmed.notes.size(), 1u);
+    EXPECT_EQ(trimmed.notes[0], "blanks around 2 names dropped (first on line 2)");
+}
+
+// Names from the first line of the clustered table.
+struct HeaderCase {
+    const char *what;
+    std::string text;
+    std::size_t columns;
+    std::vector<std::string> names;  // expected, when accepted
+    const char *problem;             // part of the error, or of the one note; nullptr for neither
+};
+
+void PrintTo(const HeaderCase &c, std::ostream *os) { *os << c.what; }
+
+class HeaderNames : public testing::TestWithParam<HeaderCase> {};
+
+TEST_P(HeaderNames, AreReadOrRejected) {
+    const HeaderCase &c = GetParam();
+    const LabelsParse parsed = ParseHeaderNames(c.text, c.columns);
+    if (c.names.empty()) {
+        ASSERT_FALSE(parsed.ok()) << c.what;
+        EXPECT_EQ(parsed.errorLine, 1u);
+        EXPECT_EQ(parsed.error.rfind("line 1: ", 0), 0u) << parsed.error;
+        EXPECT_NE(parsed.error.find(c.problem), std::string::npos) << parsed.error;
+        return;
+    }
+    ASSERT_TRUE(parsed.ok()) << c.what << ": " << parsed.error;
+    EXPECT_EQ(parsed.labels, c.names) << c.what;
+    if (c.problem == nullptr) {
+        EXPECT_TRUE(parsed.notes.empty()) << parsed.notes[0];
+    } else {
+        ASSERT_EQ(parsed.notes.size(), 1u);
+        EXPECT_NE(parsed.notes[0].find(c.problem), std::string::npos) << parsed.notes[0];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TreeReader, HeaderNames,
+    testing::Values(
+        HeaderCase{"blanks", "a b c\n1 2 3\n", 3, {"a", "b", "c"}, nullptr},
+        HeaderCase{"blanks and semicolons in runs", "  a;; b ;c \r\n1 2 3\n", 3, {"a", "b", "c"}, nullptr},
+        HeaderCase{"row-label heading dropped", "id a b c\nr1 1 2 3\n", 3, {"a", "b", "c"}, nullptr},
+        HeaderCase{"tabs keep blanks inside names", "first col\tsecond; col\n1\t2\n", 2, {"first col", "second; col"}, nullptr},
+        HeaderCase{"empty heading before a tab", "\ta\tb\n", 2, {"a", "b"}, nullptr},
+        HeaderCase{"only the first line is read", "a b\nc d e f\n", 2, {"a", "b"}, nullptr},
+        HeaderCase{"carriage return ends the line", "a b\rx y z\r", 2, {"a", "b"}, nullptr},
+        HeaderCase{"byte-order mark", "\xef\xbb\xbf" "a\tb\n", 2, {"a", "b"}, nullptr},
+        HeaderCase{"no line end", "a b", 2, {"a", "b"}, nullptr},
+        HeaderCase{"blanks around a tab-separated name", "a \t b\n", 2, {"a", "b"}, "blanks around 2 names"},
+        HeaderCase{"numbers only", "1 2,5 3\n", 3, {"1", "2,5", "3"}, "every name on line 1 is a number"},
+        HeaderCase{"years are names too", "year 2019 2020\n", 2, {"2019", "2020"}, "is a number"},
+        HeaderCase{"too few", "a b\n", 3, {}, "2 names (split on blanks and semicolons) for 3 columns: expected 3, or 4"},
+        HeaderCase{"too many", "a\tb\tc\td\n", 2, {}, "4 names (split on tabs) for 2 columns"},
+        HeaderCase{"empty line", "\n1 2\n", 2, {}, "0 names"},
+        HeaderCase{"empty file", "", 1, {}, "0 names (split on blanks and semicolons) for 1 column"},
+        HeaderCase{"empty name between tabs", "a\t\tc\n", 3, {}, "name 2 (word 2, split on tabs): empty name"},
+        HeaderCase{"trailing tab", "a\tb\t\n", 2, {}, "name 2 (word 3, split on tabs): empty name"},
+        HeaderCase{"not UTF-8", "a \xe9\n", 2, {}, "not valid UTF-8"},
+        HeaderCase{"control character", "a b\x01\n", 2, {}, "control character"}));
 
 TEST(TreeFileWriting, ReplacesOnlyOnceWrittenAndLeavesNothingBehind) {
     TempDir dir;

@@ -8,6 +8,7 @@
 #include "dendrogram_file.h"
 #include "test_parsers.h"
 #include "tree_checks.h"
+#include "tree_export.h"
 #include "tree_render.h"
 
 namespace {
@@ -31,6 +32,7 @@ TEST_P(DrawnShape, PictureAndNewickShowTheTree) {
     const Dendrogram tree = Parse(GetParam().text);
     const std::vector<std::string> names = ColumnNumbers(tree.leafCount);
     ExpectDrawsTree(RenderSvg(tree, {}), tree, names);
+    ExpectDrawsTree(RenderSvg(tree, {}, {"a title", true}), tree, names, true);
     bool finite = true;
     for (const DendrogramMerge &merge : tree.merges) finite = finite && std::isfinite(merge.value);
     if (finite) ExpectNewickIsTree(RenderNewick(tree, {}), tree, names);
@@ -81,16 +83,35 @@ TEST(TreeRender, ThousandsOfLeaves) {
         }
         const Dendrogram tree = Parse(text);
         ASSERT_EQ(tree.leafCount, n);
-        const std::string svg = RenderSvg(tree, {});
-        ExpectDrawsTree(svg, tree, ColumnNumbers(n));
-        const XmlElement root = ParseXml(svg);
-        const std::vector<const XmlElement *> leaves = root.WithClass("leaf");
-        ASSERT_EQ(leaves.size(), n);
-        std::vector<double> xs;
-        for (const XmlElement *leaf : leaves) xs.push_back(std::stod(leaf->attributes.at("x")));
-        std::sort(xs.begin(), xs.end());
-        for (std::size_t i = 1; i < n; ++i) ASSERT_GE(xs[i] - xs[i - 1], 14.0 - 0.02) << "leaves packed too tightly";
-        EXPECT_GE(std::stod(root.attributes.at("width")), xs.back());
+        for (const bool horizontal : {false, true}) {
+            SCOPED_TRACE(horizontal ? "horizontal" : "upright");
+            const std::string svg = RenderSvg(tree, {}, {"many", horizontal});
+            ExpectDrawsTree(svg, tree, ColumnNumbers(n), horizontal);
+            const XmlElement root = ParseXml(svg);
+            const std::vector<const XmlElement *> leaves = root.WithClass("leaf");
+            ASSERT_EQ(leaves.size(), n);
+            const char *const along = horizontal ? "y" : "x";
+            std::vector<double> at;
+            for (const XmlElement *leaf : leaves) at.push_back(std::stod(leaf->attributes.at(along)));
+            std::sort(at.begin(), at.end());
+            for (std::size_t i = 1; i < n; ++i) ASSERT_GE(at[i] - at[i - 1], 14.0 - 0.02) << "leaves packed too tightly";
+            const double length = std::stod(root.attributes.at(horizontal ? "height" : "width"));
+            EXPECT_GE(length, at.back());
+            // The axis labels are repeated along the picture: no stretch of
+            // the tree is farther than 1,350 px from a column of labels, and
+            // each repeat holds every tick.
+            std::vector<double> scales = {at.front()};
+            const std::size_t ticks = root.WithClass("tick").size();
+            for (const XmlElement *copy : root.WithClass("axis-copy")) {
+                scales.push_back(std::stod(copy->attributes.at("data-position")));
+                std::size_t labels = 0;
+                for (const XmlElement &child : copy->children) labels += child.name == "text";
+                EXPECT_EQ(labels, ticks);
+            }
+            scales.push_back(at.back());
+            std::sort(scales.begin(), scales.end());
+            for (std::size_t i = 1; i < scales.size(); ++i) EXPECT_LE(scales[i] - scales[i - 1], 1350.0);
+        }
         ExpectNewickIsTree(RenderNewick(tree, {}), tree, ColumnNumbers(n));
     }
 }
@@ -103,7 +124,37 @@ TEST(TreeRender, NamesThatNeedEscapingOrQuoting) {
                                             "(p),[q];:", "caf\xc3\xa9 ol\xc3\xa9",
                                             std::string(120, 'w'), "\tlead tab"};
     ExpectDrawsTree(RenderSvg(tree, names), tree, names);
+    ExpectDrawsTree(RenderSvg(tree, names, {"<a & b>", true}), tree, names, true);
     ExpectNewickIsTree(RenderNewick(tree, names), tree, names);
+}
+
+// Everything written on the picture lies inside it, however few the leaves
+// and however long the title or the legend; the title is written.
+TEST(TreeRender, TitleAndLegendFitInThePicture) {
+    const Dendrogram tree = Parse("NODE0\tLEAF1\tLEAF0\t2.000000\nNODE1\tLEAF2\tNODE0\t1.000000\n"
+                                  "NODE2\tLEAF4\tLEAF3\tinf\nNODE3\tNODE2\tNODE1\tnan\n");
+    for (const bool horizontal : {false, true}) {
+        for (const std::string &title : {std::string(), std::string("t.dendro"), std::string(90, 'T')}) {
+            SCOPED_TRACE((horizontal ? "horizontal, title of " : "upright, title of ") + std::to_string(title.size()));
+            const XmlElement root = ParseXml(RenderSvg(tree, {}, {title, horizontal}));
+            const double width = std::stod(root.attributes.at("width"));
+            const std::vector<const XmlElement *> titles = root.WithClass("title");
+            ASSERT_EQ(titles.size(), title.empty() ? 0u : 1u);
+            std::vector<std::pair<const XmlElement *, double>> texts;  // with font size
+            if (!title.empty()) texts.emplace_back(titles[0], 15);
+            const std::vector<const XmlElement *> legends = root.WithClass("legend");
+            ASSERT_EQ(legends.size(), 2u) << "an inversion and values not finite";
+            for (const XmlElement *legend : legends) texts.emplace_back(legend->Child("text"), 12);
+            for (const auto &[text, size] : texts) {
+                ASSERT_NE(text, nullptr);
+                const double right = std::stod(text->attributes.at("x")) + 0.62 * size * text->text.size();
+                EXPECT_LE(right, width) << "'" << text->text << "' runs out of the picture";
+            }
+            if (!title.empty()) {
+                EXPECT_EQ(titles[0]->text, title);
+            }
+        }
+    }
 }
 
 // Exact Newick text: lengths written with the values' own decimals (no
@@ -135,7 +186,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "((0:0.300000,1:0.300000):-0.200000,2:0.100000);\n"},
         NewickCase{"not finite", "NODE0\tLEAF1\tLEAF0\t1.5\nNODE1\tLEAF2\tNODE0\tinf\nNODE2\tLEAF3\tNODE1\tnan\n", {},
                    "(((0:1.5,1:1.5):inf,2:inf):nan,3:nan);\n"},
-        NewickCase{"quoted names", "NODE0\tLEAF1\tLEAF0\t1\n", {"it's", "a b"}, "('it''s':1,'a b':1);\n"}));
+        NewickCase{"quoted names", "NODE0\tLEAF1\tLEAF0\t1\n", {"it's", "a b"}, "('it''s':1,'a b':1);\n"},
+        NewickCase{"double quotes", "NODE0\tLEAF1\tLEAF0\t1\n", {"\"h\"", "g"}, "('\"h\"':1,g:1);\n"},
+        NewickCase{"values of nine digits", "NODE0\tLEAF1\tLEAF0\t1.50000002e-05\nNODE1\tLEAF2\tNODE0\t4\n", {},
+                   "((0:0.0000150000002,1:0.0000150000002):3.9999849999998,2:4);\n"}));
 
 TEST(TreeRender, NewickCautions) {
     const Dendrogram plain = Parse("NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\t2\n");

@@ -48,16 +48,22 @@ double Number(const XmlElement &element, const std::string &attribute) {
     return std::stod(found->second);
 }
 
+// A merge's path in terms of the tree: positions along the leaves (x
+// upright, y across) and levels along the values (y upright, x across).
 struct MergePath {
-    double x1, y1, yBar, x2, y2;
+    double x1, y1, yBar, x2, y2;  // position, level of the first part; the bar's level; the second part
 };
 
-bool ParsePath(const std::string &d, MergePath &path) {
-    char m, v1, h, v2;
+bool ParsePath(const std::string &d, bool horizontal, MergePath &path) {
+    char m, out1, along, out2;
     std::istringstream in(d);
-    in >> m >> path.x1 >> path.y1 >> v1 >> path.yBar >> h >> path.x2 >> v2 >> path.y2;
+    double first, second;
+    in >> m >> first >> second >> out1 >> path.yBar >> along >> path.x2 >> out2 >> path.y2;
+    path.x1 = horizontal ? second : first;
+    path.y1 = horizontal ? first : second;
+    const char outward = horizontal ? 'H' : 'V', across = horizontal ? 'V' : 'H';
     std::string rest;
-    return in && !(in >> rest) && m == 'M' && v1 == 'V' && h == 'H' && v2 == 'V';
+    return in && !(in >> rest) && m == 'M' && out1 == outward && along == across && out2 == outward;
 }
 
 constexpr double kPixel = 0.02;  // coordinates are written with two decimals
@@ -77,7 +83,8 @@ std::vector<std::string> ColumnNumbers(std::size_t count) {
     return names;
 }
 
-void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::vector<std::string> &names) {
+void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::vector<std::string> &names,
+                     bool horizontal) {
     XmlElement root;
     try {
         root = ParseXml(svg);
@@ -97,7 +104,7 @@ void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::
         const auto column = static_cast<std::size_t>(Number(*leaf, "data-column"));
         ASSERT_LT(column, tree.leafCount);
         EXPECT_TRUE(std::isnan(leafX[column])) << "column " << column << " labelled twice";
-        leafX[column] = Number(*leaf, "x");
+        leafX[column] = Number(*leaf, horizontal ? "y" : "x");
         const XmlElement *title = leaf->Child("title");
         if (title != nullptr) {  // a long name, shortened on the picture
             EXPECT_EQ(title->text, names[column]);
@@ -133,11 +140,13 @@ void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::
     for (const XmlElement *tick : ticks) {
         const XmlElement *line = tick->Child("line");
         ASSERT_NE(line, nullptr);
-        tickAt.emplace_back(Number(*tick, "data-value"), Number(*line, "y1"));
+        tickAt.emplace_back(Number(*tick, "data-value"), Number(*line, horizontal ? "x1" : "y1"));
     }
     std::sort(tickAt.begin(), tickAt.end());
     const double slope = (tickAt.back().second - tickAt.front().second) / (tickAt.back().first - tickAt.front().first);
-    ASSERT_LT(slope, 0) << "larger values must be drawn higher";
+    // Levels grow upwards (smaller y) upright, to the right across.
+    const double up = horizontal ? 1 : -1;
+    ASSERT_GT(slope * up, 0) << "larger values must be drawn higher (further right across)";
     const auto yOf = [&](double value) { return tickAt.front().second + (value - tickAt.front().first) * slope; };
     for (const auto &[value, y] : tickAt) EXPECT_NEAR(y, yOf(value), kPixel) << "axis not linear";
     const double axisTop = tickAt.back().second;
@@ -153,7 +162,7 @@ void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::
         ASSERT_LT(k, tree.merges.size());
         EXPECT_EQ(pathOf[k], nullptr) << "NODE" << k << " drawn twice";
         pathOf[k] = path;
-        ASSERT_TRUE(ParsePath(path->attributes.at("d"), drawn[k])) << path->attributes.at("d");
+        ASSERT_TRUE(ParsePath(path->attributes.at("d"), horizontal, drawn[k])) << path->attributes.at("d");
     }
     std::size_t nonFinite = 0;
     for (std::size_t k = 0; k < tree.merges.size(); ++k) {
@@ -187,8 +196,9 @@ void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::
         } else {
             ++nonFinite;
             EXPECT_TRUE(HasClass(*pathOf[k], "nonfinite")) << "NODE" << k;
-            EXPECT_LT(p.yBar, axisTop) << "NODE" << k << " (not finite) must be above the axis";
-            EXPECT_LT(p.yBar, std::min(ay, by)) << "NODE" << k << " must be above its parts";
+            EXPECT_GT((p.yBar - axisTop) * up, 0) << "NODE" << k << " (not finite) must be beyond the axis";
+            EXPECT_GT((p.yBar - ay) * up, 0) << "NODE" << k << " must be beyond its parts";
+            EXPECT_GT((p.yBar - by) * up, 0) << "NODE" << k << " must be beyond its parts";
         }
     }
     const std::vector<const XmlElement *> marks = root.WithClass("value-mark");

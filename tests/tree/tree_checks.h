@@ -15,8 +15,10 @@ std::map<std::vector<std::size_t>, double> Clusters(const Dendrogram &tree);
 // Parses `svg` as XML and checks it draws `tree`: one leaf label per column
 // reading names[column], leaves side by side for every cluster (no crossing),
 // one path per merge joining its two parts at the height of its value on the
-// axis (non-finite values above the axis, marked), inversions marked.
-void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::vector<std::string> &names);
+// axis (non-finite values above the axis, marked), inversions marked. With
+// `horizontal`, the same turned: leaves down the side, values across.
+void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::vector<std::string> &names,
+                     bool horizontal = false);
 
 // Parses `newick` and checks it is `tree`: the same leaves by name, the same
 // clusters, and branch lengths that add up to the same merge values.

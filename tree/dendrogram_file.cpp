@@ -1,6 +1,7 @@
 #include "dendrogram_file.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -71,20 +72,33 @@ bool ParseValue(std::string_view field, double &value, int &decimals) {
     const auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
     if (ptr != body.data() + body.size()) return false;
     if (ec != std::errc()) return false;  // out of the range of a double
-    // Plain fixed notation: [-]digits[.digits]
+    // Decimal places of [-]digits[.digits][e[+-]digits]: the fraction's
+    // digits less the exponent.
     std::string_view plain = body;
     if (!plain.empty() && plain.front() == '-') plain.remove_prefix(1);
-    const std::size_t point = plain.find('.');
-    const std::string_view whole = plain.substr(0, point);
+    const std::size_t e = plain.find_first_of("eE");
+    const std::string_view mantissa = plain.substr(0, e);
+    const std::size_t point = mantissa.find('.');
+    const std::string_view whole = mantissa.substr(0, point);
     const std::string_view fraction =
-        point == std::string_view::npos ? std::string_view() : plain.substr(point + 1);
+        point == std::string_view::npos ? std::string_view() : mantissa.substr(point + 1);
     const auto allDigits = [](std::string_view s) {
         return s.find_first_not_of("0123456789") == std::string_view::npos;
     };
+    long exponent = 0;
+    if (e != std::string_view::npos) {
+        std::string_view digits = plain.substr(e + 1);
+        const bool negative = !digits.empty() && digits.front() == '-';
+        if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+        // Exponents past a double's range are cut at 999; the value itself
+        // was read above.
+        for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 999L);
+        if (negative) exponent = -exponent;
+    }
     if (allDigits(whole) && allDigits(fraction) && !(whole.empty() && fraction.empty()))
-        decimals = static_cast<int>(fraction.size());
+        decimals = static_cast<int>(std::max(0L, static_cast<long>(fraction.size()) - exponent));
     else
-        decimals = -1;
+        decimals = -1;  // inf, nan
     return true;
 }
 
@@ -100,42 +114,6 @@ std::vector<std::string_view> SplitTabs(std::string_view line) {
         fields.push_back(line.substr(start, tab - start));
         start = tab + 1;
     }
-}
-
-bool ValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        unsigned long codePoint;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xc2 && c <= 0xdf) {
-            extra = 1;
-            codePoint = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            extra = 2;
-            codePoint = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            extra = 3;
-            codePoint = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= s.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            if ((d & 0xc0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (d & 0x3f);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF.
-        if ((extra == 2 && codePoint < 0x800) || (extra == 3 && codePoint < 0x10000) ||
-            (codePoint >= 0xd800 && codePoint <= 0xdfff) || codePoint > 0x10ffff)
-            return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 }  // namespace
@@ -232,42 +210,6 @@ DendrogramParse ParseDendrogram(std::string_view text) {
     return result;
 }
 
-LabelsParse ParseLabels(std::string_view text, std::size_t leafCount) {
-    LabelsParse result;
-    if (text.substr(0, 3) == "\xef\xbb\xbf") text.remove_prefix(3);
-    const auto fail = [&result](std::size_t line, const std::string &message) {
-        result.errorLine = line;
-        result.error = line == 0 ? message : "line " + std::to_string(line) + ": " + message;
-        result.labels.clear();
-        return result;
-    };
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        std::string_view line =
-            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        start = end == std::string_view::npos ? text.size() : end + 1;
-        // Blanks around a name are invisible, and taken to be accidental.
-        const std::size_t first = line.find_first_not_of(" \t\r");
-        line = first == std::string_view::npos ? std::string_view() : line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-        const std::size_t lineNumber = result.labels.size() + 1;
-        if (line.empty()) return fail(lineNumber, "empty name; every column needs a name");
-        if (!ValidUtf8(line)) return fail(lineNumber, "the name is not valid UTF-8 text");
-        for (const char c : line) {
-            const auto u = static_cast<unsigned char>(c);
-            if ((u < 0x20 && c != '\t') || u == 0x7f)
-                return fail(lineNumber, "the name holds a control character");
-        }
-        result.labels.emplace_back(line);
-    }
-    if (result.labels.size() != leafCount)
-        return fail(0, std::to_string(result.labels.size()) +
-                           (result.labels.size() == 1 ? " name" : " names") + " for " +
-                           std::to_string(leafCount) + (leafCount == 1 ? " column" : " columns") +
-                           ": give exactly one name per line for each column, in column order");
-    return result;
-}
-
 bool ReadWholeFile(const std::string &path, std::string &contents, std::string &error) {
     contents.clear();
     errno = 0;
@@ -288,10 +230,6 @@ bool ReadWholeFile(const std::string &path, std::string &contents, std::string &
         return false;
     }
     return true;
-}
-
-std::string LeafName(const std::vector<std::string> &labels, std::size_t column) {
-    return labels.empty() ? std::to_string(column) : labels[column];
 }
 
 bool WriteFileAtomically(const std::string &path, const std::string &contents, std::string &error) {

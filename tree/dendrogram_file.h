@@ -2,8 +2,8 @@
 //   NODE<k> \t <first child> \t <second child> \t <value> \n
 // one line per merge, k = 0, 1, 2, ... in line order, each child LEAF<column>
 // or NODE<earlier k>. n - 1 lines join the leaves LEAF0 .. LEAF(n-1); an empty
-// file is the tree of a single column. Also reads the optional names of the
-// columns (one per line) that the companion programs accept.
+// file is the tree of a single column. Also whole-file reading and writing
+// for the tree programs.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,8 @@ struct DendrogramMerge {
     DendrogramChild first;
     DendrogramChild second;
     double value = 0.0;
-    // Digits after the decimal point when the value was written in plain
-    // fixed notation ("4.000000" gives 6, "12" gives 0); -1 otherwise
-    // (exponent notation, inf, nan).
+    // Decimal places of the value as written ("4.000000" gives 6, "12" 0,
+    // "1.50000002e-05" 13, "1.5e+20" 0); -1 for inf and nan.
     int decimals = -1;
 };
 
@@ -46,27 +45,9 @@ struct DendrogramParse {
 // is reported, as it is the mark of a file cut short.
 DendrogramParse ParseDendrogram(std::string_view text);
 
-struct LabelsParse {
-    std::vector<std::string> labels;
-    std::size_t errorLine = 0;
-    std::string error;
-    bool ok() const { return error.empty(); }
-};
-
-// Parses a names file: one name per line, in column order, exactly
-// `leafCount` of them. The final line feed is optional; blanks and carriage
-// returns around a name and a leading UTF-8 byte-order mark are dropped. A
-// name must not be empty, must be valid UTF-8 and must hold no control
-// character other than an inner tab.
-LabelsParse ParseLabels(std::string_view text, std::size_t leafCount);
-
 // Reads a whole file into `contents`. On failure returns false and sets
 // `error` to a message naming the reason (the file name is not included).
 bool ReadWholeFile(const std::string &path, std::string &contents, std::string &error);
-
-// The name of each leaf: labels[c] when labels are given, else the column
-// number c.
-std::string LeafName(const std::vector<std::string> &labels, std::size_t column);
 
 // Writes `contents` to `path` through a temporary file in the same folder
 // that is renamed over `path` only once everything was written, so `path`

@@ -1,0 +1,68 @@
+// What the tree programs (dendro-plot, dendro-newick, dendro-cut,
+// dendro-export) share on the command line: options anywhere among the file
+// names, the tree and its names read and checked before anything is
+// written, errors and notes on standard error.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dendrogram_file.h"
+
+struct ToolOption {
+    std::string name;  // with its dashes: "--title"
+    bool takesValue;
+};
+
+struct ToolCommandLine {
+    std::vector<std::string> files;              // in order
+    std::map<std::string, std::string> options;  // given options and their values ("" for flags)
+    bool help = false;                           // -h or --help anywhere
+    bool Has(const std::string &name) const { return options.count(name) != 0; }
+    std::string Value(const std::string &name) const {
+        const auto found = options.find(name);
+        return found == options.end() ? std::string() : found->second;
+    }
+};
+
+// Splits argv into options ("--name value" or "--name=value") and file
+// names, in any order; "--" ends the options. False, with `error` set, for
+// an unknown option, a missing value, or an option given twice.
+bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &known, ToolCommandLine &line,
+                          std::string &error);
+
+// The option every tree program takes for names from a table's header.
+inline const ToolOption kNamesFromOption{"--names-from", true};
+
+// Where the names come from: the names file among the file names (at
+// `namesIndex`, when there are that many), or the table of --names-from.
+// Ends through ToolFail when both are given or the table's name is empty.
+struct NameSources {
+    std::string namesPath, tablePath;
+};
+NameSources ToolNameSources(const char *program, const ToolCommandLine &line, std::size_t namesIndex);
+
+struct TreeInput {
+    Dendrogram tree;
+    std::vector<std::string> labels;  // empty when no names were given
+    std::vector<std::string> notes;   // about the names, each naming its file
+};
+
+// Reads and checks the dendrogram, then the names: from `namesPath` (a
+// names file) or from the first line of `tablePath`, or none when both are
+// empty. False, with `error` naming the file, on the first fault.
+bool ReadTreeInput(const std::string &dendrogramPath, const std::string &namesPath, const std::string &tablePath,
+                   TreeInput &input, std::string &error);
+
+// The first line of a file, without its line end (line feed or carriage
+// return); reads no further than that.
+bool ReadFirstLine(const std::string &path, std::string &line, std::string &error);
+
+// Prints "<program>: <message>" on standard error and ends with status 1.
+[[noreturn]] void ToolFail(const char *program, const std::string &message);
+// Prints "<program>: note: <message>" on standard error.
+void ToolNote(const char *program, const std::string &message);
+// Writes all of `text` to standard output and flushes it; ends through
+// ToolFail when that fails (a full disk, a closed pipe).
+void ToolWriteOutput(const char *program, const std::string &text);
