@@ -119,7 +119,8 @@ TEST(TreePrograms, BundledExample) {
 }
 
 // When the programs under test are another build's (the Windows ones under
-// wine), their pictures and Newick texts are the same bytes as this build's:
+// wine), their pictures, Newick texts, exports and cuts are the same bytes as
+// this build's:
 // for dendrograms of random tables and for values that test the printing
 // of numbers (tiny, huge, exponent notation, inversions, inf and nan).
 TEST(TreePrograms, SameBytesAsThisBuild) {
@@ -155,6 +156,17 @@ TEST(TreePrograms, SameBytesAsThisBuild) {
         const ProgramResult newick = RunProgram(kNewick, newickArgs);
         EXPECT_EQ(newick.status, expectedNewick.status);
         EXPECT_EQ(newick.out, expectedNewick.out);
+
+        const std::vector<std::vector<std::string>> others = {{kExport, dir.file("tree.dendro"), "--to", "json"},
+                                                              {kExport, dir.file("tree.dendro"), "--to", "linkage"},
+                                                              {kCut, dir.file("tree.dendro"), "--clusters", "2"}};
+        for (const std::vector<std::string> &command : others) {
+            const std::vector<std::string> args(command.begin() + 1, command.end());
+            const ProgramResult expected = RunBuiltProgram(command[0], args);
+            const ProgramResult got = RunProgram(command[0], args);
+            EXPECT_EQ(got.status, expected.status) << command[0];
+            EXPECT_EQ(got.out, expected.out) << command[0];
+        }
 
         std::vector<std::string> plotArgs = {dir.file("tree.dendro"), dir.file("expected.svg")};
         plotArgs.insert(plotArgs.end(), extra.begin(), extra.end());
