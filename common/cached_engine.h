@@ -10,6 +10,7 @@
 
 #include "dendrogram_output.h"
 #include "distances.h"
+#include "progress.h"
 #include "utils.h"
 
 // Index of the smallest key (the first one on ties).
@@ -89,7 +90,9 @@ void RunCachedEngine(std::FILE *out, int32_t n, Criterion &criterion) {
     for (int32_t i = 1; i < n; ++i) rescan(i);
 
     int32_t nextNode = 0;
+    ProgressStart("merging", n - 1);
     for (int32_t remaining = n; remaining > 1; --remaining) {
+        ProgressAdvance(n - remaining);
         // The smallest value, ties to the largest row: the last pair in scan order.
         const int32_t i = SmallestKey(rowKey.get(), n);
         const int32_t j = rowArg[i];

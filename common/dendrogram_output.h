@@ -6,11 +6,17 @@
 #include <cstdio>
 #include <cstring>
 
-// The value as "%f" prints it: six decimals, or "inf" or "-inf"; and "nan"
-// for every value that is not a number. A NaN's sign bit depends on the
-// order in which the processor met two NaNs (scalar and vector code, or two
-// compilers, order them differently), so printing it would make the same
-// table give different files on different machines. Spelled here rather than
+// Merge values are written with six decimals ("%f") unless this is set:
+// then with nine significant digits ("%.9g"), enough to read back the exact
+// float whatever its scale.
+inline bool preciseMergeValues = false;
+
+// The value as written in a merge line: "%f" (six decimals) or, with
+// preciseMergeValues, "%.9g"; "inf" or "-inf"; and "nan" for every value
+// that is not a number. A NaN's sign bit depends on the order in which
+// the processor met two NaNs (scalar and vector code, or two compilers,
+// order them differently), so printing it would make the same table give
+// different files on different machines. Spelled here rather than
 // left to the C library, whose spellings of these values differ from one
 // platform to another. `text` holds at least 64 bytes.
 inline void FormatMergeValue(char *text, float value) {
@@ -19,7 +25,7 @@ inline void FormatMergeValue(char *text, float value) {
     } else if (value == INFINITY || value == -INFINITY) {
         std::strcpy(text, value < 0 ? "-inf" : "inf");
     } else {
-        std::snprintf(text, 64, "%f", static_cast<double>(value));
+        std::snprintf(text, 64, preciseMergeValues ? "%.9g" : "%f", static_cast<double>(value));
     }
 }
 

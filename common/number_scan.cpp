@@ -22,7 +22,7 @@ bool BeginsWithWord(const char *text, const char *word) {
 
 }  // namespace
 
-bool ScanNumber(const char *text, float *value) {
+bool ScanNumber(const char *text, float *value, int *read) {
     const char *p = text;
     while (IsSpace(*p)) ++p;
     const char *const number = p;  // the sign included
@@ -33,6 +33,7 @@ bool ScanNumber(const char *text, float *value) {
         if (!BeginsWithWord(p, "nan")) return false;
         const float nan = std::numeric_limits<float>::quiet_NaN();
         *value = negative ? -nan : nan;
+        if (read != nullptr) *read = static_cast<int>(p + 3 - text);
         return true;
     }
     if (Lower(*p) == 'i') {
@@ -40,6 +41,7 @@ bool ScanNumber(const char *text, float *value) {
         if (!BeginsWithWord(p, "inf") || (Lower(p[3]) == 'i' && !BeginsWithWord(p + 3, "inity"))) return false;
         const float inf = std::numeric_limits<float>::infinity();
         *value = negative ? -inf : inf;
+        if (read != nullptr) *read = static_cast<int>(p + (Lower(p[3]) == 'i' ? 8 : 3) - text);
         return true;
     }
 
@@ -56,21 +58,24 @@ bool ScanNumber(const char *text, float *value) {
         // nothing at all is no number.
         if (!(hex && point)) return false;
         *value = negative ? -0.0f : 0.0f;
+        if (read != nullptr) *read = static_cast<int>(p - text);
         return true;
     }
     // The exponent counts only with at least one digit; otherwise the
-    // number ends before its mark.
+    // number ends before its mark (which is read all the same).
+    const char *end = p;
     if (Lower(*p) == (hex ? 'p' : 'e')) {
-        const char *q = p + 1;
-        if (*q == '+' || *q == '-') ++q;
-        if (IsDigit(*q)) {
-            while (IsDigit(*q)) ++q;
-            p = q;
+        ++p;
+        if (*p == '+' || *p == '-') ++p;
+        if (IsDigit(*p)) {
+            while (IsDigit(*p)) ++p;
+            end = p;
         }
     }
-    // The text is now exactly one complete number, which every C library
-    // converts the same way, rounding correctly to the nearest float.
-    const std::string complete(number, p);
+    // [number, end) is now exactly one complete number, which every C
+    // library converts the same way, rounding correctly to the nearest float.
+    const std::string complete(number, end);
     *value = std::strtof(complete.c_str(), nullptr);
+    if (read != nullptr) *read = static_cast<int>(p - text);
     return true;
 }

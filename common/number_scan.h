@@ -18,4 +18,7 @@
 // Not taken (as with glibc, which reads such text as far as it fits one of
 // the words and then cannot go back): a spelling that stops inside "nan" or
 // "infinity" after "inf" ("infin"), and 0x with no digit nor point after it.
-bool ScanNumber(const char *text, float *value);
+// `read`, when given, is set to the count of characters the conversion
+// reads (as "%n" after "%f" counts them): the leading white space and the
+// whole spelling, an exponent mark and sign without digits included.
+bool ScanNumber(const char *text, float *value, int *read = nullptr);

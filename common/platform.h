@@ -1,12 +1,14 @@
 // The one module that knows which operating system the programs run on.
 // Everything else calls these functions and stays portable; a new
 // system-specific need gets a function here, with its Linux and Windows
-// forms side by side in platform.cpp.
+// forms side by side in platform.cpp. Functions that fail leave the
+// system's error number in errno, for std::strerror.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #if !defined(_WIN32)
 #include <stdio.h>  // getc_unlocked
@@ -42,3 +44,47 @@ void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected);
 // Wakes one thread sleeping in WaitWhileEqual on `word`, after the caller
 // changed it.
 void WakeOneWaiter(std::atomic<uint64_t> &word);
+
+// What a name reaches, symbolic links followed. `Unreachable` when the
+// system cannot tell (a name too long, a folder on the way that may not be
+// searched); errno then says why.
+enum class PathKind { Missing, Regular, Folder, Other, Unreachable };
+PathKind KindOfPath(const std::string &path);
+
+// True when both names reach one existing file, by whatever path: symbolic
+// links, other spellings, hard links. False when either does not exist.
+bool SameFile(const std::string &first, const std::string &second);
+
+// The name a symbolic link finally points to, relative links taken from the
+// link's folder; the name itself when it is not a link. The target need not
+// exist. Gives up (returning the name reached so far) after 40 links. On
+// Windows an existing link is resolved by the system, to an absolute name.
+std::string ResolveLinks(const std::string &path);
+
+// True when the existing file may be opened for writing. Nothing is changed:
+// the file is opened without truncation and closed.
+bool CanWriteFile(const std::string &path);
+
+// Creates a new file, empty and open for writing, in the folder of `beside`
+// (the current folder when the name holds no folder), with a short unique
+// name that fits any limit on names. When `beside` exists the new file takes
+// its permissions (and, where allowed, its owner), otherwise those a new
+// file gets; on Windows it takes the folder's, as every new file there does. Returns null, leaving nothing behind, when the folder cannot
+// hold it. `name` is set to the new file's name as soon as the file exists,
+// before anything that may fail, and cleared again if it is removed.
+std::FILE *CreateFileBeside(const std::string &beside, std::string &name);
+
+// Writes the stream's buffers and asks the system to put the file's data on
+// the disk, so that a file renamed over another one is never found empty
+// after a crash. False when a write fails.
+bool FlushToDisk(std::FILE *stream);
+
+// Gives the file `from` the name `to` in one step, replacing any file of that
+// name: a reader sees the old file or the new one, never a mix.
+bool ReplaceFile(const std::string &from, const std::string &to);
+
+// Until ForgetOnInterrupt, an interrupt or termination signal removes the
+// file `path` before the process ends as the signal would have ended it. One
+// file at a time; the name is copied.
+void RemoveOnInterrupt(const std::string &path);
+void ForgetOnInterrupt();

@@ -17,6 +17,7 @@
 #include "dendrogram_output.h"
 #include "kernels.h"
 #include "parallel.h"
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -63,7 +64,9 @@ void SpanningTree(TableData table, Edge *edges) {
     for (int32_t l = 0; l < lines; ++l) x[l] = copy[l * stride + u];
     // Split on a multiple of 16 so that both halves run full vectors.
     loop.Run(r, (r / 2) & ~int64_t{15}, parallelMinimum, start);
+    ProgressStart("distances", PairCount(n));
     for (int32_t e = 0; e < n - 1; ++e) {
+        ProgressAdvance(PairCount(n) - PairCount(r + 1));  // pairs measured so far
         int64_t q = nearest[0];
         if (q < 0 || (nearest[1] >= 0 && best[nearest[1]] < best[q])) q = nearest[1];
         edges[e] = Edge{parent[q], vertex[q], best[q]};
@@ -86,11 +89,13 @@ void SpanningTree(DistanceMatrix matrix, Edge *edges) {
     Block<float> best(n);
     for (int32_t p = 0; p < n; ++p) vertex[p] = p;
     int32_t u = n - 1, r = n - 1;
+    ProgressStart("spanning tree", n - 1);
     for (int32_t p = 0; p < r; ++p) {
         best[p] = matrix.values[PairIndex(u, p)];
         parent[p] = u;
     }
     for (int32_t e = 0; e < n - 1; ++e) {
+        ProgressAdvance(e);
         int32_t q = 0;
         for (int32_t p = 1; p < r; ++p)
             if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;

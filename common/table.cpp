@@ -4,9 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <system_error>
 
 #include "number_scan.h"
+#include "table_report.h"
 #include "utils.h"
 
 ValueStorage NewValueStorage() {
@@ -131,7 +134,8 @@ bool ShortDecimal(const char *p, const char *end, float *value) {
 
 }  // namespace
 
-int ConvertPiece(const char *text, int length, float *value) {
+int ConvertPiece(const char *text, int length, float *value, bool *partial) {
+    if (partial != nullptr) *partial = false;
     if (length < 2) return 0;
     // The text without the appended space.
     const int textLength = length < TOKEN_MAX_LENGTH ? length - 1 : length;
@@ -156,17 +160,23 @@ int ConvertPiece(const char *text, int length, float *value) {
         *value = std::strtof(text, nullptr);
         return 1;
     }
-    return ScanNumber(text, value) ? 1 : 0;
+    int used = 0;
+    if (!ScanNumber(text, value, &used)) return 0;
+    if (partial != nullptr) *partial = used < textLength;
+    return 1;
 }
 
-int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value) {
+int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value,
+                     PieceNotes *notes) {
     int length = 0;
+    bool comma = false;
     if (in.AheadCount() >= TOKEN_MAX_LENGTH) {
         // The whole piece and the character after it are in the block: the
         // same loop as below on local copies.
         const unsigned char *ahead = in.Ahead();
         int c = current, taken = 0;
         while (c != EOF && length < TOKEN_MAX_LENGTH && (SeparatorClasses(c) & separators) == 0) {
+            comma |= c == ',';
             buffer[length++] = c == ',' ? '.' : static_cast<char>(c);
             c = ahead[taken++];
         }
@@ -174,12 +184,15 @@ int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separ
         current = c;
     }
     while (current != EOF && length < TOKEN_MAX_LENGTH && (SeparatorClasses(current) & separators) == 0) {
+        comma |= current == ',';
         buffer[length++] = current == ',' ? '.' : static_cast<char>(current);
         current = in.Next();
     }
     if (length < TOKEN_MAX_LENGTH) buffer[length++] = ' ';
     buffer[length] = '\0';
-    return ConvertPiece(buffer, length, value);
+    if (notes == nullptr) return ConvertPiece(buffer, length, value);
+    notes->comma = comma;
+    return ConvertPiece(buffer, length, value, &notes->partial);
 }
 
 namespace {
@@ -192,7 +205,11 @@ TableData RejectedTable(ValueStorage &storage, char *token) {
 
 }  // namespace
 
-TableData ReadTable(std::FILE *stream) {
+namespace {
+
+// The reader itself; `report`, when given, is filled in at the rare events
+// (a new line, a partial token, the end).
+TableData ReadTableReporting(std::FILE *stream, TableReport *report) {
     ValueStorage storage = NewValueStorage();
     char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
     StreamBytes in(stream);
@@ -201,24 +218,64 @@ TableData ReadTable(std::FILE *stream) {
     auto isLineSeparator = [](int c) { return (SeparatorClasses(c) & LineSeparatorClass) != 0; };
     int64_t expected = -1;
     int64_t lineCount = 0;
+    // Line ends passed so far, a carriage return and line feed pair counting
+    // once: the row starting now is on line lineEnds + 1.
+    int64_t lineEnds = 0;
+    auto skipLineEnds = [&](int &c) {
+        int previous = EOF;
+        for (; c != EOF && isLineSeparator(c); c = in.Next()) {
+            if (c != '\n' || previous != '\r') ++lineEnds;
+            previous = c;
+        }
+    };
+    PieceNotes notes;
+    PieceNotes *pieceNotes = report != nullptr ? &notes : nullptr;
     int c = in.Next();
+    if (report != nullptr && c == 0xEF && in.AheadCount() >= 2 && in.Ahead()[0] == 0xBB && in.Ahead()[1] == 0xBF) {
+        report->byteOrderMark = true;
+        if (report->header) {
+            in.Skip(2);
+            c = in.Next();
+        }
+    }
+    if (report != nullptr && report->header) {
+        skipLineEnds(c);
+        std::string text;
+        for (; c != EOF && !isLineSeparator(c); c = in.Next()) text += static_cast<char>(c);
+        report->HeaderLine(text);
+    }
     // One pass per row: skip the line ends before it, take its values, then
     // hold its count against the first row's.
     for (;;) {
-        while (c != EOF && isLineSeparator(c)) c = in.Next();
+        skipLineEnds(c);
         if (c == EOF) break;
         int64_t rowCount = 0;
         do {
             while (isItemSeparator(c)) c = in.Next();
             float v;
-            if (ReadNumericPiece(in, c, token, tableSeparators, &v)) {
+            if (ReadNumericPiece(in, c, token, tableSeparators, &v, pieceNotes)) {
                 StoreValue(storage, v);
                 ++rowCount;
+                if (notes.partial) {
+                    // The piece as read, without the space appended to it.
+                    size_t length = std::strlen(token);
+                    if (length > 0 && token[length - 1] == ' ') --length;
+                    report->Partial(token, static_cast<int>(length), v, lineEnds + 1);
+                }
             }
+            if (notes.comma && report->commaLine == 0) report->commaLine = lineEnds + 1;
         } while (c != EOF && !isLineSeparator(c));
         if (expected < 0) {
             expected = rowCount;
+            if (report != nullptr) {
+                report->firstLine = lineEnds + 1;
+                report->firstCount = rowCount;
+            }
         } else if (rowCount != expected) {
+            if (report != nullptr) {
+                report->rejectedLine = lineEnds + 1;
+                report->rejectedCount = rowCount;
+            }
             // Reading stops right after the offending row.
             in.GiveBack();
             return RejectedTable(storage, token);
@@ -227,13 +284,24 @@ TableData ReadTable(std::FILE *stream) {
         if (c == EOF) break;
     }
     if (std::ferror(stream)) return RejectedTable(storage, token);
-    std::free(token);
     // No row at all leaves expected unset; the product is then negative or
     // zero, and both end with ExitMemory in the final resize.
     const int64_t cells = lineCount * expected;
+    if (report != nullptr && cells <= 0) {
+        report->noValues = true;
+        report->rows = lineCount;
+        return RejectedTable(storage, token);
+    }
+    std::free(token);
     storage.data = static_cast<float *>(monrealloc(storage.data, cells * static_cast<int64_t>(sizeof(float))));
     return TableData{static_cast<int32_t>(lineCount), static_cast<int32_t>(expected), storage.data};
 }
+
+}  // namespace
+
+TableData ReadTable(std::FILE *stream) { return ReadTableReporting(stream, nullptr); }
+
+TableData ReadTable(std::FILE *stream, TableReport &report) { return ReadTableReporting(stream, &report); }
 
 float elementAt(int32_t line, int32_t column, TableData table) {
     return table.values[static_cast<int64_t>(line) * table.columns + column];

@@ -96,12 +96,21 @@ inline unsigned SeparatorClasses(int c) {
 // classes in `separators` and the piece is shorter than TOKEN_MAX_LENGTH; a
 // comma is stored as a point. Returns 1 and sets *value when the piece
 // converts with "%f", 0 otherwise. `buffer` holds TOKEN_BUFFER_BYTES bytes.
-int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value);
+// When `notes` is given, it says whether the piece held a comma and whether
+// it yielded its value from its first characters only.
+struct PieceNotes {
+    bool comma = false;
+    bool partial = false;
+};
+int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value,
+                     PieceNotes *notes = nullptr);
 
 // The value of a piece of `length` characters (commas already points, a
 // space appended below TOKEN_MAX_LENGTH, `text[length]` a NUL) as sscanf
-// "%f" reads it: returns 1 and sets *value, or 0 when it yields none.
-int ConvertPiece(const char *text, int length, float *value);
+// "%f" reads it: returns 1 and sets *value, or 0 when it yields none. When
+// `partial` is given, it is set when the value came from the piece's first
+// characters only (12abc, 2021-03-04).
+int ConvertPiece(const char *text, int length, float *value, bool *partial = nullptr);
 
 // Reads a whole text stream as a table: values separated by tab, space or
 // ';', rows ended by line feed or carriage return. Blank lines, stray

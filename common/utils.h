@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 // Exit codes. Codes 0..5 print their message on standard output and end the
 // process with status -1; ExitNormal (and any other value) ends with status 0
@@ -19,7 +20,22 @@ enum ExitCode : int32_t {
 };
 
 // Ends the process with the code's message and status. Never returns.
+// A failing code also writes a reason on standard error, after the message:
+// the one given to ExitWithReason, or a general one for the code.
 [[noreturn]] void SortieProg(int32_t code);
+// SortieProg with the reason for the failure, one line of English written on
+// standard error as "program: reason".
+[[noreturn]] void ExitWithReason(int32_t code, const std::string &reason);
+
+// The name put before every reason ("dendro-min: ..."); "dendro" until set.
+void SetProgramName(const char *name);
+const char *ProgramName();
+// Exit messages go to standard output unless the merge lines are written
+// there: then they go to standard error, so as not to land among them.
+void SendExitMessagesToStandardError();
+// Called once by a failing SortieProg before anything is printed: removes an
+// unfinished output, clears a progress line.
+void SetFailureCleanup(void (*cleanup)());
 
 // Largest block the system allocates: byte sizes are 32-bit signed counts.
 inline constexpr int64_t MAX_BLOCK_BYTES = 2147483647;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "cached_engine.h"
@@ -10,6 +11,7 @@
 #include "dendrogram_output.h"
 #include "kernels.h"
 #include "parallel.h"
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -915,8 +917,7 @@ public:
           squares_(n_),
           normSum_(columns_.raw),
           ownLow_(n_, 0.0),
-          ownHigh_(n_, 0.0),
-          mixed_(lines_) {
+          ownHigh_(n_, 0.0) {
         for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
         for (int32_t y = 0; y < n_; ++y)
             for (int32_t l = 0; l < lines_; ++l) lineMajor_[static_cast<int64_t>(l) * n_ + y] = Centroid(y)[l];
@@ -944,12 +945,14 @@ public:
         const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
         const double a = sa / total, b = sb / total;
         const double *cx = Centroid(x), *cy = Centroid(y);
-        for (int32_t l = 0; l < lines_; ++l) mixed_[l] = a * cx[l] + b * cy[l];
+        thread_local std::vector<double> mixed;
+        mixed.resize(lines_);
+        for (int32_t l = 0; l < lines_; ++l) mixed[l] = a * cx[l] + b * cy[l];
         double sum = 0.0;
         auto member = [&](int32_t m) {
             const float *v = columns_.Column(m);
             double q = 0.0;
-            for (int32_t l = 0; l < lines_; ++l) q += (v[l] - mixed_[l]) * (v[l] - mixed_[l]);
+            for (int32_t l = 0; l < lines_; ++l) q += (v[l] - mixed[l]) * (v[l] - mixed[l]);
             sum += std::sqrt(q);
         };
         for (int32_t m : mx) member(m);
@@ -986,7 +989,6 @@ private:
     std::vector<double> normSum_;
     std::vector<double> ownLow_, ownHigh_;
     double drift_ = 0.0;
-    mutable std::vector<double> mixed_;
 };
 
 class PairBounds {
@@ -1153,7 +1155,8 @@ public:
           list_(n_),
           floor_(n_, INFINITY),
           listed_(n_, 0),
-          size_(n_, 1.0) {
+          size_(n_, 1.0),
+          version_(n_, 0) {
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -1163,7 +1166,9 @@ public:
 
     void Run(std::FILE *out) {
         int32_t nextNode = 0;
+        ProgressStart("merging", n_ - 1);
         for (int32_t remaining = n_; remaining > 1;) {
+            ProgressAdvance(nextNode);
             const int32_t i = SmallestKey(key_.data(), n_);
             if (!exact_[i]) {
                 Recompute(i);
@@ -1178,6 +1183,8 @@ public:
             bounds_.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
             stamp_[i] = nodeId_[i] = nextNode++;
             size_[i] = static_cast<double>(members_[i].size());
+            ++version_[i];
+            ++version_[j];
             live_[j] = 0;
             key_[j] = UINT64_MAX;
             --remaining;
@@ -1226,27 +1233,31 @@ private:
     }
 
     // Row r's shortlist: the pairs with the lowest intervals at its last
-    // full scan, kept up to date as clusters merge (an absorbed partner
-    // leaves it, a new one enters when its interval starts below the
-    // floor); every live pair of the row outside it has a value of at least
-    // the floor.
+    // full scan, kept up to date as clusters merge (an entry whose partner
+    // has merged since is void: the pair is gone, or it is a new pair that
+    // enters when its interval starts below the floor); every live pair of
+    // the row outside it has a value of at least the floor.
     struct Entry {
         double low, high;
         int32_t y;
+        int32_t version;  // the partner's merge count when listed
     };
 
-    void Unlist(int32_t r, int32_t y) {
+    bool Valid(const Entry &e) const { return live_[e.y] && version_[e.y] == e.version; }
+
+    // Drops the void entries of row r.
+    void Prune(int32_t r) {
         std::vector<Entry> &list = list_[r];
-        for (size_t k = 0; k < list.size(); ++k)
-            if (list[k].y == y) {
-                list.erase(list.begin() + static_cast<std::ptrdiff_t>(k));
-                return;
-            }
+        size_t kept = 0;
+        for (const Entry &e : list)
+            if (Valid(e)) list[kept++] = e;
+        list.resize(kept);
     }
 
     void Enlist(int32_t r, int32_t y, double low, double high) {
         if (!listed_[r] || low >= floor_[r]) return;
         std::vector<Entry> &list = list_[r];
+        if (list.size() == kShortlist) Prune(r);
         if (list.size() == kShortlist) {
             size_t top = 0;
             for (size_t k = 1; k < list.size(); ++k)
@@ -1256,7 +1267,7 @@ private:
             if (low >= floor_[r]) return;
             list.erase(list.begin() + static_cast<std::ptrdiff_t>(top));
         }
-        list.push_back({low, high, y});
+        list.push_back({low, high, y, version_[y]});
     }
 
     // Exact values of the given candidates of row r, lowest interval first,
@@ -1297,6 +1308,7 @@ private:
     void Recompute(int32_t r) {
         float best = 0.0f;
         int32_t bestY = -1;
+        if (listed_[r]) Prune(r);
         if (listed_[r] && !list_[r].empty()) {
             double ceiling = floor_[r];
             for (const Entry &e : list_[r]) ceiling = std::min(ceiling, e.high);
@@ -1309,7 +1321,7 @@ private:
                 return;
             }
         }
-        bounds_.CheapRange(r, members_[r], 0, r, size_.data(), members_, live_.data(), low_.data(), high_.data());
+        CheapRange(r, 0, r);
         double ceiling = INFINITY;
         for (int32_t y = 0; y < r; ++y)
             if (live_[y]) ceiling = std::min(ceiling, high_[y]);
@@ -1318,10 +1330,14 @@ private:
         order_.clear();
         for (int32_t y = 0; y < r; ++y)
             if (live_[y] && low_[y] <= ceiling) order_.push_back({low_[y], y});
-        std::sort(order_.begin(), order_.end());
+        // A heap: usually only the first few are taken before the ceiling
+        // drops below the rest.
+        std::make_heap(order_.begin(), order_.end(), std::greater<>());
         candidates_.clear();
-        for (const auto &[cheapLow, y] : order_) {
-            if (cheapLow > ceiling) break;
+        while (!order_.empty() && order_.front().first <= ceiling) {
+            std::pop_heap(order_.begin(), order_.end(), std::greater<>());
+            const auto [cheapLow, y] = order_.back();
+            order_.pop_back();
             if (high_[y] > cheapLow) {
                 double fineLow, fineHigh;
                 bounds_.Fine(r, members_[r], y, members_[y], fineLow, fineHigh);
@@ -1332,17 +1348,26 @@ private:
             candidates_.push_back({low_[y], y});
         }
         // The new shortlist: the lowest intervals, the floor the next one's
-        // start (refined intervals may have moved above cheap ones).
+        // start (refined intervals may have moved above cheap ones). One
+        // pass keeps the kShortlist + 1 lowest in order.
+        top_.clear();
+        for (int32_t y = 0; y < r; ++y) {
+            if (!live_[y]) continue;
+            const double low = low_[y];
+            if (top_.size() == kShortlist + 1 && !(low < top_.back().first)) continue;
+            if (top_.size() == kShortlist + 1) top_.pop_back();
+            size_t at = top_.size();
+            top_.push_back({low, y});
+            for (; at > 0 && low < top_[at - 1].first; --at) top_[at] = top_[at - 1];
+            top_[at] = {low, y};
+        }
         list_[r].clear();
-        floor_[r] = INFINITY;
         listed_[r] = 1;
-        order_.clear();
-        for (int32_t y = 0; y < r; ++y)
-            if (live_[y]) order_.push_back({low_[y], y});
-        const size_t keep = std::min(order_.size(), static_cast<size_t>(kShortlist));
-        std::nth_element(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(keep), order_.end());
-        for (size_t k = 0; k < keep; ++k) list_[r].push_back({low_[order_[k].second], high_[order_[k].second], order_[k].second});
-        for (size_t k = keep; k < order_.size(); ++k) floor_[r] = std::min(floor_[r], order_[k].first);
+        floor_[r] = top_.size() == kShortlist + 1 ? top_.back().first : INFINITY;
+        for (size_t k = 0; k < top_.size() && k < kShortlist; ++k) {
+            const int32_t y = top_[k].second;
+            list_[r].push_back({low_[y], high_[y], y, version_[y]});
+        }
         {
             size_t kept = 0;
             for (const auto &c : candidates_)
@@ -1367,6 +1392,17 @@ private:
                 }
     }
 
+    // The cheap intervals of (x, y) for y in [begin, end), on both threads.
+    void CheapRange(int32_t x, int32_t begin, int32_t end) {
+        auto part = [&](int64_t b, int64_t e, int) {
+            if (b < begin) b = begin;
+            if (b >= e) return;
+            bounds_.CheapRange(x, members_[x], static_cast<int32_t>(b), static_cast<int32_t>(e), size_.data(),
+                               members_, live_.data(), low_.data(), high_.data());
+        };
+        loop_.Run(end, begin + (end - begin) / 2, 4096, part);
+    }
+
     void Settle(int32_t r, float best, int32_t bestY) {
         value_[r] = best;
         arg_[r] = bestY;
@@ -1381,29 +1417,34 @@ private:
         listed_[i] = 0;
         list_[j].clear();
         Recompute(i);
-        bounds_.CheapRange(i, members_[i], i + 1, n_, size_.data(), members_, live_.data(), low_.data(),
-                           high_.data());
+        CheapRange(i, i + 1, n_);
+        // The cheap intervals that reach their row's value are refined, on
+        // both threads.
+        refine_.clear();
+        for (int32_t h = i + 1; h < n_; ++h)
+            if (live_[h] && low_[h] < value_[h] && high_[h] > low_[h]) refine_.push_back(h);
+        auto fine = [&](int64_t begin, int64_t end, int) {
+            for (int64_t k = begin; k < end; ++k) {
+                const int32_t h = refine_[k];
+                double fineLow, fineHigh;
+                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
+                low_[h] = std::max(low_[h], fineLow);
+                high_[h] = std::min(high_[h], fineHigh);
+            }
+        };
+        const int64_t count = static_cast<int64_t>(refine_.size());
+        loop_.Run(count, count / 2, 8, fine);
         ys_.clear();
         for (int32_t h = 0; h < n_; ++h) {
             if (!live_[h] || h == i) continue;
-            Unlist(h, j);
             if (h < i) {
                 // The remaining pairs of the row are unchanged and were no
                 // smaller than the lost one.
                 if (exact_[h] && arg_[h] == j) Lower(h, value_[h]);
                 continue;
             }
-            Unlist(h, i);
             const bool needsValue = exact_[h] && arg_[h] != i && arg_[h] != j;
-            // The cheap interval, refined when it reaches the row's value
-            // (then the pair may matter).
-            double low = low_[h], high = high_[h];
-            if (low < value_[h] && high > low) {
-                double fineLow, fineHigh;
-                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
-                low = std::max(low, fineLow);
-                high = std::min(high, fineHigh);
-            }
+            const double low = low_[h], high = high_[h];
             Enlist(h, i, low, high);
             if (needsValue) {
                 if (low <= value_[h]) ys_.push_back(h);
@@ -1420,7 +1461,7 @@ private:
             const int32_t h = rows[k];
             const float v = values_[k];
             for (Entry &e : list_[h])
-                if (e.y == i) e.low = e.high = v;
+                if (e.y == i && Valid(e)) e.low = e.high = v;
             if (v < value_[h] || (v == value_[h] && i > arg_[h])) {
                 value_[h] = v;
                 arg_[h] = i;
@@ -1440,16 +1481,21 @@ private:
     std::vector<int32_t> arg_;
     std::vector<uint64_t> key_;
     std::vector<double> low_, high_;
-    std::vector<std::pair<double, int32_t>> candidates_, order_;
+    std::vector<std::pair<double, int32_t>> candidates_, order_, top_;
     std::vector<std::vector<Entry>> list_;
     std::vector<double> floor_;
     std::vector<unsigned char> listed_;
     std::vector<double> size_;
+    std::vector<int32_t> version_;
     std::vector<std::pair<int32_t, float>> evaluated_;
-    std::vector<int32_t> ys_, olderAt_;
+    std::vector<int32_t> ys_, olderAt_, refine_;
     std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
 };
+
+// Tables of fewer lines, up to this many columns, keep the working matrix.
+constexpr int32_t kFewLines = 48;
+constexpr int32_t kFewLinesColumns = 16384;
 
 // Largest column count for which the inner-product table (n^2 doubles) is
 // kept.
@@ -1465,19 +1511,24 @@ void ForceVarianceBounds(VarianceBounds bounds) { forcedBounds = bounds; }
 
 void WriteVarianceDendrogram(std::FILE *out, TableData table) {
     if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-    if (PairBounds::Applies(table)) {
-        const bool innerProducts = forcedBounds == VarianceBounds::Automatic
-                                       ? table.columns <= kBoundedColumns
-                                       : forcedBounds == VarianceBounds::InnerProducts;
-        if (innerProducts) {
-            LazyVarianceEngine<PairBounds> engine(table);
-            engine.Run(out);
-        } else {
-            LazyVarianceEngine<CentroidBounds> engine(table);
-            engine.Run(out);
-        }
-        return;
+    VarianceBounds bounds = forcedBounds;
+    if (!PairBounds::Applies(table)) {
+        bounds = VarianceBounds::Automatic;  // every pair evaluated exactly
+    } else if (bounds == VarianceBounds::Automatic) {
+        // With few lines an exact value costs little more than an interval,
+        // and the working matrix, up to kFewLinesColumns columns, beats
+        // recomputing rows; otherwise the intervals pay.
+        if (table.lines >= kFewLines || table.columns > kFewLinesColumns)
+            bounds = table.columns <= kBoundedColumns ? VarianceBounds::InnerProducts : VarianceBounds::Centroids;
     }
-    VarianceCriterion criterion(table);
-    RunCachedEngine(out, table.columns, criterion);
+    if (bounds == VarianceBounds::InnerProducts) {
+        LazyVarianceEngine<PairBounds> engine(table);
+        engine.Run(out);
+    } else if (bounds == VarianceBounds::Centroids) {
+        LazyVarianceEngine<CentroidBounds> engine(table);
+        engine.Run(out);
+    } else {
+        VarianceCriterion criterion(table);
+        RunCachedEngine(out, table.columns, criterion);
+    }
 }

@@ -13,6 +13,9 @@ int main(int argc, char **argv) {
     TableData table{};
     DistanceMatrix matrix{0, nullptr};
     RunDriver(
+        {"dendro-min",
+         "Clusters the columns of the table INPUT by minimum (single) linkage over\n"
+         "their Euclidean distances and writes the merge history to OUTPUT."},
         argc, argv,
         [&](std::FILE *in) {
             table = ReadTableOrExit(in);

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "tree_render.h"
 #include "platform.h"
@@ -31,11 +30,6 @@ bool EndsWithSvg(std::string_view name) {
     std::string tail(name.substr(name.size() - 4));
     for (char &c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return tail == ".svg";
-}
-
-bool SameFile(const std::string &a, const std::string &b) {
-    std::error_code ec;
-    return !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 int main(int argc, char **argv) {
     TableData table{};  // lives until the process ends
     RunDriver(
+        {"dendro-variance",
+         "Clusters the columns of the table INPUT with the variance criterion (the\n"
+         "mean distance of a union's columns to its centroid) and writes the merge\n"
+         "history to OUTPUT."},
         argc, argv, [&](std::FILE *in) { table = ReadTableOrExit(in); },
         [&](std::FILE *out) { printClassicDendrogram(out, table); });
 }

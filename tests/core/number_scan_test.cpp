@@ -1,5 +1,6 @@
 // The readers' own "%f": spellings taken and the values they give, and, with
-// the C library of Linux, the same answer as its sscanf on random text.
+// the C library of Linux, the same answer as its sscanf on random text, with
+// the same count of characters read.
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -73,8 +74,15 @@ TEST(ScanNumber, SameAsTheCLibraryOfLinuxOnRandomText) {
         for (int k = 0; k < length; ++k) text += alphabet[rng() % alphabet.size()];
         if (round % 7 == 0) text += std::string(1 + rng() % 40, '0' + static_cast<char>(rng() % 10));
         float expected = 0.0f;
-        const bool expectedTaken = std::sscanf(text.c_str(), "%f", &expected) == 1;
+        int expectedRead = -1;
+        const bool expectedTaken = std::sscanf(text.c_str(), "%f%n", &expected, &expectedRead) == 1;
         ASSERT_EQ(Scan(text), expectedTaken ? Show(expected) : "no") << '"' << text << '"';
+        float v;
+        int read = -1;
+        if (expectedTaken) {
+            ASSERT_TRUE(ScanNumber(text.c_str(), &v, &read));
+            ASSERT_EQ(read, expectedRead) << '"' << text << '"';
+        }
         taken += expectedTaken;
     }
     // Both answers were well represented.

@@ -55,19 +55,22 @@ TEST(Programs, FailuresPrintTheirMessageAndCreateNoOutput) {
         }
 }
 
-TEST(Programs, NamesAreTheFirstWordOfAnyLength) {
+// A name is the whole argument less the white space around it.
+TEST(Programs, NamesAreTakenWholeAtAnyLength) {
     const std::string expected[] = {"NODE0\tLEAF1\tLEAF0\t1.000000\n", "NODE0\tLEAF1\tLEAF0\t0.500000\n"};
     std::string deep;  // a path of about 3800 characters that names the folder itself
     for (int k = 0; k < 1900; ++k) deep += "./";
     for (int p = 0; p < 2; ++p) {
         TempDir dir;
-        WriteFile(dir.file("in"), "0 1\n");
-        ProgramResult r = RunProgram(kPrograms[p], {dir.file("in") + " one.txt", dir.file("out") + " two"});
+        WriteFile(dir.file("in one.txt"), "0 1\n");
+        WriteFile(dir.file("in"), "5 5 5\n");
+        WriteFile(dir.file("out"), "unrelated\n");
+        ProgramResult r = RunProgram(kPrograms[p], {" " + dir.file("in one.txt") + "\t", dir.file("out two") + "  "});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(ReadFile(dir.file("out")), expected[p]);
-        EXPECT_FALSE(FileExists(dir.file("out two")));
-        r = RunProgram(kPrograms[p], {dir.path() + "/" + deep + "in", dir.path() + "/" + deep + "long", "ignored"});
+        EXPECT_EQ(ReadFile(dir.file("out two")), expected[p]);
+        EXPECT_EQ(ReadFile(dir.file("out")), "unrelated\n");
+        r = RunProgram(kPrograms[p], {dir.path() + "/" + deep + "in one.txt", dir.path() + "/" + deep + "long", "ignored"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(ReadFile(dir.file("long")), expected[p]);
     }

@@ -1,6 +1,7 @@
 // Allocation failure injection for the fault tests, loaded into a program
-// with LD_PRELOAD. Once the program has opened a file for writing (fopen with
-// a mode beginning with 'w'), the DENDRO_FAIL_ALLOCATION-th call to malloc,
+// with LD_PRELOAD. Once the program has opened a file for writing (fopen or
+// fdopen with a mode beginning with 'w': the output itself, or the temporary
+// file that replaces it when complete), the DENDRO_FAIL_ALLOCATION-th call to malloc,
 // calloc or realloc from then on (counted from 1) returns null, as an
 // exhausted heap would; every other call is served by the C library. With
 // DENDRO_COUNT_ALLOCATIONS set to a file name, the number of calls made after
@@ -65,6 +66,14 @@ FILE *fopen(const char *path, const char *mode) {
     using Fopen = FILE *(*)(const char *, const char *);
     static const Fopen real = reinterpret_cast<Fopen>(dlsym(RTLD_NEXT, "fopen"));
     FILE *f = real(path, mode);
+    if (f != nullptr && mode[0] == 'w') armed.store(true);
+    return f;
+}
+
+FILE *fdopen(int fd, const char *mode) {
+    using Fdopen = FILE *(*)(int, const char *);
+    static const Fdopen real = reinterpret_cast<Fdopen>(dlsym(RTLD_NEXT, "fdopen"));
+    FILE *f = real(fd, mode);
     if (f != nullptr && mode[0] == 'w') armed.store(true);
     return f;
 }

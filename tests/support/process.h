@@ -1,13 +1,39 @@
 // Helpers for black-box tests: run a built program, capture what it prints
-// on standard output and its exit status; make and read temporary files.
+// on standard output and standard error and its exit status; make and read
+// temporary files.
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct ProgramResult {
     std::string out;  // standard output
     int status;       // exit status (0..255), or -1 if it did not exit normally
+    std::string err;  // standard error
+};
+
+// How a program is run, beyond its arguments.
+struct RunSettings {
+    // Fed to standard input (through a file); standard input is /dev/null
+    // when this is empty.
+    std::string input;
+    // Set in the program's environment (the test's own stays unchanged).
+    std::vector<std::pair<std::string, std::string>> environment;
+    // Standard error on a pseudo-terminal instead of a pipe; what the
+    // program writes there is still returned in `err` (line feeds as the
+    // terminal shows them: "\r\n").
+    bool errorOnTerminal = false;
+    // When non-zero: caps the address space, in bytes.
+    unsigned long long limitAddressSpace = 0;
+    // When non-zero: caps the size of the files the program writes, in
+    // bytes; a write beyond fails as on a full disk.
+    unsigned long long limitFileSize = 0;
+    // When not empty: the program's working folder.
+    std::string directory;
+    // When not negative: the user the program runs as (the test must be
+    // allowed to switch to it, as the superuser is).
+    int user = -1;
 };
 
 // Runs `path` with `args` (argv[1..]), standard input from /dev/null.
@@ -16,6 +42,7 @@ struct ProgramResult {
 // below) and started through the launcher, if any.
 ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args,
                          unsigned long long limitAddressSpace = 0);
+ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args, const RunSettings &settings);
 
 // The black-box tests may run the programs of another build, for example
 // the Windows executables through wine, instead of this build's:
