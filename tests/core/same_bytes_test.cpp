@@ -47,6 +47,7 @@ void ExpectSameAsBuilt(const std::string &program, const std::string &input, con
     const Outcome got = Cluster(program, input, false);
     EXPECT_EQ(got.run.status, expected.run.status) << what;
     EXPECT_EQ(got.run.out, expected.run.out) << what;
+    EXPECT_EQ(got.run.err, expected.run.err) << what;
     EXPECT_EQ(got.created, expected.created) << what;
     EXPECT_EQ(got.file, expected.file) << what << "\ninput:\n" << input;
 }
