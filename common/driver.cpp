@@ -113,6 +113,11 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     // Allocations through new (names, the helper thread) end like every
     // other allocation failure.
     std::set_new_handler([] { SortieProg(ExitMemory); });
+    // Standard streams and files in binary mode, so that tables, merge lines
+    // and messages are the same bytes on every platform: the reader takes a
+    // carriage return as a line end anyway, and lines end with a line feed
+    // alone.
+    UseBinaryStandardStreams();
     SetProgramName(program.name);
     commandLine = ParseCommandLine(argc, argv);
     if (!commandLine.error.empty()) ExitWithReason(ExitArguments, commandLine.error);
@@ -138,7 +143,7 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     if (inputName == "-") {
         SetBinaryMode(stdin);
     } else {
-        in = std::fopen(inputName.c_str(), "r");
+        in = std::fopen(inputName.c_str(), "rb");
         if (in == nullptr) ExitWithReason(ExitRead, inputName + ": cannot be opened: " + std::strerror(errno));
     }
     if (inputName != "-" && outputName != "-" && SameFile(inputName, outputName)) {

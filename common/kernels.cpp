@@ -3,6 +3,9 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -179,8 +182,23 @@ __attribute__((target("avx512f,avx512dq"))) int64_t DistancesLowerAvx512(ColumnB
     return _mm512_mask_reduce_min_epi32(holders, where);
 }
 
+// The level at start-up: the best this processor supports, or a lower one
+// named by DENDRO_KERNEL_LEVEL (scalar, avx2 or avx512), which lets the
+// programs' results be compared level against level on any platform.
+KernelLevel StartLevel() {
+    const KernelLevel best = DetectKernelLevel();
+    const char *named = std::getenv("DENDRO_KERNEL_LEVEL");
+    if (named == nullptr || *named == '\0') return best;
+    const struct { const char *name; KernelLevel level; } levels[] = {
+        {"scalar", KernelLevel::Scalar}, {"avx2", KernelLevel::Avx2}, {"avx512", KernelLevel::Avx512}};
+    for (const auto &l : levels)
+        if (std::strcmp(named, l.name) == 0) return static_cast<int>(l.level) < static_cast<int>(best) ? l.level : best;
+    std::fprintf(stderr, "DENDRO_KERNEL_LEVEL=%s is not scalar, avx2 or avx512: ignored\n", named);
+    return best;
+}
+
 KernelLevel &Active() {
-    static KernelLevel level = DetectKernelLevel();
+    static KernelLevel level = StartLevel();
     return level;
 }
 

@@ -12,7 +12,10 @@ enum class KernelLevel { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
 // The best level this processor supports.
 KernelLevel DetectKernelLevel();
-// The level in use: DetectKernelLevel() unless forced lower (for tests).
+// The level in use: DetectKernelLevel() unless forced lower, at start-up by
+// the environment variable DENDRO_KERNEL_LEVEL (scalar, avx2 or avx512) or
+// later by ForceKernelLevel (for tests). A level the processor lacks gives
+// the best one it has.
 KernelLevel ActiveKernelLevel();
 void ForceKernelLevel(KernelLevel level);
 

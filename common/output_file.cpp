@@ -21,7 +21,7 @@ struct Output {
 }
 
 std::FILE *OpenDirectly() {
-    output.stream = std::fopen(output.name.c_str(), "w");
+    output.stream = std::fopen(output.name.c_str(), "wb");
     if (output.stream == nullptr) Fail("cannot be created", errno);
     return output.stream;
 }

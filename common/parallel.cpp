@@ -3,6 +3,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "platform.h"
+
 namespace {
 
 // The caller spins this many rounds (a few microseconds) for the helper's
@@ -60,13 +62,13 @@ TwoWayLoop::~TwoWayLoop() {
     if (!worker_.joinable()) return;
     stop_.store(true, std::memory_order_release);
     posted_.fetch_add(1, std::memory_order_acq_rel);
-    posted_.notify_one();
+    WakeOneWaiter(posted_);
     worker_.join();
 }
 
 void TwoWayLoop::Hand() {
     posted_.fetch_add(1, std::memory_order_acq_rel);
-    posted_.notify_one();
+    WakeOneWaiter(posted_);
 }
 
 void TwoWayLoop::Join() {
@@ -77,7 +79,7 @@ void TwoWayLoop::Join() {
     }
     for (uint64_t seen = finished_.load(std::memory_order_acquire); seen != target;
          seen = finished_.load(std::memory_order_acquire))
-        finished_.wait(seen, std::memory_order_acquire);
+        WaitWhileEqual(finished_, seen);
 }
 
 void TwoWayLoop::Serve() {
@@ -91,13 +93,13 @@ void TwoWayLoop::Serve() {
             }
         }
         while (now == done) {
-            posted_.wait(done, std::memory_order_acquire);
+            WaitWhileEqual(posted_, done);
             now = posted_.load(std::memory_order_acquire);
         }
         if (stop_.load(std::memory_order_acquire)) return;
         task_(context_, begin_, end_);
         done = now;
         finished_.store(done, std::memory_order_release);
-        finished_.notify_one();
+        WakeOneWaiter(finished_);
     }
 }

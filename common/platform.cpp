@@ -7,6 +7,9 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+// windows.h names its own ReplaceFile; the one here is this module's.
+#undef ReplaceFile
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,31 +32,151 @@ void SetBinaryMode(std::FILE *stream) {
 #endif
 }
 
+void UseBinaryStandardStreams() {
+    SetBinaryMode(stdin);
+    SetBinaryMode(stdout);
+    SetBinaryMode(stderr);
+}
+
+void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected) {
+#if defined(_WIN32)
+    static_assert(sizeof(word) == sizeof(uint64_t));
+    WaitOnAddress(&word, &expected, sizeof expected, INFINITE);
+#else
+    word.wait(expected, std::memory_order_acquire);
+#endif
+}
+
+void WakeOneWaiter(std::atomic<uint64_t> &word) {
+#if defined(_WIN32)
+    WakeByAddressSingle(&word);
+#else
+    word.notify_one();
+#endif
+}
+
 namespace {
 
-// The folder part of a name, with its final separator ("" for none).
+// The folder part of a name, with its final separator ("" for none). On
+// Windows a backslash separates too, and "C:" names a drive's current folder.
 std::string FolderOf(const std::string &path) {
+#if defined(_WIN32)
+    const size_t slash = path.find_last_of("/\\:");
+#else
     const size_t slash = path.find_last_of('/');
+#endif
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
+
+#if defined(_WIN32)
+// errno for the last Windows error, for std::strerror.
+int ErrnoOfLastError() {
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS: return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_BUFFER_OVERFLOW: return ENAMETOOLONG;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        default: return EIO;
+    }
+}
+
+// A handle on an existing file or folder that reads nothing and keeps
+// nobody from using it; INVALID_HANDLE_VALUE (errno set) when it cannot be
+// opened.
+HANDLE OpenForQuery(const std::string &path) {
+    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) errno = ErrnoOfLastError();
+    return h;
+}
+#endif
 
 }  // namespace
 
 PathKind KindOfPath(const std::string &path) {
+#if defined(_WIN32)
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        errno = ErrnoOfLastError();
+        return errno == ENOENT ? PathKind::Missing : PathKind::Unreachable;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
+    // Devices (NUL, CON, COM1) answer with attributes too; only a disk file
+    // is a file to replace.
+    const HANDLE h = OpenForQuery(path);
+    if (h == INVALID_HANDLE_VALUE) return PathKind::Unreachable;
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type == FILE_TYPE_DISK ? PathKind::Regular : PathKind::Other;
+#else
     struct stat s;
     if (stat(path.c_str(), &s) != 0) return errno == ENOENT ? PathKind::Missing : PathKind::Unreachable;
     if (S_ISREG(s.st_mode)) return PathKind::Regular;
     if (S_ISDIR(s.st_mode)) return PathKind::Folder;
     return PathKind::Other;
+#endif
 }
 
 bool SameFile(const std::string &first, const std::string &second) {
+#if defined(_WIN32)
+    // Windows gives no inode numbers through stat; the volume and the file
+    // index of an open handle tell files apart.
+    BY_HANDLE_FILE_INFORMATION a, b;
+    auto identify = [](const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
+        const HANDLE h = OpenForQuery(path);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        const bool known = GetFileInformationByHandle(h, &info) != 0;
+        CloseHandle(h);
+        return known;
+    };
+    return identify(first, a) && identify(second, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+#else
     struct stat a, b;
     if (stat(first.c_str(), &a) != 0 || stat(second.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#endif
 }
 
 std::string ResolveLinks(const std::string &path) {
+#if defined(_WIN32)
+    // A symbolic link (a reparse point) is asked for its final path; any
+    // other name, missing ones included, is used as it is.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return path;
+    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return path;
+    std::string final(MAX_PATH, '\0');
+    DWORD length = GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    if (length >= final.size()) {
+        final.resize(length + 1);
+        length = GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    }
+    CloseHandle(h);
+    if (length == 0 || length >= final.size()) return path;
+    final.resize(length);
+    // "\\?\C:\folder\file" names the same file as "C:\folder\file"; a path
+    // that only the long form can name (a share, a long path) keeps it.
+    if (final.compare(0, 4, "\\\\?\\") == 0 && final.size() < MAX_PATH + 4 && final.compare(4, 4, "UNC\\") != 0)
+        final.erase(0, 4);
+    return final;
+#else
     std::string name = path;
     for (int links = 0; links < 40; ++links) {
         struct stat s;
@@ -65,16 +188,63 @@ std::string ResolveLinks(const std::string &path) {
         name = target[0] == '/' ? target : FolderOf(name) + target;
     }
     return name;
+#endif
 }
 
 bool CanWriteFile(const std::string &path) {
+#if defined(_WIN32)
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOfLastError();
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+#else
     const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd < 0) return false;
     close(fd);
     return true;
+#endif
 }
 
 std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
+#if defined(_WIN32)
+    // A new name of six letters and digits, tried until one is free; the
+    // file takes the folder's permissions, as every new file there does.
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned long long state = 0;
+    if (state == 0) state = GetTickCount64() * 0x9E3779B97F4A7C15ull ^ GetCurrentProcessId();
+    std::string candidate;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        candidate = FolderOf(beside) + ".dendro-";
+        for (int k = 0; k < 6; ++k) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            candidate += kLetters[(state >> 33) % 36];
+        }
+        h = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOfLastError();
+        return nullptr;
+    }
+    name.swap(candidate);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    std::FILE *stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        const int error = errno;
+        if (fd >= 0) _close(fd); else CloseHandle(h);
+        DeleteFileA(name.c_str());
+        name.clear();
+        errno = error;
+    }
+    return stream;
+#else
     std::string pattern = FolderOf(beside) + ".dendro-XXXXXX";
     const int fd = mkstemp(pattern.data());
     if (fd < 0) return nullptr;
@@ -100,22 +270,47 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
         errno = error;
     }
     return stream;
+#endif
 }
 
 bool FlushToDisk(std::FILE *stream) {
     if (std::fflush(stream) != 0) return false;
+#if defined(_WIN32)
+    // A pipe or a console cannot be flushed to a disk, which is no failure
+    // of the data written.
+    if (FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION) return true;
+    errno = ErrnoOfLastError();
+    return false;
+#else
     // Some files (a pipe, a terminal) cannot be synchronised, which is no
     // failure of the data written.
     return fsync(fileno(stream)) == 0 || errno == EINVAL || errno == EROFS;
+#endif
 }
 
-bool ReplaceFile(const std::string &from, const std::string &to) { return rename(from.c_str(), to.c_str()) == 0; }
+bool ReplaceFile(const std::string &from, const std::string &to) {
+#if defined(_WIN32)
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    errno = ErrnoOfLastError();
+    return false;
+#else
+    return rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
 
 namespace {
 
 char interruptPath[4096 + 256];
 volatile std::sig_atomic_t interruptArmed = 0;
+// Windows has no hang-up signal; Ctrl-C and Ctrl-Break arrive as SIGINT
+// and SIGBREAK.
+#if defined(SIGHUP)
 const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+#endif
 
 extern "C" void RemoveAndReraise(int signal) {
     if (interruptArmed) unlink(interruptPath);

@@ -5,8 +5,23 @@
 // system's error number in errno, for std::strerror.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+#if !defined(_WIN32)
+#include <stdio.h>  // getc_unlocked
+#endif
+
+// getc without taking the stream's lock: each stream is read by one thread.
+inline int GetcUnlocked(std::FILE *stream) {
+#if defined(_WIN32)
+    return _getc_nolock(stream);
+#else
+    return getc_unlocked(stream);
+#endif
+}
 
 // True when the stream is attached to a terminal (progress is shown only
 // there).
@@ -16,6 +31,19 @@ bool IsTerminal(std::FILE *stream);
 // written and read are the same on every platform. Does nothing where text
 // and binary streams are the same.
 void SetBinaryMode(std::FILE *stream);
+
+// Standard input, output and error in binary mode: what the programs print
+// is the same bytes on every platform (line feeds alone).
+void UseBinaryStandardStreams();
+
+// Sleeps while `word` holds `expected`, then returns; it may also return
+// without a change, so callers check again. std::atomic's own wait can miss
+// a wake-up where the C++ library has no system call to build it on (GCC
+// 12 on Windows), so each platform's own call is used.
+void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected);
+// Wakes one thread sleeping in WaitWhileEqual on `word`, after the caller
+// changed it.
+void WakeOneWaiter(std::atomic<uint64_t> &word);
 
 // What a name reaches, symbolic links followed. `Unreachable` when the
 // system cannot tell (a name too long, a folder on the way that may not be
@@ -29,7 +57,8 @@ bool SameFile(const std::string &first, const std::string &second);
 
 // The name a symbolic link finally points to, relative links taken from the
 // link's folder; the name itself when it is not a link. The target need not
-// exist. Gives up (returning the name reached so far) after 40 links.
+// exist. Gives up (returning the name reached so far) after 40 links. On
+// Windows an existing link is resolved by the system, to an absolute name.
 std::string ResolveLinks(const std::string &path);
 
 // True when the existing file may be opened for writing. Nothing is changed:
@@ -40,7 +69,7 @@ bool CanWriteFile(const std::string &path);
 // (the current folder when the name holds no folder), with a short unique
 // name that fits any limit on names. When `beside` exists the new file takes
 // its permissions (and, where allowed, its owner), otherwise those a new
-// file gets. Returns null, leaving nothing behind, when the folder cannot
+// file gets; on Windows it takes the folder's, as every new file there does. Returns null, leaving nothing behind, when the folder cannot
 // hold it. `name` is set to the new file's name as soon as the file exists,
 // before anything that may fail, and cleared again if it is removed.
 std::FILE *CreateFileBeside(const std::string &beside, std::string &name);

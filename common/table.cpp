@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "number_scan.h"
 #include "table_report.h"
 #include "utils.h"
 
@@ -176,7 +177,7 @@ int ConvertPiece(const char *text, int length, float *value, bool *partial) {
         return 1;
     }
     int used = 0;
-    if (std::sscanf(text, "%f%n", value, &used) != 1) return 0;
+    if (!ScanNumber(text, value, &used)) return 0;
     if (partial != nullptr) *partial = used < textLength;
     return 1;
 }

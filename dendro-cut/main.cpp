@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "leaf_names.h"
+#include "platform.h"
 #include "tree_cut.h"
 #include "tree_tool.h"
 
@@ -32,6 +33,7 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     ToolCommandLine line;
     std::string error;
     if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--clusters", true}, {"--height", true}}, line, error)) {

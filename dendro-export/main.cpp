@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tree_export.h"
+#include "platform.h"
 #include "tree_tool.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     ToolCommandLine line;
     std::string error;
     if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--to", true}}, line, error)) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tree_export.h"
+#include "platform.h"
 #include "tree_tool.h"
 
 namespace {
@@ -20,6 +21,7 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     ToolCommandLine line;
     std::string error;
     if (!ParseToolCommandLine(argc, argv, {kNamesFromOption}, line, error)) {

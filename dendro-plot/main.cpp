@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "tree_render.h"
+#include "platform.h"
 #include "tree_tool.h"
 
 namespace {
@@ -32,14 +32,10 @@ bool EndsWithSvg(std::string_view name) {
     return tail == ".svg";
 }
 
-bool SameFile(const std::string &a, const std::string &b) {
-    std::error_code ec;
-    return !b.empty() && std::filesystem::equivalent(a, b, ec) && !ec;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
+    UseBinaryStandardStreams();
     ToolCommandLine line;
     std::string error;
     if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--title", true}, {"--horizontal", false}}, line, error)) {

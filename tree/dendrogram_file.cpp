@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <system_error>
+
+#include "platform.h"
 
 namespace {
 
@@ -233,51 +234,31 @@ bool ReadWholeFile(const std::string &path, std::string &contents, std::string &
 }
 
 bool WriteFileAtomically(const std::string &path, const std::string &contents, std::string &error) {
-    namespace fs = std::filesystem;
-    const fs::path target(path);
-    if (target.filename().empty()) {
+    if (std::filesystem::path(path).filename().empty()) {
         error = "not a file name";
         return false;
     }
-    std::random_device seed;
-    std::mt19937_64 random(seed());
-    std::FILE *file = nullptr;
-    fs::path temporary;
-    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(random()));
-        std::string name(1, '.');
-        name += target.filename().string();
-        name += suffix;
-        temporary = target.parent_path() / name;
-        errno = 0;
-        file = std::fopen(temporary.c_str(), "wbx");  // fails if the name is taken
-        if (file == nullptr && errno != EEXIST) {
-            error = errno != 0 ? std::strerror(errno) : "cannot create a file there";
-            return false;
-        }
-    }
+    std::string temporary;
+    errno = 0;
+    std::FILE *file = CreateFileBeside(path, temporary);
     if (file == nullptr) {
-        error = "cannot find a free temporary name";
+        error = errno != 0 ? std::strerror(errno) : "cannot create a file there";
         return false;
     }
     errno = 0;
     const bool written = std::fwrite(contents.data(), 1, contents.size(), file) == contents.size() &&
-                         std::fflush(file) == 0 && std::ferror(file) == 0;
+                         FlushToDisk(file) && std::ferror(file) == 0;
     int writeErrno = errno;
     const bool closed = std::fclose(file) == 0;
     if (written && !closed) writeErrno = errno;
-    std::error_code ec;
     if (!written || !closed) {
         error = writeErrno != 0 ? std::strerror(writeErrno) : "write error";
-        fs::remove(temporary, ec);
+        std::remove(temporary.c_str());
         return false;
     }
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        error = ec.message();
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
+    if (!ReplaceFile(temporary, path)) {
+        error = std::strerror(errno);
+        std::remove(temporary.c_str());
         return false;
     }
     return true;

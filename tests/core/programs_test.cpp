@@ -44,6 +44,7 @@ TEST(Programs, FailuresPrintTheirMessageAndCreateNoOutput) {
     for (const char *program : kPrograms)
         for (const auto &c : cases) {
             SCOPED_TRACE(std::string(program) + ": " + c.name);
+            if (!ProgramsRunNatively() && c.args.size() == 2 && c.args[1] == "/dev/full") continue;  // Linux's
             TempDir dir;
             if (c.input) WriteFile(dir.file("in"), *c.input);
             const ProgramResult r = RunProgram(program, InDir(c.args, dir.path()));

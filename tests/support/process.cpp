@@ -51,9 +51,34 @@ void ReadBoth(int outFd, std::string &out, int errFd, std::string &err) {
     }
 }
 
-}  // namespace
+// True for a program of this build (under DENDRO_BUILD_DIR).
+bool IsUnderTest(const std::string &path) {
+    const std::string built = DENDRO_BUILD_DIR;
+    return path.compare(0, built.size() + 1, built + "/") == 0;
+}
 
-ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args, const RunSettings &settings) {
+std::string Environment(const char *name) {
+    const char *value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+std::vector<std::string> Words(const std::string &text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// The program under test standing for `path`: a program of this build is
+// looked up in DENDRO_TEST_PROGRAMS_DIR instead, when that is set.
+std::string UnderTest(const std::string &path) {
+    const std::string other = Environment("DENDRO_TEST_PROGRAMS_DIR");
+    if (other.empty() || !IsUnderTest(path)) return path;
+    const std::string mapped = other + path.substr(std::string(DENDRO_BUILD_DIR).size());
+    return std::filesystem::exists(mapped) || !std::filesystem::exists(mapped + ".exe") ? mapped : mapped + ".exe";
+}
+
+ProgramResult Run(const std::vector<std::string> &command, const RunSettings &settings) {
     int outPipe[2], errPipe[2] = {-1, -1};
     if (pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
     if (settings.errorOnTerminal) {
@@ -78,8 +103,7 @@ ProgramResult RunProgram(const std::string &path, const std::vector<std::string>
         WriteFile(inputFile, settings.input);
     }
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : command) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -108,7 +132,7 @@ ProgramResult RunProgram(const std::string &path, const std::vector<std::string>
         if (settings.user >= 0 && (setgid(static_cast<gid_t>(settings.user)) != 0 ||
                                    setuid(static_cast<uid_t>(settings.user)) != 0))
             _exit(126);
-        execv(path.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(outPipe[1]);
@@ -120,6 +144,31 @@ ProgramResult RunProgram(const std::string &path, const std::vector<std::string>
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (!inputFile.empty()) unlink(inputFile.c_str());
     return result;
+}
+
+}  // namespace
+
+bool TestingOtherPrograms() { return !Environment("DENDRO_TEST_PROGRAMS_DIR").empty(); }
+
+bool ProgramsRunNatively() { return Words(Environment("DENDRO_TEST_LAUNCHER")).empty(); }
+
+std::vector<std::string> LaunchCommand(const std::string &path) {
+    std::vector<std::string> command;
+    if (IsUnderTest(path)) command = Words(Environment("DENDRO_TEST_LAUNCHER"));
+    command.push_back(UnderTest(path));
+    return command;
+}
+
+ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args, const RunSettings &settings) {
+    std::vector<std::string> command = LaunchCommand(path);
+    command.insert(command.end(), args.begin(), args.end());
+    return Run(command, settings);
+}
+
+ProgramResult RunBuiltProgram(const std::string &path, const std::vector<std::string> &args) {
+    std::vector<std::string> command = {path};
+    command.insert(command.end(), args.begin(), args.end());
+    return Run(command, RunSettings{});
 }
 
 TempDir::TempDir() {

@@ -38,9 +38,30 @@ struct RunSettings {
 
 // Runs `path` with `args` (argv[1..]), standard input from /dev/null.
 // `limitAddressSpace`, when non-zero, caps the child's address space in bytes.
+// A program of this build is replaced by the program under test (see
+// below) and started through the launcher, if any.
 ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args,
                          unsigned long long limitAddressSpace = 0);
 ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args, const RunSettings &settings);
+
+// The black-box tests may run the programs of another build, for example
+// the Windows executables through wine, instead of this build's:
+//   DENDRO_TEST_PROGRAMS_DIR  the other build's folder, laid out like this
+//                             one (".exe" is added where the file has it)
+//   DENDRO_TEST_LAUNCHER      the command that starts them, words separated
+//                             by blanks (e.g. "wine64")
+// Both are read from the environment when the tests run.
+bool TestingOtherPrograms();
+// False when the programs under test run through a launcher: tests that
+// need Linux itself (address-space caps, preloaded libraries, /dev/full)
+// leave them out.
+bool ProgramsRunNatively();
+// The command words that start `path` (launcher first), after replacing a
+// program of this build by the one under test.
+std::vector<std::string> LaunchCommand(const std::string &path);
+// Runs the program of this build itself, as RunProgram does without the
+// replacement and the launcher: the reference the other programs are held to.
+ProgramResult RunBuiltProgram(const std::string &path, const std::vector<std::string> &args);
 
 // A fresh temporary folder, removed with everything in it when destroyed.
 class TempDir {
