@@ -69,14 +69,19 @@ OwnedTable DecimalTable(int32_t columns, int32_t lines, uint32_t seed) {
     return t;
 }
 
-struct Run {
-    double seconds;
+double ProcessorSeconds(const struct rusage &u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct TimedRun {
+    double wall, processor;
     long peakKiB;
     int status;
 };
 
-// Runs a program to completion; wall time and peak resident memory.
-Run RunTimed(const std::string &program, const std::string &input, const std::string &output) {
+// Runs a program to completion: wall and processor time, peak resident
+// memory, exit status.
+TimedRun RunProgram(const std::string &program, const std::string &input, const std::string &output) {
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -86,7 +91,8 @@ Run RunTimed(const std::string &program, const std::string &input, const std::st
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    return Run{Seconds(start), usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    return TimedRun{Seconds(start), ProcessorSeconds(usage), usage.ru_maxrss,
+                    WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 // Every pairwise distance computed once with the vector kernel, on two
@@ -148,9 +154,9 @@ int Min(int32_t n) {
     std::printf("dendro-min, %d columns x 16 lines (table %.2f MiB)\n", n, tableMiB);
     const double floor = DistanceFloor(t.view());
     std::printf("  all pairwise distances once (floor): %.3f s\n", floor);
-    const Run run = RunTimed(DENDRO_MIN_PATH, dir.file("table.txt"), dir.file("out.txt"));
-    std::printf("  dendro-min end to end: %.3f s (status %d), %.2f x floor\n", run.seconds, run.status,
-                run.seconds / floor);
+    const TimedRun run = RunProgram(DENDRO_MIN_PATH, dir.file("table.txt"), dir.file("out.txt"));
+    std::printf("  dendro-min end to end: %.3f s (status %d), %.2f x floor\n", run.wall, run.status,
+                run.wall / floor);
     std::printf("  peak memory %.1f MiB: %.1f MiB above the table\n", run.peakKiB / 1024.0,
                 run.peakKiB / 1024.0 - tableMiB);
     return run.status;
@@ -160,8 +166,8 @@ int Variance(const std::vector<int32_t> &sizes) {
     for (int32_t n : sizes) {
         TempDir dir;
         WriteTable(DecimalTable(n, 16, 3), dir.file("table.txt"));
-        const Run run = RunTimed(DENDRO_VARIANCE_PATH, dir.file("table.txt"), dir.file("out.txt"));
-        std::printf("dendro-variance, %d columns x 16 lines: %.3f s (status %d), peak %.1f MiB\n", n, run.seconds,
+        const TimedRun run = RunProgram(DENDRO_VARIANCE_PATH, dir.file("table.txt"), dir.file("out.txt"));
+        std::printf("dendro-variance, %d columns x 16 lines: %.3f s (status %d), peak %.1f MiB\n", n, run.wall,
                     run.status, run.peakKiB / 1024.0);
     }
     return 0;
@@ -244,30 +250,6 @@ int Table(int argc, char **argv) {
     }
     WriteUniformTable(std::atoi(argv[2]), std::atoi(argv[3]), 7, argv[4]);
     return 0;
-}
-
-double ProcessorSeconds(const struct rusage &u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-struct TimedRun {
-    double wall, processor;
-    long peakKiB;
-    int status;
-};
-
-TimedRun RunProgram(const std::string &program, const std::string &input, const std::string &output) {
-    const Clock::time_point start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(program.c_str(), program.c_str(), input.c_str(), output.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    wait4(pid, &status, 0, &usage);
-    return TimedRun{Seconds(start), ProcessorSeconds(usage), usage.ru_maxrss,
-                    WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 double ThreadProcessorSeconds() {
