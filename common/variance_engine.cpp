@@ -955,43 +955,22 @@ public:
           margins_(table.lines),
           ip_(static_cast<int64_t>(n_) * n_),
           self_(n_),
-          raw_(n_),
           squares_(n_) {
-        std::vector<double> mean(lines_, 0.0);
-        for (int32_t l = 0; l < lines_; ++l) {
-            const float *row = table.values + static_cast<int64_t>(l) * n_;
-            double s = 0.0;
-            for (int32_t x = 0; x < n_; ++x) s += row[x];
-            mean[l] = s / n_;
-        }
-        std::vector<float> centred(static_cast<int64_t>(n_) * lines_);
-        std::vector<double> rawSquares(n_, 0.0);
-        for (int32_t l = 0; l < lines_; ++l) {
-            const float *row = table.values + static_cast<int64_t>(l) * n_;
-            for (int32_t x = 0; x < n_; ++x) {
-                centred[static_cast<int64_t>(x) * lines_ + l] = static_cast<float>(row[x] - mean[l]);
-                rawSquares[x] += static_cast<double>(row[x]) * row[x];
-            }
-        }
-        ComputeGram(centred.data(), n_, lines_, ip_.data(), loop);
-        double largest = 0.0;
-        for (int32_t x = 0; x < n_; ++x) {
-            self_[x] = ip_[static_cast<int64_t>(x) * n_ + x];
-            raw_[x] = std::sqrt(rawSquares[x]) * (1.0 + 0x1p-40);
-            largest = std::max(largest, self_[x]);
-        }
-        // Largest centred norm squared, with room for the Gram sums' error.
-        const double g2 = largest * (1.0 + 2.0 * lines_ * kUd) * (1.0 + 0x1p-30);
-        const double g = std::sqrt(g2) * (1.0 + 0x1p-40);
+        const CentredColumns columns(table);
+        ComputeGram(columns.cells.data(), n_, lines_, ip_.data(), loop);
+        for (int32_t x = 0; x < n_; ++x) self_[x] = ip_[static_cast<int64_t>(x) * n_ + x];
+        // G bounds every centred norm, the Gram sums' error allowed for.
+        const double g = columns.largestNorm;
+        const double g2 = g * g * (1.0 + 0x1p-40);
         eq_ = (4.0 * (lines_ + 3.0 * n_) + n_ + 40.0) * kUd * g2 * 1.01;
         rootEq_ = std::sqrt(eq_) * (1.0 + 0x1p-40);
-        omega_ = 2.0 * (kU * (1.0 + kU) * g + kTau * std::sqrt(static_cast<double>(lines_))) * 1.01;
+        omega_ = columns.omega;
+        normSum_ = columns.raw;
         // Initially cluster x is the single column x: ip[x][.] is row x of
         // the Gram matrix, its centroid's squared norm its own.
         centroidSquare_ = self_;
         ownLow_.assign(n_, 0.0);
         ownHigh_.assign(n_, 0.0);
-        normSum_ = raw_;
     }
 
     // True when the bounds hold for this table.
@@ -1080,7 +1059,6 @@ private:
     FloatMargins margins_;
     std::vector<double> ip_;              // ip_[y * n + x] = <x, c_y>, centred
     std::vector<double> self_;            // |x|^2, centred
-    std::vector<double> raw_;             // |x|, raw cells
     std::vector<double> centroidSquare_;  // |c_y|^2, centred
     std::vector<double> normSum_;         // sum of the members' raw norms
     std::vector<double> ownLow_, ownHigh_;  // the cluster's own exact criterion
