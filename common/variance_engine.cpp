@@ -1077,7 +1077,6 @@ public:
           evaluator_(table, loop_),
           bounds_(table, loop_),
           members_(n_),
-          stamp_(n_, -1),
           nodeId_(n_, -1),
           live_(n_, 1),
           exact_(n_, 0),
@@ -1115,7 +1114,7 @@ public:
             members_[i].insert(members_[i].end(), members_[j].begin(), members_[j].end());
             std::vector<int32_t>().swap(members_[j]);
             bounds_.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
-            stamp_[i] = nodeId_[i] = nextNode++;
+            nodeId_[i] = nextNode++;
             size_[i] = static_cast<double>(members_[i].size());
             ++version_[i];
             ++version_[j];
@@ -1144,7 +1143,9 @@ private:
         SetKey(r);
     }
 
-    bool Younger(int32_t x, int32_t y) const { return stamp_[x] != stamp_[y] ? stamp_[x] > stamp_[y] : x > y; }
+    // The younger cluster was formed by the later merge (node numbers grow);
+    // of two single columns (node -1), the larger column.
+    bool Younger(int32_t x, int32_t y) const { return nodeId_[x] != nodeId_[y] ? nodeId_[x] > nodeId_[y] : x > y; }
 
     // Exact values of the pairs (x, ys[k]), each with the younger list first.
     void Exact(int32_t x, const std::vector<int32_t> &ys, std::vector<float> &out) {
@@ -1421,7 +1422,7 @@ private:
     SpanEvaluator evaluator_;
     Bounds bounds_;
     std::vector<std::vector<int32_t>> members_;
-    std::vector<int32_t> stamp_, nodeId_;
+    std::vector<int32_t> nodeId_;
     std::vector<unsigned char> live_, exact_;
     std::vector<float> value_;
     std::vector<int32_t> arg_;
