@@ -33,17 +33,8 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
-    UseBinaryStandardStreams();
-    ToolCommandLine line;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--clusters", true}, {"--height", true}});
     std::string error;
-    if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--clusters", true}, {"--height", true}}, line, error)) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), kUsage);
-        return 1;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     if (line.files.empty() || line.files.size() > 2 || line.Has("--clusters") == line.Has("--height")) {
         if (!line.files.empty() && line.files.size() <= 2)
             std::fprintf(stderr, "%s: give exactly one of --clusters and --height\n", kProgram);

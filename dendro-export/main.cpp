@@ -27,17 +27,8 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
-    UseBinaryStandardStreams();
-    ToolCommandLine line;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--to", true}});
     std::string error;
-    if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--to", true}}, line, error)) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), kUsage);
-        return 1;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     if (line.files.empty() || line.files.size() > 2 || !line.Has("--to")) {
         if (!line.files.empty() && line.files.size() <= 2) std::fprintf(stderr, "%s: --to FORMAT is needed\n", kProgram);
         std::fputs(kUsage, stderr);

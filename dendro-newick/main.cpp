@@ -21,17 +21,8 @@ constexpr const char *kUsage =
 }  // namespace
 
 int main(int argc, char **argv) {
-    UseBinaryStandardStreams();
-    ToolCommandLine line;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption});
     std::string error;
-    if (!ParseToolCommandLine(argc, argv, {kNamesFromOption}, line, error)) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), kUsage);
-        return 1;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     if (line.files.empty() || line.files.size() > 2) {
         std::fputs(kUsage, stderr);
         return 1;

@@ -35,17 +35,8 @@ bool EndsWithSvg(std::string_view name) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    UseBinaryStandardStreams();
-    ToolCommandLine line;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--title", true}, {"--horizontal", false}});
     std::string error;
-    if (!ParseToolCommandLine(argc, argv, {kNamesFromOption, {"--title", true}, {"--horizontal", false}}, line, error)) {
-        std::fprintf(stderr, "%s: %s\n%s", kProgram, error.c_str(), kUsage);
-        return 1;
-    }
-    if (line.help) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     if (line.files.size() < 2 || line.files.size() > 3) {
         std::fputs(kUsage, stderr);
         return 1;

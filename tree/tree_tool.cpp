@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "leaf_names.h"
+#include "platform.h"
 
 bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &known, ToolCommandLine &line,
                           std::string &error) {
@@ -131,4 +132,20 @@ void ToolWriteOutput(const char *program, const std::string &text) {
     const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     if (!written || std::fflush(stdout) != 0 || std::ferror(stdout))
         ToolFail(program, "cannot write to standard output");
+}
+
+ToolCommandLine StartTool(int argc, char **argv, const char *program, const char *usage,
+                          const std::vector<ToolOption> &known) {
+    UseBinaryStandardStreams();
+    ToolCommandLine line;
+    std::string error;
+    if (!ParseToolCommandLine(argc, argv, known, line, error)) {
+        std::fprintf(stderr, "%s: %s\n%s", program, error.c_str(), usage);
+        std::exit(1);
+    }
+    if (line.help) {
+        std::fputs(usage, stdout);
+        std::exit(0);
+    }
+    return line;
 }

@@ -31,6 +31,11 @@ struct ToolCommandLine {
 // an unknown option, a missing value, or an option given twice.
 bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &known, ToolCommandLine &line,
                           std::string &error);
+// The start every tree program shares: binary standard streams, then the
+// command line parsed. A bad one ends with its reason and the usage text on
+// standard error (status 1); --help prints the usage text (status 0).
+ToolCommandLine StartTool(int argc, char **argv, const char *program, const char *usage,
+                          const std::vector<ToolOption> &known);
 
 // The option every tree program takes for names from a table's header.
 inline const ToolOption kNamesFromOption{"--names-from", true};
