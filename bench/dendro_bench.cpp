@@ -283,22 +283,41 @@ double InCacheRate() {
 
 std::string FileBytes(const std::string &path) { return ReadFile(path); }
 
-int Shapes(int argc, char **argv) {
-    std::string landed = "/work/landed/build/dendro-min/dendro-min";
+// The arguments of the shape benchmarks: --landed PROGRAM, --no-landed
+// (when allowed) and shapes COLUMNSxLINES. Returns false on a bad one.
+struct ShapeArguments {
+    std::string landed;
+    bool skipLanded = false;
     std::vector<std::pair<int32_t, int32_t>> shapes;
+};
+
+bool ParseShapeArguments(int argc, char **argv, bool allowSkip, ShapeArguments &out) {
     for (int k = 2; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--landed" && k + 1 < argc) {
-            landed = argv[++k];
+            out.landed = argv[++k];
+            continue;
+        }
+        if (allowSkip && a == "--no-landed") {
+            out.skipLanded = true;
             continue;
         }
         int c = 0, l = 0;
         if (std::sscanf(a.c_str(), "%dx%d", &c, &l) != 2 || c < 2 || l < 1) {
             std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", a.c_str());
-            return 2;
+            return false;
         }
-        shapes.emplace_back(c, l);
+        out.shapes.emplace_back(c, l);
     }
+    return true;
+}
+
+int Shapes(int argc, char **argv) {
+    ShapeArguments arguments;
+    arguments.landed = "/work/landed/build/dendro-min/dendro-min";
+    if (!ParseShapeArguments(argc, argv, false, arguments)) return 2;
+    const std::string &landed = arguments.landed;
+    std::vector<std::pair<int32_t, int32_t>> &shapes = arguments.shapes;
     if (shapes.empty()) shapes = {{32768, 16}, {4000, 1000}, {8000, 1000}, {1000, 20000}, {2000, 20000}};
     const double rate = InCacheRate();
     std::printf("in-cache kernel rate, both threads: %.2fe9 pairs x lines per second\n", rate / 1e9);
@@ -356,26 +375,12 @@ int Shapes(int argc, char **argv) {
 // uniform tables: the other build once per shape (it takes minutes), this
 // one best of three; wall and processor time, peak memory, identical output.
 int VarianceShapes(int argc, char **argv) {
-    std::string landed = "/work/landed/build/dendro-variance/dendro-variance";
-    std::vector<std::pair<int32_t, int32_t>> shapes;
-    bool skipLanded = false;
-    for (int k = 2; k < argc; ++k) {
-        const std::string a = argv[k];
-        if (a == "--landed" && k + 1 < argc) {
-            landed = argv[++k];
-            continue;
-        }
-        if (a == "--no-landed") {
-            skipLanded = true;
-            continue;
-        }
-        int c = 0, l = 0;
-        if (std::sscanf(a.c_str(), "%dx%d", &c, &l) != 2 || c < 2 || l < 1) {
-            std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", a.c_str());
-            return 2;
-        }
-        shapes.emplace_back(c, l);
-    }
+    ShapeArguments arguments;
+    arguments.landed = "/work/landed/build/dendro-variance/dendro-variance";
+    if (!ParseShapeArguments(argc, argv, true, arguments)) return 2;
+    const std::string &landed = arguments.landed;
+    const bool skipLanded = arguments.skipLanded;
+    std::vector<std::pair<int32_t, int32_t>> &shapes = arguments.shapes;
     if (shapes.empty()) shapes = {{32768, 16}, {4000, 1000}, {1000, 20000}, {2000, 20000}};
     std::printf("this build: %s\nlanded:     %s\n", DENDRO_VARIANCE_PATH, skipLanded ? "(not run)" : landed.c_str());
     std::printf("wall seconds (processor seconds in brackets); this machine's other load shows in wall times\n\n");
