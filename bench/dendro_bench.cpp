@@ -8,7 +8,8 @@
 //   dendro_bench reference N        the straightforward engine of both criteria at N columns
 //                                   (once) against the fast engines (best of three)
 //   dendro_bench differential K     K random tables per program: fast engines against the
-//                                   reference, byte for byte
+//                                   reference, byte for byte (the variance engine with each
+//                                   kind of interval in turn)
 //   dendro_bench table C L FILE     writes a random table of C columns x L lines to FILE
 //                                   (uniform values in [0, 1), six significant digits)
 //   dendro_bench variance-shapes [--landed PROGRAM | --no-landed] [CxL...]
@@ -45,6 +46,7 @@
 #include "random_tables.h"
 #include "reference_engine.h"
 #include "single_linkage.h"
+#include "variance_engine.h"
 #include "table.h"
 
 namespace {
@@ -214,9 +216,17 @@ int Differential(int rounds) {
         const Flavour flavour = kAllFlavours[k % 5];
         OwnedTable t = RandomTable(rng, flavour, 2 + k % 200, 1 + k % 6);
         const DistanceMatrix m = ComputeColumnDistances(t.view());
-        const bool same = WithoutNanSign(EngineMinText(m)) == WithoutNanSign(ReferenceMinText(m)) &&
-                          WithoutNanSign(EngineVarianceText(t.view())) == WithoutNanSign(ReferenceVarianceText(t.view()));
+        bool same = WithoutNanSign(EngineMinText(m)) == WithoutNanSign(ReferenceMinText(m));
         std::free(m.values);
+        // The variance engine with each kind of interval forced in turn, on
+        // tables up to 400 columns wide (rows longer than a shortlist).
+        const VarianceBounds bounds[] = {VarianceBounds::Automatic, VarianceBounds::InnerProducts,
+                                         VarianceBounds::Centroids};
+        ForceVarianceBounds(bounds[k % 3]);
+        if (k % 7 == 0) t = RandomTable(rng, flavour, 2 + k % 400, 1 + k % 60);
+        same = same &&
+               WithoutNanSign(EngineVarianceText(t.view())) == WithoutNanSign(ReferenceVarianceText(t.view()));
+        ForceVarianceBounds(VarianceBounds::Automatic);
         if (!same) {
             ++failures;
             std::printf("difference on:\n%s\n", TableText(t).c_str());

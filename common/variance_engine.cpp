@@ -795,26 +795,32 @@ DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
                       double *d2),
                      (c, stride, lines, x, begin, end, d2))
 
-// Squared distance of a float column to a double point, in eight partial
-// sums so that it vectorises; only bounds use it, and they allow for any
-// order of the additions.
-[[gnu::always_inline]] inline double SquaredDistanceLoop(const float *__restrict v, const double *__restrict c,
-                                                         int32_t lines) {
-    double lanes[8] = {};
-    int32_t l = 0;
-    for (; l + 8 <= lines; l += 8)
-        for (int t = 0; t < 8; ++t) {
-            const double d = v[l + t] - c[l + t];
-            lanes[t] += d * d;
-        }
-    double q = 0.0;
-    for (; l < lines; ++l) q += (v[l] - c[l]) * (v[l] - c[l]);
-    for (int t = 0; t < 8; ++t) q += lanes[t];
-    return q;
+// Sum over the listed columns of their distance to a double point, each
+// squared distance in eight partial sums so that it vectorises; only bounds
+// use it, and they allow for any order of the additions.
+[[gnu::always_inline]] inline double DistanceSumLoop(const float *__restrict cells, int32_t lines,
+                                                     const int32_t *__restrict list, int32_t count,
+                                                     const double *__restrict c) {
+    double sum = 0.0;
+    for (int32_t k = 0; k < count; ++k) {
+        const float *v = cells + static_cast<int64_t>(list[k]) * lines;
+        double lanes[8] = {};
+        int32_t l = 0;
+        for (; l + 8 <= lines; l += 8)
+            for (int t = 0; t < 8; ++t) {
+                const double d = v[l + t] - c[l + t];
+                lanes[t] += d * d;
+            }
+        double q = 0.0;
+        for (; l < lines; ++l) q += (v[l] - c[l]) * (v[l] - c[l]);
+        for (int t = 0; t < 8; ++t) q += lanes[t];
+        sum += std::sqrt(q);
+    }
+    return sum;
 }
-DENDRO_VECTOR_LEVELS(double, SquaredDistance, SquaredDistanceLoop,
-                     (const float *v, const double *c, int32_t lines),
-                     (v, c, lines))
+DENDRO_VECTOR_LEVELS(double, DistanceSum, DistanceSumLoop,
+                     (const float *cells, int32_t lines, const int32_t *list, int32_t count, const double *c),
+                     (cells, lines, list, count, c))
 
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
@@ -909,10 +915,9 @@ public:
         thread_local std::vector<double> mixed;
         mixed.resize(lines_);
         for (int32_t l = 0; l < lines_; ++l) mixed[l] = a * cx[l] + b * cy[l];
-        double sum = 0.0;
-        auto member = [&](int32_t m) { sum += std::sqrt(SquaredDistance(columns_.Column(m), mixed.data(), lines_)); };
-        for (int32_t m : mx) member(m);
-        for (int32_t m : my) member(m);
+        const double sum =
+            DistanceSum(columns_.cells.data(), lines_, mx.data(), static_cast<int32_t>(mx.size()), mixed.data()) +
+            DistanceSum(columns_.cells.data(), lines_, my.data(), static_cast<int32_t>(my.size()), mixed.data());
         const double mean = sum / total;
         const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - drift_ - columns_.omega;
         const double realHigh = mean * (1.0 + (total + 4.0) * 2.0 * kUd) + drift_ + columns_.omega;
@@ -1045,9 +1050,16 @@ private:
         const bool xSmaller = mx.size() <= my.size();
         const double *row = Row(xSmaller ? y : x);
         const std::vector<int32_t> &list = xSmaller ? mx : my;
-        double s = 0.0;
-        for (int32_t m : list) s += row[m];
-        return s / static_cast<double>(list.size());
+        // Four partial sums, so that the loads overlap; the bounds allow for
+        // any order of the additions.
+        const int32_t *m = list.data();
+        const size_t count = list.size();
+        double s[4] = {};
+        size_t k = 0;
+        for (; k + 4 <= count; k += 4)
+            for (int t = 0; t < 4; ++t) s[t] += row[m[k + t]];
+        for (; k < count; ++k) s[0] += row[m[k]];
+        return ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(count);
     }
 
     void ToFloat(int32_t x, int32_t y, double total, double realLow, double realHigh, double &low,
@@ -1067,7 +1079,7 @@ private:
 };
 
 // Pairs kept on each row's shortlist.
-constexpr size_t kShortlist = 8;
+constexpr size_t kShortlist = 32;
 
 template <class Bounds>
 class LazyVarianceEngine {
@@ -1089,7 +1101,8 @@ public:
           floor_(n_, INFINITY),
           listed_(n_, 0),
           size_(n_, 1.0),
-          version_(n_, 0) {
+          version_(n_, 0),
+          popped_(n_, 0) {
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -1267,24 +1280,60 @@ private:
             }
             known_ = evaluated_;
         }
-        CheapRange(r, 0, r);
-        for (const auto &[y, v] : known_) low_[y] = high_[y] = v;
-        double ceiling = INFINITY;
-        for (int32_t y = 0; y < r; ++y)
-            if (live_[y]) ceiling = std::min(ceiling, high_[y]);
-        // Refine the lowest cheap intervals first: each refined upper end
-        // lowers the ceiling, which rules out the rest sooner.
+        // Every pair's cheap interval, and on each thread the lowest upper
+        // end of its part and the pairs that start at most there.
+        ScanRow(r);
+        double ceiling = std::min(scan_[0].ceiling, scan_[1].ceiling);
+        for (const auto &[y, v] : known_) {
+            low_[y] = high_[y] = v;
+            ceiling = std::min(ceiling, static_cast<double>(v));
+        }
+        // Refine the lowest intervals first: each refined upper end lowers
+        // the ceiling, which rules out the rest sooner; go on until the
+        // shortlist's kShortlist + 1 lowest starts are refined too. The heap
+        // holds the pairs whose interval starts at most at `upTo`; `outside`
+        // is the lowest start of the others.
+        ++stamp_;
+        double outside = std::min(scan_[0].outside, scan_[1].outside);
         order_.clear();
-        for (int32_t y = 0; y < r; ++y)
-            if (live_[y] && low_[y] <= ceiling) order_.push_back({low_[y], y});
-        // A heap: usually only the first few are taken before the ceiling
-        // drops below the rest.
+        for (const Scan &part : scan_)
+            for (int32_t y : part.near) {
+                if (low_[y] <= ceiling) {
+                    order_.push_back({low_[y], y});
+                } else {
+                    outside = std::min(outside, low_[y]);
+                }
+            }
         std::make_heap(order_.begin(), order_.end(), std::greater<>());
+        auto fill = [&](double upTo) {
+            order_.clear();
+            outside = INFINITY;
+            for (int32_t y = 0; y < r; ++y) {
+                if (!live_[y] || popped_[y] == stamp_) continue;
+                if (low_[y] <= upTo) {
+                    order_.push_back({low_[y], y});
+                } else {
+                    outside = std::min(outside, low_[y]);
+                }
+            }
+            std::make_heap(order_.begin(), order_.end(), std::greater<>());
+        };
         candidates_.clear();
-        while (!order_.empty() && order_.front().first <= ceiling) {
+        top_.clear();
+        for (;;) {
+            const double front = order_.empty() ? INFINITY : order_.front().first;
+            const double next = std::min(front, outside);
+            const bool full = top_.size() == kShortlist + 1;
+            if (next == INFINITY || (next > ceiling && full && !(next < top_.back().first))) break;
+            if (front > outside) {
+                fill(full ? std::max(ceiling, top_.back().first) : INFINITY);
+                continue;
+            }
+            const bool needed = front <= ceiling;
             std::pop_heap(order_.begin(), order_.end(), std::greater<>());
             const auto [cheapLow, y] = order_.back();
             order_.pop_back();
+            popped_[y] = stamp_;
             if (high_[y] > cheapLow) {
                 double fineLow, fineHigh;
                 bounds_.Fine(r, members_[r], y, members_[y], fineLow, fineHigh);
@@ -1292,14 +1341,7 @@ private:
                 high_[y] = std::min(high_[y], fineHigh);
                 ceiling = std::min(ceiling, high_[y]);
             }
-            candidates_.push_back({low_[y], y});
-        }
-        // The new shortlist: the lowest intervals, the floor the next one's
-        // start (refined intervals may have moved above cheap ones). One
-        // pass keeps the kShortlist + 1 lowest in order.
-        top_.clear();
-        for (int32_t y = 0; y < r; ++y) {
-            if (!live_[y]) continue;
+            if (needed) candidates_.push_back({low_[y], y});
             const double low = low_[y];
             if (top_.size() == kShortlist + 1 && !(low < top_.back().first)) continue;
             if (top_.size() == kShortlist + 1) top_.pop_back();
@@ -1310,7 +1352,11 @@ private:
         }
         list_[r].clear();
         listed_[r] = 1;
+        // Every pair off the list starts at the (kShortlist + 1)-th lowest
+        // refined start, the heap's front or `outside` at least.
         floor_[r] = top_.size() == kShortlist + 1 ? top_.back().first : INFINITY;
+        if (!order_.empty()) floor_[r] = std::min(floor_[r], order_.front().first);
+        floor_[r] = std::min(floor_[r], outside);
         for (size_t k = 0; k < top_.size() && k < kShortlist; ++k) {
             const int32_t y = top_[k].second;
             list_[r].push_back({low_[y], high_[y], y, version_[y]});
@@ -1339,6 +1385,44 @@ private:
                 }
     }
 
+    // Row r's cheap intervals (dead pairs get empty ones, [inf, inf]), and
+    // for each thread's part the lowest upper end, the pairs that start at
+    // most there, and the lowest start of the others.
+    struct Scan {
+        double ceiling = INFINITY, outside = INFINITY;
+        std::vector<int32_t> near;
+    };
+    void ScanRow(int32_t r) {
+        auto part = [&](int64_t b64, int64_t e64, int p) {
+            const int32_t b = static_cast<int32_t>(b64), e = static_cast<int32_t>(e64);
+            Scan &scan = scan_[p];
+            scan.near.clear();
+            scan.ceiling = scan.outside = INFINITY;
+            if (b >= e) return;
+            bounds_.CheapRange(r, members_[r], b, e, size_.data(), members_, live_.data(), low_.data(), high_.data());
+            double *low = low_.data(), *high = high_.data();
+            const unsigned char *live = live_.data();
+            double ceiling = INFINITY;
+            for (int32_t y = b; y < e; ++y) {
+                const double l = live[y] ? low[y] : INFINITY, h = live[y] ? high[y] : INFINITY;
+                low[y] = l;
+                high[y] = h;
+                ceiling = std::min(ceiling, h);
+            }
+            double outside = INFINITY;
+            for (int32_t y = b; y < e; ++y) {
+                if (low[y] <= ceiling) {
+                    scan.near.push_back(y);
+                } else {
+                    outside = std::min(outside, low[y]);
+                }
+            }
+            scan.ceiling = ceiling;
+            scan.outside = outside;
+        };
+        loop_.Run(r, r / 2, 4096, part);
+    }
+
     // The cheap intervals of (x, y) for y in [begin, end), on both threads.
     void CheapRange(int32_t x, int32_t begin, int32_t end) {
         auto part = [&](int64_t b, int64_t e, int) {
@@ -1365,11 +1449,14 @@ private:
         list_[j].clear();
         Recompute(i);
         CheapRange(i, i + 1, n_);
-        // The cheap intervals that reach their row's value are refined, on
-        // both threads.
+        // The cheap intervals that reach their row's value, or that enter
+        // its shortlist, are refined, on both threads: a shortlist of cheap
+        // intervals would hold a floor too low to settle the row from.
         refine_.clear();
-        for (int32_t h = i + 1; h < n_; ++h)
-            if (live_[h] && low_[h] < value_[h] && high_[h] > low_[h]) refine_.push_back(h);
+        for (int32_t h = i + 1; h < n_; ++h) {
+            const bool reaches = low_[h] < value_[h] || (listed_[h] && low_[h] < floor_[h]);
+            if (live_[h] && reaches && high_[h] > low_[h]) refine_.push_back(h);
+        }
         auto fine = [&](int64_t begin, int64_t end, int) {
             for (int64_t k = begin; k < end; ++k) {
                 const int32_t h = refine_[k];
@@ -1434,6 +1521,9 @@ private:
     std::vector<unsigned char> listed_;
     std::vector<double> size_;
     std::vector<int32_t> version_;
+    std::vector<uint32_t> popped_;
+    Scan scan_[2];
+    uint32_t stamp_ = 0;
     std::vector<std::pair<int32_t, float>> evaluated_, known_;
     std::vector<int32_t> ys_, olderAt_, refine_;
     std::vector<const std::vector<int32_t> *> older_, one_;
