@@ -1111,14 +1111,17 @@ private:
     std::vector<double> squares_;
 };
 
-// Pairs kept on each row's shortlist.
-constexpr size_t kShortlist = 32;
+// Pairs kept on each row's shortlist: a longer list settles more rows from
+// it, but every full scan refines the list's pairs too. With many lines the
+// intervals crowd, and a scan refines more than that anyway.
+size_t ShortlistLength(int32_t lines) { return lines >= 48 ? 64 : 32; }
 
 template <class Bounds>
 class LazyVarianceEngine {
 public:
     explicit LazyVarianceEngine(TableData table)
         : n_(table.columns),
+          shortlist_(ShortlistLength(table.lines)),
           evaluator_(table, loop_),
           bounds_(table, loop_),
           members_(n_),
@@ -1238,8 +1241,8 @@ private:
     void Enlist(int32_t r, int32_t y, double low, double high) {
         if (!listed_[r] || low >= floor_[r]) return;
         std::vector<Entry> &list = list_[r];
-        if (list.size() == kShortlist) Prune(r);
-        if (list.size() == kShortlist) {
+        if (list.size() == shortlist_) Prune(r);
+        if (list.size() == shortlist_) {
             size_t top = 0;
             for (size_t k = 1; k < list.size(); ++k)
                 if (list[k].low > list[top].low) top = k;
@@ -1323,9 +1326,9 @@ private:
         }
         // Refine the lowest intervals first: each refined upper end lowers
         // the ceiling, which rules out the rest sooner; go on until the
-        // shortlist's kShortlist + 1 lowest starts are refined too. The heap
-        // holds the pairs whose interval starts at most at `upTo`; `outside`
-        // is the lowest start of the others.
+        // lowest starts, one more than the shortlist holds, are refined
+        // too. The heap holds the pairs whose interval starts at most at
+        // `upTo`; `outside` is the lowest start of the others.
         ++stamp_;
         double outside = std::min(scan_[0].outside, scan_[1].outside);
         order_.clear();
@@ -1356,7 +1359,7 @@ private:
         for (;;) {
             const double front = order_.empty() ? INFINITY : order_.front().first;
             const double next = std::min(front, outside);
-            const bool full = top_.size() == kShortlist + 1;
+            const bool full = top_.size() == shortlist_ + 1;
             if (next == INFINITY || (next > ceiling && full && !(next < top_.back().first))) break;
             if (front > outside) {
                 fill(full ? std::max(ceiling, top_.back().first) : INFINITY);
@@ -1376,8 +1379,8 @@ private:
             }
             if (needed) candidates_.push_back({low_[y], y});
             const double low = low_[y];
-            if (top_.size() == kShortlist + 1 && !(low < top_.back().first)) continue;
-            if (top_.size() == kShortlist + 1) top_.pop_back();
+            if (top_.size() == shortlist_ + 1 && !(low < top_.back().first)) continue;
+            if (top_.size() == shortlist_ + 1) top_.pop_back();
             size_t at = top_.size();
             top_.push_back({low, y});
             for (; at > 0 && low < top_[at - 1].first; --at) top_[at] = top_[at - 1];
@@ -1385,12 +1388,12 @@ private:
         }
         list_[r].clear();
         listed_[r] = 1;
-        // Every pair off the list starts at the (kShortlist + 1)-th lowest
-        // refined start, the heap's front or `outside` at least.
-        floor_[r] = top_.size() == kShortlist + 1 ? top_.back().first : INFINITY;
+        // Every pair off the list starts at the lowest refined start left
+        // off it, the heap's front or `outside` at least.
+        floor_[r] = top_.size() == shortlist_ + 1 ? top_.back().first : INFINITY;
         if (!order_.empty()) floor_[r] = std::min(floor_[r], order_.front().first);
         floor_[r] = std::min(floor_[r], outside);
-        for (size_t k = 0; k < top_.size() && k < kShortlist; ++k) {
+        for (size_t k = 0; k < top_.size() && k < shortlist_; ++k) {
             const int32_t y = top_[k].second;
             list_[r].push_back({low_[y], high_[y], y, version_[y]});
         }
@@ -1538,6 +1541,7 @@ private:
     }
 
     int32_t n_;
+    size_t shortlist_;
     TwoWayLoop loop_;
     SpanEvaluator evaluator_;
     Bounds bounds_;
