@@ -119,6 +119,7 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     // alone.
     UseBinaryStandardStreams();
     SetProgramName(program.name);
+    UseUtf8Arguments(argc, argv);
     commandLine = ParseCommandLine(argc, argv);
     if (!commandLine.error.empty()) ExitWithReason(ExitArguments, commandLine.error);
     if (commandLine.help || commandLine.version) {
@@ -143,7 +144,7 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     if (inputName == "-") {
         SetBinaryMode(stdin);
     } else {
-        in = std::fopen(inputName.c_str(), "rb");
+        in = OpenFile(inputName, "rb");
         if (in == nullptr) ExitWithReason(ExitRead, inputName + ": cannot be opened: " + std::strerror(errno));
     }
     if (inputName != "-" && outputName != "-" && SameFile(inputName, outputName)) {

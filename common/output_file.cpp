@@ -21,7 +21,7 @@ struct Output {
 }
 
 std::FILE *OpenDirectly() {
-    output.stream = std::fopen(output.name.c_str(), "wb");
+    output.stream = OpenFile(output.name, "wb");
     if (output.stream == nullptr) Fail("cannot be created", errno);
     return output.stream;
 }
@@ -81,7 +81,7 @@ void AbandonOutput() {
     if (output.temporary.empty()) return;
     if (output.stream != nullptr) std::fclose(output.stream);
     output.stream = nullptr;
-    std::remove(output.temporary.c_str());
+    RemoveFile(output.temporary);
     ForgetOnInterrupt();
     output.temporary.clear();
 }

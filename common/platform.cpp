@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -69,6 +70,50 @@ std::string FolderOf(const std::string &path) {
 }
 
 #if defined(_WIN32)
+// UTF-16 of UTF-8 text, and back.
+std::wstring Wide(const std::string &text) {
+    if (text.empty()) return std::wstring();
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Utf8(const wchar_t *text, size_t size) {
+    if (size == 0) return std::string();
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), narrow.data(), length, nullptr, nullptr);
+    return narrow;
+}
+
+// The name the system's UTF-16 calls take. A name whose full form reaches
+// the classic limit (260 characters with the terminator, 248 for folders)
+// gets the "\\?\" prefix, which lifts it to about 32,767; the system then
+// takes the name literally, so it is first made full here: separators become
+// backslashes and "." and ".." parts are resolved, as the system would have
+// done. Names already in a verbatim or device form ("\\?\", "\\.\") stay.
+std::wstring SystemName(const std::string &name) {
+    const std::wstring wide = Wide(name);
+    if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0 ||
+        wide.compare(0, 4, L"\\??\\") == 0)
+        return wide;
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return wide;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return wide;
+    full.resize(length);
+    if (full.size() < 248) return wide;
+    if (full.compare(0, 2, L"\\\\") == 0) {
+        if (full.compare(0, 4, L"\\\\.\\") == 0 || full.compare(0, 4, L"\\\\?\\") == 0) return full;
+        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    }
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    return wide;
+}
+
 // errno for the last Windows error, for std::strerror.
 int ErrnoOfLastError() {
     switch (GetLastError()) {
@@ -99,8 +144,8 @@ int ErrnoOfLastError() {
 // nobody from using it; INVALID_HANDLE_VALUE (errno set) when it cannot be
 // opened.
 HANDLE OpenForQuery(const std::string &path) {
-    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE h = CreateFileW(SystemName(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) errno = ErrnoOfLastError();
     return h;
 }
@@ -110,7 +155,7 @@ HANDLE OpenForQuery(const std::string &path) {
 
 PathKind KindOfPath(const std::string &path) {
 #if defined(_WIN32)
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(SystemName(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         errno = ErrnoOfLastError();
         return errno == ENOENT ? PathKind::Missing : PathKind::Unreachable;
@@ -157,25 +202,26 @@ std::string ResolveLinks(const std::string &path) {
 #if defined(_WIN32)
     // A symbolic link (a reparse point) is asked for its final path; any
     // other name, missing ones included, is used as it is.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const std::wstring name = SystemName(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return path;
-    const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    const HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return path;
-    std::string final(MAX_PATH, '\0');
-    DWORD length = GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
     if (length >= final.size()) {
         final.resize(length + 1);
-        length = GetFinalPathNameByHandleA(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
+        length = GetFinalPathNameByHandleW(h, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED);
     }
     CloseHandle(h);
     if (length == 0 || length >= final.size()) return path;
     final.resize(length);
     // "\\?\C:\folder\file" names the same file as "C:\folder\file"; a path
     // that only the long form can name (a share, a long path) keeps it.
-    if (final.compare(0, 4, "\\\\?\\") == 0 && final.size() < MAX_PATH + 4 && final.compare(4, 4, "UNC\\") != 0)
+    if (final.compare(0, 4, L"\\\\?\\") == 0 && final.size() < MAX_PATH + 4 && final.compare(4, 4, L"UNC\\") != 0)
         final.erase(0, 4);
-    return final;
+    return Utf8(final.data(), final.size());
 #else
     std::string name = path;
     for (int links = 0; links < 40; ++links) {
@@ -193,8 +239,9 @@ std::string ResolveLinks(const std::string &path) {
 
 bool CanWriteFile(const std::string &path) {
 #if defined(_WIN32)
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = CreateFileW(SystemName(path).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         errno = ErrnoOfLastError();
         return false;
@@ -224,8 +271,8 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
             state = state * 6364136223846793005ull + 1442695040888963407ull;
             candidate += kLetters[(state >> 33) % 36];
         }
-        h = CreateFileA(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        h = CreateFileW(SystemName(candidate).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
             break;
     }
@@ -239,7 +286,7 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
     if (stream == nullptr) {
         const int error = errno;
         if (fd >= 0) _close(fd); else CloseHandle(h);
-        DeleteFileA(name.c_str());
+        DeleteFileW(SystemName(name).c_str());
         name.clear();
         errno = error;
     }
@@ -292,7 +339,8 @@ bool FlushToDisk(std::FILE *stream) {
 
 bool ReplaceFile(const std::string &from, const std::string &to) {
 #if defined(_WIN32)
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (MoveFileExW(SystemName(from).c_str(), SystemName(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
     errno = ErrnoOfLastError();
     return false;
 #else
@@ -302,7 +350,13 @@ bool ReplaceFile(const std::string &from, const std::string &to) {
 
 namespace {
 
+// The name to remove, as the signal handler passes it to the system: it
+// must not allocate.
+#if defined(_WIN32)
+wchar_t interruptPath[32768 + 16];
+#else
 char interruptPath[4096 + 256];
+#endif
 volatile std::sig_atomic_t interruptArmed = 0;
 // Windows has no hang-up signal; Ctrl-C and Ctrl-Break arrive as SIGINT
 // and SIGBREAK.
@@ -313,7 +367,11 @@ const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 #endif
 
 extern "C" void RemoveAndReraise(int signal) {
+#if defined(_WIN32)
+    if (interruptArmed) DeleteFileW(interruptPath);
+#else
     if (interruptArmed) unlink(interruptPath);
+#endif
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -321,8 +379,14 @@ extern "C" void RemoveAndReraise(int signal) {
 }  // namespace
 
 void RemoveOnInterrupt(const std::string &path) {
+#if defined(_WIN32)
+    const std::wstring name = SystemName(path);
+    if (name.size() >= sizeof interruptPath / sizeof interruptPath[0]) return;
+    std::memcpy(interruptPath, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+#else
     if (path.size() >= sizeof interruptPath) return;
     std::memcpy(interruptPath, path.c_str(), path.size() + 1);
+#endif
     interruptArmed = 1;
     for (const int signal : kInterruptSignals) {
         // A signal ignored by the caller (nohup) stays ignored.
@@ -331,3 +395,81 @@ void RemoveOnInterrupt(const std::string &path) {
 }
 
 void ForgetOnInterrupt() { interruptArmed = 0; }
+
+std::vector<std::string> SplitCommandLine(const std::string &line) {
+    std::vector<std::string> arguments;
+    size_t at = 0;
+    const size_t size = line.size();
+    // The program name: no escapes, quotes only group.
+    std::string program;
+    bool quoted = false;
+    for (; at < size && (quoted || (line[at] != ' ' && line[at] != '\t')); ++at) {
+        if (line[at] == '"') quoted = !quoted;
+        else program += line[at];
+    }
+    arguments.push_back(program);
+    for (;;) {
+        while (at < size && (line[at] == ' ' || line[at] == '\t')) ++at;
+        if (at == size) break;
+        std::string argument;
+        quoted = false;
+        while (at < size && (quoted || (line[at] != ' ' && line[at] != '\t'))) {
+            size_t backslashes = 0;
+            while (at < size && line[at] == '\\') ++backslashes, ++at;
+            if (at < size && line[at] == '"') {
+                argument.append(backslashes / 2, '\\');
+                if (backslashes % 2 == 1) {
+                    argument += '"';
+                } else if (quoted && at + 1 < size && line[at + 1] == '"') {
+                    argument += '"';
+                    ++at;
+                } else {
+                    quoted = !quoted;
+                }
+                ++at;
+            } else {
+                argument.append(backslashes, '\\');
+                if (backslashes == 0) argument += line[at++];
+            }
+        }
+        arguments.push_back(argument);
+    }
+    return arguments;
+}
+
+void UseUtf8Arguments(int &argc, char **&argv) {
+#if defined(_WIN32)
+    static std::vector<std::string> arguments;
+    static std::vector<char *> pointers;
+    const wchar_t *line = GetCommandLineW();
+    arguments = SplitCommandLine(Utf8(line, std::wcslen(line)));
+    pointers.clear();
+    for (std::string &argument : arguments) pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(arguments.size());
+    argv = pointers.data();
+#else
+    (void)argc;
+    (void)argv;
+#endif
+}
+
+std::FILE *OpenFile(const std::string &name, const char *mode) {
+#if defined(_WIN32)
+    return _wfopen(SystemName(name).c_str(), Wide(mode).c_str());
+#else
+    return std::fopen(name.c_str(), mode);
+#endif
+}
+
+bool RemoveFile(const std::string &name) {
+#if defined(_WIN32)
+    if (DeleteFileW(SystemName(name).c_str())) return true;
+    errno = ErrnoOfLastError();
+    return false;
+#else
+    return std::remove(name.c_str()) == 0;
+#endif
+}
+
+std::string FileNameOf(const std::string &path) { return path.substr(FolderOf(path).size()); }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <stdio.h>  // getc_unlocked
@@ -44,6 +45,35 @@ void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected);
 // Wakes one thread sleeping in WaitWhileEqual on `word`, after the caller
 // changed it.
 void WakeOneWaiter(std::atomic<uint64_t> &word);
+
+// File names are UTF-8 strings on every platform, of any length the system
+// allows; on Windows this module turns them into the system's UTF-16 names
+// (with the "\\?\" prefix for those beyond the classic 260 characters).
+
+// Replaces argv by the program's arguments in UTF-8. On Windows, main
+// receives them in the ANSI code page, which cannot spell every name, so
+// they are taken again from the UTF-16 command line and split by the C
+// runtime's rules (SplitCommandLine). Elsewhere argv is left as it is. The
+// new strings live until the process ends.
+void UseUtf8Arguments(int &argc, char **&argv);
+
+// Splits a Windows command line into its arguments by the Microsoft C
+// runtime's rules: blanks (space, tab) separate arguments; double quotes
+// group, and a pair of them inside quotes is one literal quote; 2n
+// backslashes before a quote give n backslashes, 2n+1 give n and a literal
+// quote; other backslashes are literal. The program name (the first
+// argument) ends at the next blank, or at the closing quote when it starts
+// with one, and never takes backslash escapes. Works on UTF-8 text: the
+// characters that matter are ASCII.
+std::vector<std::string> SplitCommandLine(const std::string &line);
+
+// std::fopen and std::remove for names of any length and any characters.
+std::FILE *OpenFile(const std::string &name, const char *mode);
+bool RemoveFile(const std::string &name);
+
+// The last part of a name, after its last folder separator ("" when the name
+// ends with one).
+std::string FileNameOf(const std::string &path);
 
 // What a name reaches, symbolic links followed. `Unreachable` when the
 // system cannot tell (a name too long, a folder on the way that may not be

@@ -2,7 +2,6 @@
 // standalone SVG picture.
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -54,7 +53,7 @@ int main(int argc, char **argv) {
 
     SvgOptions options;
     options.title = line.Has("--title") ? line.Value("--title")
-                                        : std::filesystem::path(dendrogramPath).filename().string();
+                                        : FileNameOf(dendrogramPath);
     options.horizontal = line.Has("--horizontal");
     const std::string svg = RenderSvg(input.tree, input.labels, options);
     if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);

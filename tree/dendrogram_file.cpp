@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <system_error>
 
 #include "platform.h"
@@ -214,7 +213,7 @@ DendrogramParse ParseDendrogram(std::string_view text) {
 bool ReadWholeFile(const std::string &path, std::string &contents, std::string &error) {
     contents.clear();
     errno = 0;
-    std::FILE *file = std::fopen(path.c_str(), "rb");
+    std::FILE *file = OpenFile(path, "rb");
     if (file == nullptr) {
         error = errno != 0 ? std::strerror(errno) : "cannot open";
         return false;
@@ -234,7 +233,7 @@ bool ReadWholeFile(const std::string &path, std::string &contents, std::string &
 }
 
 bool WriteFileAtomically(const std::string &path, const std::string &contents, std::string &error) {
-    if (std::filesystem::path(path).filename().empty()) {
+    if (FileNameOf(path).empty()) {
         error = "not a file name";
         return false;
     }
@@ -253,12 +252,12 @@ bool WriteFileAtomically(const std::string &path, const std::string &contents, s
     if (written && !closed) writeErrno = errno;
     if (!written || !closed) {
         error = writeErrno != 0 ? std::strerror(writeErrno) : "write error";
-        std::remove(temporary.c_str());
+        RemoveFile(temporary);
         return false;
     }
     if (!ReplaceFile(temporary, path)) {
         error = std::strerror(errno);
-        std::remove(temporary.c_str());
+        RemoveFile(temporary);
         return false;
     }
     return true;

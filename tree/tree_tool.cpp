@@ -71,7 +71,7 @@ NameSources ToolNameSources(const char *program, const ToolCommandLine &line, st
 bool ReadFirstLine(const std::string &path, std::string &line, std::string &error) {
     line.clear();
     errno = 0;
-    std::FILE *file = std::fopen(path.c_str(), "rb");
+    std::FILE *file = OpenFile(path, "rb");
     if (file == nullptr) {
         error = errno != 0 ? std::strerror(errno) : "cannot open";
         return false;
@@ -137,6 +137,7 @@ void ToolWriteOutput(const char *program, const std::string &text) {
 ToolCommandLine StartTool(int argc, char **argv, const char *program, const char *usage,
                           const std::vector<ToolOption> &known) {
     UseBinaryStandardStreams();
+    UseUtf8Arguments(argc, argv);
     ToolCommandLine line;
     std::string error;
     if (!ParseToolCommandLine(argc, argv, known, line, error)) {

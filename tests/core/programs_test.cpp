@@ -73,6 +73,14 @@ TEST(Programs, NamesAreTakenWholeAtAnyLength) {
         r = RunProgram(kPrograms[p], {dir.path() + "/" + deep + "in one.txt", dir.path() + "/" + deep + "long", "ignored"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(ReadFile(dir.file("long")), expected[p]);
+        // Names beyond any one code page: taken as UTF-8, the bytes of the
+        // file system's names.
+        const std::string input = "donn\xc3\xa9" "es \xe6\x95\xb0\xe6\x8d\xae", output = "r\xc3\xa9sultat \xce\xa9 \xe2\x9c\x93";
+        WriteFile(dir.file(input), "0 1\n");
+        r = RunProgram(kPrograms[p], {dir.file(input), dir.file(output)});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(ReadFile(dir.file(output)), expected[p]);
     }
 }
 

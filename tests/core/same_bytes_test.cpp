@@ -3,6 +3,8 @@
 // other tests hold them to this build's own programs, table after table and
 // at every kernel level, when the programs under test are another build's
 // (the Windows executables under wine: see support/process.h).
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -144,6 +146,22 @@ TEST_P(SameBytesAtLevel, RandomTables) {
             ExpectSameAsBuilt(program, written, std::string(program) + " table " + std::to_string(round));
         if (HasFailure()) return;
     }
+}
+
+// A launcher may start helpers that outlive the program and keep its
+// standard streams open (wine starts its services from the first program it
+// runs); the run still ends with the program, with all it wrote. Here the
+// helper holds them until the test writes to a pipe, after the run.
+TEST(Launcher, RunEndsWithTheProgramWhileItsHelperHoldsItsStreams) {
+    TempDir dir;
+    const std::string hold = dir.file("hold");
+    ASSERT_EQ(mkfifo(hold.c_str(), 0600), 0);
+    const ProgramResult r =
+        RunProgram("/bin/sh", {"-c", "cat '" + hold + "' >/dev/null & echo started; echo note >&2; exit 3"});
+    WriteFile(hold, "release\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_EQ(r.err, "note\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevel, SameBytesAtLevel, ::testing::ValuesIn(kLevels),

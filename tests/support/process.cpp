@@ -26,16 +26,30 @@ ProgramResult RunProgram(const std::string &path, const std::vector<std::string>
 namespace {
 
 // Reads both descriptors until each reports its end (a pseudo-terminal's
-// master reports EIO once the last holder of its other side has closed it).
-void ReadBoth(int outFd, std::string &out, int errFd, std::string &err) {
+// master reports EIO once the last holder of its other side has closed it),
+// or until the program has ended and nothing more waits in them; returns
+// its wait status. The second way matters when a process the program (or
+// its launcher) started outlives it holding them: wine starts its services
+// from the first program run in a fresh prefix or server, with that
+// program's standard streams, and they stay up as long as the server.
+int ReadUntilExit(pid_t pid, int outFd, std::string &out, int errFd, std::string &err) {
     struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string *into[2] = {&out, &err};
     int open = 2;
+    int status = 0;
+    bool ended = false;
     char buffer[4096];
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        // Once the program has ended, what it wrote is already in the pipes.
+        const int ready = poll(fds, 2, ended ? 0 : 10);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
+        }
+        if (ready == 0) {
+            if (ended) break;
+            ended = waitpid(pid, &status, WNOHANG) == pid;
+            continue;
         }
         for (int k = 0; k < 2; ++k) {
             if (fds[k].fd < 0 || fds[k].revents == 0) continue;
@@ -49,6 +63,10 @@ void ReadBoth(int outFd, std::string &out, int errFd, std::string &err) {
             }
         }
     }
+    for (const pollfd &f : fds)
+        if (f.fd >= 0) close(f.fd);
+    if (!ended) waitpid(pid, &status, 0);
+    return status;
 }
 
 // True for a program of this build (under DENDRO_BUILD_DIR).
@@ -138,9 +156,7 @@ ProgramResult Run(const std::vector<std::string> &command, const RunSettings &se
     close(outPipe[1]);
     close(errPipe[1]);
     ProgramResult result{"", -1, ""};
-    ReadBoth(outPipe[0], result.out, errPipe[0], result.err);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = ReadUntilExit(pid, outPipe[0], result.out, errPipe[0], result.err);
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
     if (!inputFile.empty()) unlink(inputFile.c_str());
     return result;

@@ -118,6 +118,23 @@ TEST(TreePrograms, BundledExample) {
     EXPECT_EQ(files, (std::set<std::string>{"m.dendro", "m.svg"}));
 }
 
+// Names of any length and characters: a picture written through a path of
+// about 3800 characters, its title taken from a dendrogram's non-ASCII name.
+TEST(TreePrograms, NamesOfAnyLengthAndCharacters) {
+    TempDir dir;
+    const std::string dendrogram = "d\xc3\xa9ndro \xe6\x95\xb0.dendro";
+    ASSERT_EQ(RunProgram(DENDRO_MIN_PATH, {std::string(DENDRO_EXAMPLES_DIR) + "/measures.txt", dir.file(dendrogram)}).status, 0);
+    std::string deep;
+    for (int k = 0; k < 1900; ++k) deep += "./";
+    const ProgramResult plot = RunProgram(kPlot, {dir.path() + "/" + deep + dendrogram, dir.path() + "/" + deep + "p \xce\xa9.svg"});
+    EXPECT_EQ(plot.status, 0);
+    EXPECT_EQ(plot.err, "");
+    EXPECT_NE(ReadFile(dir.file("p \xce\xa9.svg")).find("<title>" + dendrogram + ": dendrogram of 8 leaves"), std::string::npos);
+    const ProgramResult newick = RunProgram(kNewick, {dir.path() + "/" + deep + dendrogram});
+    EXPECT_EQ(newick.status, 0);
+    EXPECT_EQ(newick.out.substr(0, 1), "(");
+}
+
 // When the programs under test are another build's (the Windows ones under
 // wine), their pictures, Newick texts, exports and cuts are the same bytes as
 // this build's:
