@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "number_scan.h"
+#include "platform.h"
 #include "table_report.h"
 #include "utils.h"
 
@@ -20,6 +21,13 @@ ValueStorage NewValueStorage() {
     s.data = static_cast<float *>(monmalloc(s.capacity * static_cast<int64_t>(sizeof(float))));
     return s;
 }
+
+namespace {
+
+// Storage from this size on is worth backing with large pages.
+constexpr int64_t kLargePagesFrom = int64_t{8} << 20;
+
+}  // namespace
 
 void GrowValueStorage(ValueStorage &s) {
     // A long table would cost one resize per VALUE_BLOCK_SIZE values, and
@@ -37,6 +45,9 @@ void GrowValueStorage(ValueStorage &s) {
         if (void *grown = std::realloc(s.data, static_cast<size_t>(wide) * sizeof(float))) {
             s.data = static_cast<float *>(grown);
             s.capacity = wide;
+            // A large table's cells are written once, page after page.
+            const int64_t bytes = wide * static_cast<int64_t>(sizeof(float));
+            if (bytes >= kLargePagesFrom) AdviseLargePages(s.data, bytes);
             return;
         }
     }
