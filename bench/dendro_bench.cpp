@@ -16,8 +16,9 @@
 //                                   1000x20000 2000x20000): this build best of three, PROGRAM
 //                                   (default /work/landed/build/dendro-variance/dendro-variance)
 //                                   once, wall and processor time, peak memory, identical output
-//   dendro_bench read FILE...       the table reader alone on each file, best of three: wall
-//                                   and processor time (every thread), MB/s, cells read
+//   dendro_bench read FILE...       the table reader alone on each file, on one thread and as
+//                                   the programs run it, best of three each: wall and
+//                                   processor time (every thread), MB/s, cells read
 //   dendro_bench shapes [--landed PROGRAM] [CxL...]
 //                                   for each shape (default 32768x16 4000x1000 8000x1000
 //                                   1000x20000 2000x20000): the reader's throughput, the
@@ -49,6 +50,7 @@
 #include "reference_engine.h"
 #include "single_linkage.h"
 #include "table.h"
+#include "table_report.h"
 
 namespace {
 
@@ -271,7 +273,7 @@ struct ReadTiming {
 // each round in a new process as the programs read: memory freed by an
 // earlier round would otherwise be reused without the page faults a
 // program's one read pays.
-ReadTiming TimeReader(const std::string &path, int rounds) {
+ReadTiming TimeReader(const std::string &path, int rounds, bool oneThread = false) {
     ReadTiming best{0.0, 0.0, 0};
     for (int round = 0; round < rounds; ++round) {
         int channel[2];
@@ -283,7 +285,7 @@ ReadTiming TimeReader(const std::string &path, int rounds) {
             if (std::FILE *f = std::fopen(path.c_str(), "r")) {
                 const double processor = ProcessProcessorSeconds();
                 const Clock::time_point start = Clock::now();
-                const TableData t = ReadTable(f);
+                const TableData t = oneThread ? ReadTableInStretches(f, nullptr, 0) : ReadTable(f);
                 r = ReadTiming{Seconds(start), ProcessProcessorSeconds() - processor,
                                static_cast<int64_t>(t.lines) * t.columns};
             }
@@ -312,10 +314,13 @@ int Read(int argc, char **argv) {
             return 1;
         }
         const double mb = static_cast<double>(status.st_size) / 1e6;
-        const ReadTiming r = TimeReader(argv[k], 3);
-        std::printf("%s: %.1f MB, %lld cells: %.3f s (%.3f s processor), %.0f MB/s\n", argv[k], mb,
-                    static_cast<long long>(r.cells), r.wall, r.processor, mb / r.wall);
-        std::fflush(stdout);
+        for (const bool oneThread : {true, false}) {
+            const ReadTiming r = TimeReader(argv[k], 3, oneThread);
+            std::printf("%s: %.1f MB, %lld cells, %s: %.3f s (%.3f s processor), %.0f MB/s\n", argv[k], mb,
+                        static_cast<long long>(r.cells), oneThread ? "one thread " : "two threads", r.wall,
+                        r.processor, mb / r.wall);
+            std::fflush(stdout);
+        }
     }
     return 0;
 }
