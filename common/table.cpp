@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <string>
 #include <system_error>
 
@@ -68,6 +69,23 @@ void StoreValues(ValueStorage &s, const float *values, int64_t count) {
     }
 }
 
+bool ReserveValues(ValueStorage &s, int64_t count) {
+    constexpr int64_t kMostValues = MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float));
+    if (count <= s.capacity) return true;
+    // Whole steps, and at least a quarter more, as GrowValueStorage takes.
+    const int64_t steps = (count + VALUE_BLOCK_SIZE - 1) / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
+    const int64_t wide = std::max(steps, s.capacity + s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
+    if (steps > kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE) return false;
+    const int64_t capacity = std::min(wide, kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
+    void *grown = std::realloc(s.data, static_cast<size_t>(capacity) * sizeof(float));
+    if (grown == nullptr) return false;
+    s.data = static_cast<float *>(grown);
+    s.capacity = capacity;
+    const int64_t bytes = capacity * static_cast<int64_t>(sizeof(float));
+    if (bytes >= kLargePagesFrom) AdviseLargePages(s.data, bytes);
+    return true;
+}
+
 StreamBytes::StreamBytes(std::FILE *stream)
     : stream_(stream), block_(static_cast<unsigned char *>(monmalloc(BLOCK_BYTES))), capacity_(BLOCK_BYTES) {}
 
@@ -77,6 +95,7 @@ StreamBytes::StreamBytes(const unsigned char *bytes, int64_t count)
 
 StreamBytes::~StreamBytes() {
     if (stream_ != nullptr) std::free(block_);
+    std::free(next_);
 }
 
 int StreamBytes::Refill() {
@@ -98,9 +117,16 @@ void StreamBytes::FillAhead(int64_t bytes) {
             block_ = static_cast<unsigned char *>(grown);
             capacity_ = bytes;
             AdviseLargePages(block_, capacity_);
+            std::free(next_);
+            next_ = nullptr;
         } else {
             small_ = true;
         }
+    }
+    if (next_ == nullptr && !noNext_) {
+        next_ = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(capacity_)));
+        if (next_ != nullptr) AdviseLargePages(next_, capacity_);
+        noNext_ = next_ == nullptr;
     }
     if (end_ - position_ >= capacity_ / 2) return;
     const int64_t unread = end_ - position_;
@@ -118,10 +144,39 @@ void StreamBytes::FillAhead(int64_t bytes) {
     }
 }
 
+bool StreamBytes::ReadNext(int64_t from) {
+    const int64_t kept = end_ - position_ - from;
+    // With half the block still ahead, FillAhead would leave it as it is.
+    if (next_ == nullptr || drained_ || ended_ || kept >= capacity_ / 2) return false;
+    std::memcpy(next_, block_ + position_ + from, static_cast<size_t>(kept));
+    nextEnd_ = kept;
+    nextFresh_ = 0;
+    while (!drained_ && nextEnd_ < capacity_) {
+        const size_t asked = static_cast<size_t>(capacity_ - nextEnd_);
+        const size_t got = std::fread(next_ + nextEnd_, 1, asked, stream_);
+        nextEnd_ += static_cast<int64_t>(got);
+        nextFresh_ += static_cast<int64_t>(got);
+        if (got < asked) drained_ = true;
+    }
+    nextRead_ = true;
+    return true;
+}
+
+void StreamBytes::TakeNext() {
+    std::swap(block_, next_);
+    position_ = 0;
+    end_ = nextEnd_;
+    nextRead_ = false;
+}
+
 void StreamBytes::GiveBack() {
     if (stream_ == nullptr) return;
-    const int64_t unread = end_ - position_;
-    if (unread > 0 && std::fseek(stream_, -unread, SEEK_CUR) == 0) position_ = end_;
+    // A second block read and not taken holds bytes of the stream too.
+    const int64_t unread = end_ - position_ + (nextRead_ ? nextFresh_ : 0);
+    if (unread > 0 && std::fseek(stream_, -unread, SEEK_CUR) == 0) {
+        position_ = end_;
+        nextRead_ = false;
+    }
 }
 
 namespace {
@@ -476,15 +531,30 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
     }
 
     // The second half of each stretch: its own reader, token buffer, notes
-    // and values, the values copied behind the first half's afterwards.
+    // and values. Its values are stored behind the first half's while the
+    // next stretch is read (by the thread reading that stretch's first half,
+    // before its rows); meanwhile the other thread reads the next block of
+    // the stream after its half. Both need the storage to hold all that the
+    // first half may add, so that no thread can end the process while the
+    // other is reading the stream; where it cannot, the values are stored
+    // and the block read between the stretches.
     std::unique_ptr<TwoWayLoop> loop;
     char *secondToken = nullptr;
-    FixedValues secondValues{nullptr, 0};
+    FixedValues halves[2] = {{nullptr, 0}, {nullptr, 0}};
+    int filling = 0;           // the half being filled
+    bool pending = false;      // the other half holds values to store
     const int64_t leastStretch = std::max<int64_t>(stretchBytes / kLeastPart, 2);
     bool stretches = stretchBytes > 0;
     auto release = [&] {
         std::free(secondToken);
-        std::free(secondValues.data);
+        std::free(halves[0].data);
+        std::free(halves[1].data);
+    };
+    auto storePending = [&] {
+        if (!pending) return;
+        const FixedValues &values = halves[1 - filling];
+        StoreValues(storage, values.data, values.count);
+        pending = false;
     };
 
     auto rejected = [&] {
@@ -508,32 +578,45 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
                 if (loop == nullptr) {
                     loop = std::make_unique<TwoWayLoop>();
                     secondToken = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
-                    const int64_t secondBytes = MostValues(stretchBytes / 2 + 1) * int64_t{sizeof(float)};
-                    secondValues.data = static_cast<float *>(monmalloc(secondBytes));
-                    AdviseLargePages(secondValues.data, secondBytes);
+                    const int64_t halfBytes = MostValues(stretchBytes / 2 + 1) * int64_t{sizeof(float)};
+                    for (FixedValues &half : halves) {
+                        half.data = static_cast<float *>(monmalloc(halfBytes));
+                        AdviseLargePages(half.data, halfBytes);
+                    }
                 }
                 // The second half starts at the first row start past the
                 // middle; it is then at most half the stretch.
                 const int64_t middle = FirstRowStart(ahead, (length + 1) / 2, length);
+                const bool overlap =
+                    ReserveValues(storage, storage.count + (pending ? halves[1 - filling].count : 0) +
+                                               MostValues(middle + 1));
+                if (!overlap) storePending();
+                const bool readNext = overlap;
                 RowReader second{secondToken, nullptr, reader.expected};
                 TableReport secondNotes;
                 if (report != nullptr) second.notes = &secondNotes;
                 RowReader::Outcome firstEnd = RowReader::End, secondEnd = RowReader::End;
                 int64_t firstTaken = 0, secondTaken = 0;
+                bool nextRead = false;
+                FixedValues &secondValues = halves[filling];
                 secondValues.count = 0;
                 auto body = [&](int64_t, int64_t, int part) {
                     if (part == 0) {
+                        storePending();
                         StreamBytes text(ahead, middle);
                         int first = c;
                         while ((firstEnd = reader.Row(text, first, storage)) == RowReader::Accepted) {
                         }
                         firstTaken = text.Taken();
-                    } else if (middle < length) {
-                        StreamBytes text(ahead + middle + 1, length - middle - 1);
-                        int first = ahead[middle];
-                        while ((secondEnd = second.Row(text, first, secondValues)) == RowReader::Accepted) {
+                    } else {
+                        if (middle < length) {
+                            StreamBytes text(ahead + middle + 1, length - middle - 1);
+                            int first = ahead[middle];
+                            while ((secondEnd = second.Row(text, first, secondValues)) == RowReader::Accepted) {
+                            }
+                            secondTaken = middle + 1 + text.Taken();
                         }
-                        secondTaken = middle + 1 + text.Taken();
+                        if (readNext) nextRead = in.ReadNext(length);
                     }
                 };
                 loop->Run(2, 1, 0, body);
@@ -544,22 +627,30 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
                 // The second half's rows follow the first half's lines.
                 const int64_t lineBase = reader.lineEnds;
                 if (report != nullptr) AddNotes(*report, secondNotes, lineBase);
-                StoreValues(storage, secondValues.data, secondValues.count);
                 reader.rows += second.rows;
                 reader.lineEnds += second.lineEnds;
+                pending = true;
+                filling = 1 - filling;
                 if (secondEnd == RowReader::Rejected) {
+                    // Stored as one thread would have stored them.
+                    storePending();
                     reader.rowLine = second.rowLine + lineBase;
                     reader.rowCount = second.rowCount;
                     in.Skip(secondTaken);
                     return rejected();
                 }
-                in.Skip(length);
+                if (nextRead) {
+                    in.TakeNext();
+                } else {
+                    in.Skip(length);
+                }
                 c = in.Next();
                 continue;
             }
             // What is left is too short for a stretch, for good.
             if (in.Drained()) stretches = false;
         }
+        storePending();
         const RowReader::Outcome outcome = reader.Row(in, c, storage);
         if (outcome == RowReader::End) break;
         if (outcome == RowReader::Rejected) return rejected();

@@ -35,6 +35,9 @@ inline void StoreValue(ValueStorage &storage, float value) {
 }
 // StoreValue of each of `count` values in turn.
 void StoreValues(ValueStorage &storage, const float *values, int64_t count);
+// Makes room for `count` values in all, without ending the process: false
+// when the storage cannot hold that many.
+bool ReserveValues(ValueStorage &storage, int64_t count);
 
 // Token buffer: TOKEN_MAX_LENGTH characters, plus room for the terminator.
 inline constexpr int TOKEN_BUFFER_BYTES = TOKEN_MAX_LENGTH + 1;
@@ -70,6 +73,15 @@ public:
     void FillAhead(int64_t bytes);
     // The stream gave less than asked: what it holds is in the block.
     bool Drained() const { return drained_; }
+    // Reading the next block while this one is still being read: ReadNext
+    // puts the bytes from Ahead()[from] on, then what the stream holds next,
+    // in a second block of the same size; it changes nothing that Next,
+    // Ahead or Skip use, so that it may run on another thread meanwhile.
+    // TakeNext then hands out from that block. ReadNext returns false (and
+    // does nothing) where FillAhead would do nothing, or when there is no
+    // second block: FillAhead makes one, where memory allows.
+    bool ReadNext(int64_t from);
+    void TakeNext();
     // Returns to the stream the bytes it has given but Next has not handed
     // out yet, so that the stream stands right after the last byte handed
     // out, as if it had been read one byte at a time. Streams that cannot
@@ -89,6 +101,14 @@ private:
     bool drained_ = false;
     // The block could not grow: it stays as it is.
     bool small_ = false;
+    // The second block: its end, and how many of its bytes came from the
+    // stream (the others from the first block); `nextRead_` while it waits
+    // for TakeNext.
+    unsigned char *next_ = nullptr;
+    int64_t nextEnd_ = 0;
+    int64_t nextFresh_ = 0;
+    bool nextRead_ = false;
+    bool noNext_ = false;  // memory for it was refused
 };
 
 // Classes of the readers' separators, one bit each, for every byte value.
