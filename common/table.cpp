@@ -102,6 +102,7 @@ int StreamBytes::Refill() {
     if (ended_) return EOF;
     position_ = 0;
     end_ = static_cast<int64_t>(std::fread(block_, 1, static_cast<size_t>(capacity_), stream_));
+    read_ += end_;
     if (end_ < capacity_) drained_ = true;
     if (end_ == 0) {
         ended_ = true;
@@ -137,6 +138,7 @@ void StreamBytes::FillAhead(int64_t bytes) {
         const size_t asked = static_cast<size_t>(capacity_ - end_);
         const size_t got = std::fread(block_ + end_, 1, asked, stream_);
         end_ += static_cast<int64_t>(got);
+        read_ += static_cast<int64_t>(got);
         if (got < asked) {
             drained_ = true;
             break;
@@ -156,6 +158,7 @@ bool StreamBytes::ReadNext(int64_t from) {
         const size_t got = std::fread(next_ + nextEnd_, 1, asked, stream_);
         nextEnd_ += static_cast<int64_t>(got);
         nextFresh_ += static_cast<int64_t>(got);
+        read_ += static_cast<int64_t>(got);
         if (got < asked) drained_ = true;
     }
     nextRead_ = true;
@@ -462,7 +465,9 @@ struct RowReader {
 // in two halves at a row start and the halves read at once on two threads;
 // a stretch ends right after a line end, so no token, row or line-end pair
 // spans two of them. A stretch is at most kStretchBytes long (the block of
-// text held at a time) and at least kStretchBytes / kLeastPart.
+// text held at a time) and at least kStretchBytes / kLeastPart. Inputs
+// shorter than kStretchBytes are read on one thread, with a small block, as
+// they take a few milliseconds; stretches start once that much was read.
 constexpr int64_t kStretchBytes = int64_t{8} << 20;
 constexpr int64_t kLeastPart = 32;
 
@@ -569,7 +574,7 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
     };
 
     for (;;) {
-        if (stretches && reader.expected >= 0 && c != EOF) {
+        if (stretches && reader.expected >= 0 && c != EOF && in.BytesRead() >= stretchBytes) {
             in.FillAhead(stretchBytes);
             // The stretch is `c` and ahead[0 .. length).
             const unsigned char *ahead = in.Ahead();

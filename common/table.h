@@ -73,6 +73,8 @@ public:
     void FillAhead(int64_t bytes);
     // The stream gave less than asked: what it holds is in the block.
     bool Drained() const { return drained_; }
+    // Bytes read from the stream so far.
+    int64_t BytesRead() const { return read_; }
     // Reading the next block while this one is still being read: ReadNext
     // puts the bytes from Ahead()[from] on, then what the stream holds next,
     // in a second block of the same size; it changes nothing that Next,
@@ -99,6 +101,7 @@ private:
     bool ended_ = false;
     // The stream gave less than asked: its end was seen.
     bool drained_ = false;
+    int64_t read_ = 0;
     // The block could not grow: it stays as it is.
     bool small_ = false;
     // The second block: its end, and how many of its bytes came from the
