@@ -544,14 +544,12 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
     // other is reading the stream; where it cannot, the values are stored
     // and the block read between the stretches.
     std::unique_ptr<TwoWayLoop> loop;
-    char *secondToken = nullptr;
     FixedValues halves[2] = {{nullptr, 0}, {nullptr, 0}};
     int filling = 0;           // the half being filled
     bool pending = false;      // the other half holds values to store
     const int64_t leastStretch = std::max<int64_t>(stretchBytes / kLeastPart, 2);
     bool stretches = stretchBytes > 0;
     auto release = [&] {
-        std::free(secondToken);
         std::free(halves[0].data);
         std::free(halves[1].data);
     };
@@ -582,7 +580,6 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
             if (length + 1 >= leastStretch) {
                 if (loop == nullptr) {
                     loop = std::make_unique<TwoWayLoop>();
-                    secondToken = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
                     const int64_t halfBytes = MostValues(stretchBytes / 2 + 1) * int64_t{sizeof(float)};
                     for (FixedValues &half : halves) {
                         half.data = static_cast<float *>(monmalloc(halfBytes));
@@ -597,34 +594,56 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
                                                MostValues(middle + 1));
                 if (!overlap) storePending();
                 const bool readNext = overlap;
-                RowReader second{secondToken, nullptr, reader.expected};
+                RowReader second{nullptr, nullptr, reader.expected};
                 TableReport secondNotes;
                 if (report != nullptr) second.notes = &secondNotes;
                 RowReader::Outcome firstEnd = RowReader::End, secondEnd = RowReader::End;
                 int64_t firstTaken = 0, secondTaken = 0;
                 bool nextRead = false;
-                FixedValues &secondValues = halves[filling];
-                secondValues.count = 0;
+                halves[filling].count = 0;
+                // Each thread reads and counts in its own copies, on its own
+                // stack, and writes them back once: counts bumped for every
+                // value on cache lines the other thread writes as well would
+                // make the two threads wait on each other.
                 auto body = [&](int64_t, int64_t, int part) {
                     if (part == 0) {
-                        storePending();
+                        ValueStorage values = storage;
+                        if (pending) {
+                            const FixedValues &stored = halves[1 - filling];
+                            StoreValues(values, stored.data, stored.count);
+                        }
+                        RowReader rows = reader;
                         StreamBytes text(ahead, middle);
                         int first = c;
-                        while ((firstEnd = reader.Row(text, first, storage)) == RowReader::Accepted) {
+                        RowReader::Outcome end;
+                        while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
                         }
+                        storage = values;
+                        reader = rows;
+                        firstEnd = end;
                         firstTaken = text.Taken();
                     } else {
                         if (middle < length) {
+                            char ownToken[TOKEN_BUFFER_BYTES];
+                            RowReader rows = second;
+                            rows.token = ownToken;
+                            FixedValues values = halves[filling];
                             StreamBytes text(ahead + middle + 1, length - middle - 1);
                             int first = ahead[middle];
-                            while ((secondEnd = second.Row(text, first, secondValues)) == RowReader::Accepted) {
+                            RowReader::Outcome end;
+                            while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
                             }
+                            rows.token = nullptr;
+                            second = rows;
+                            halves[filling].count = values.count;
+                            secondEnd = end;
                             secondTaken = middle + 1 + text.Taken();
                         }
                         if (readNext) nextRead = in.ReadNext(length);
                     }
                 };
                 loop->Run(2, 1, 0, body);
+                pending = false;
                 if (firstEnd == RowReader::Rejected) {
                     in.Skip(firstTaken);
                     return rejected();
