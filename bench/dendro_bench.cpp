@@ -17,6 +17,9 @@
 //                                   1000x20000 2000x20000): this build best of three, PROGRAM
 //                                   (default /work/landed/build/dendro-variance/dendro-variance)
 //                                   once, wall and processor time, peak memory, identical output
+//   dendro_bench read FILE...       the table reader alone on each file, on one thread and as
+//                                   the programs run it, best of three each: wall and
+//                                   processor time (every thread), MB/s, cells read
 //   dendro_bench shapes [--landed PROGRAM] [CxL...]
 //                                   for each shape (default 32768x16 4000x1000 8000x1000
 //                                   1000x20000 2000x20000): the reader's throughput, the
@@ -25,6 +28,7 @@
 //                                   the same run: wall and processor time, peak memory,
 //                                   identical output
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +52,7 @@
 #include "single_linkage.h"
 #include "variance_engine.h"
 #include "table.h"
+#include "table_report.h"
 
 namespace {
 
@@ -262,10 +267,72 @@ int Table(int argc, char **argv) {
     return 0;
 }
 
-double ThreadProcessorSeconds() {
+// Processor time of the whole process, every thread of it.
+double ProcessProcessorSeconds() {
     struct rusage u {};
-    getrusage(RUSAGE_THREAD, &u);
+    getrusage(RUSAGE_SELF, &u);
     return ProcessorSeconds(u);
+}
+
+struct ReadTiming {
+    double wall, processor;
+    int64_t cells;
+};
+
+// ReadTable on a file, best of `rounds` (wall and processor time apart),
+// each round in a new process as the programs read: memory freed by an
+// earlier round would otherwise be reused without the page faults a
+// program's one read pays.
+ReadTiming TimeReader(const std::string &path, int rounds, bool oneThread = false) {
+    ReadTiming best{0.0, 0.0, 0};
+    for (int round = 0; round < rounds; ++round) {
+        int channel[2];
+        if (pipe(channel) != 0) return best;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(channel[0]);
+            ReadTiming r{0.0, 0.0, -1};
+            if (std::FILE *f = std::fopen(path.c_str(), "r")) {
+                const double processor = ProcessProcessorSeconds();
+                const Clock::time_point start = Clock::now();
+                const TableData t = oneThread ? ReadTableInStretches(f, nullptr, 0) : ReadTable(f);
+                r = ReadTiming{Seconds(start), ProcessProcessorSeconds() - processor,
+                               static_cast<int64_t>(t.lines) * t.columns};
+            }
+            const bool sent = write(channel[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
+            _exit(sent ? 0 : 1);
+        }
+        close(channel[1]);
+        ReadTiming r{0.0, 0.0, -1};
+        const bool received = read(channel[0], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
+        close(channel[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!received || r.cells < 0) return ReadTiming{0.0, 0.0, -1};
+        if (round == 0 || r.wall < best.wall) best.wall = r.wall;
+        if (round == 0 || r.processor < best.processor) best.processor = r.processor;
+        best.cells = r.cells;
+    }
+    return best;
+}
+
+int Read(int argc, char **argv) {
+    for (int k = 2; k < argc; ++k) {
+        struct stat status {};
+        if (stat(argv[k], &status) != 0) {
+            std::fprintf(stderr, "%s: cannot be read\n", argv[k]);
+            return 1;
+        }
+        const double mb = static_cast<double>(status.st_size) / 1e6;
+        for (const bool oneThread : {true, false}) {
+            const ReadTiming r = TimeReader(argv[k], 3, oneThread);
+            std::printf("%s: %.1f MB, %lld cells, %s: %.3f s (%.3f s processor), %.0f MB/s\n", argv[k], mb,
+                        static_cast<long long>(r.cells), oneThread ? "one thread " : "two threads", r.wall,
+                        r.processor, mb / r.wall);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
 }
 
 // Pairs x lines per second of the kernel on a table that stays in cache
@@ -340,18 +407,8 @@ int Shapes(int argc, char **argv) {
         WriteUniformTable(columns, lines, 7, input);
         const double textMB = static_cast<double>(FileBytes(input).size()) / 1e6;
         // The reader alone, in this process: best of two.
-        double readSeconds = 0.0, readProcessor = 0.0;
-        for (int round = 0; round < 2; ++round) {
-            std::FILE *f = std::fopen(input.c_str(), "r");
-            const double processor = ThreadProcessorSeconds();
-            const Clock::time_point start = Clock::now();
-            const TableData t = ReadTable(f);
-            const double wall = Seconds(start), used = ThreadProcessorSeconds() - processor;
-            std::fclose(f);
-            std::free(t.values);
-            if (round == 0 || wall < readSeconds) readSeconds = wall;
-            if (round == 0 || used < readProcessor) readProcessor = used;
-        }
+        const ReadTiming reading = TimeReader(input, 2);
+        const double readSeconds = reading.wall, readProcessor = reading.processor;
         const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
         const SingleLinkageOrder order = ChooseSingleLinkageOrder(TableData{lines, columns, nullptr});
         const bool stores = order == SingleLinkageOrder::StoredMatrix;
@@ -443,9 +500,10 @@ int main(int argc, char **argv) {
     if (what == "differential") return Differential(argc > 2 ? std::atoi(argv[2]) : 10000);
     if (what == "table") return Table(argc, argv);
     if (what == "shapes") return Shapes(argc, argv);
+    if (what == "read") return Read(argc, argv);
     if (what == "variance-shapes") return VarianceShapes(argc, argv);
     std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K] |\n"
-                         "       table C L FILE | shapes [--landed PROGRAM] [CxL...] |\n"
+                         "       table C L FILE | read FILE... | shapes [--landed PROGRAM] [CxL...] |\n"
                          "       variance-shapes [--landed PROGRAM | --no-landed] [CxL...]\n");
     return 2;
 }

@@ -13,6 +13,7 @@
 #undef ReplaceFile
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -37,6 +38,20 @@ void UseBinaryStandardStreams() {
     SetBinaryMode(stdin);
     SetBinaryMode(stdout);
     SetBinaryMode(stderr);
+}
+
+void AdviseLargePages(void *block, int64_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Every page the block touches, so that a block mapped on its own keeps
+    // one mapping (which can then grow in place) rather than being split.
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(block) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + static_cast<uintptr_t>(bytes) + page - 1) / page * page;
+    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
 }
 
 void WaitWhileEqual(std::atomic<uint64_t> &word, uint64_t expected) {

@@ -37,6 +37,12 @@ void SetBinaryMode(std::FILE *stream);
 // is the same bytes on every platform (line feeds alone).
 void UseBinaryStandardStreams();
 
+// Asks the system to back the block with large pages where it can: a large
+// block filled once (the table's cells) then costs a few hundred page faults
+// instead of one per 4 KiB. Only advice: nothing changes where the system
+// has no such pages or declines, and the block's contents are untouched.
+void AdviseLargePages(void *block, int64_t bytes);
+
 // Sleeps while `word` holds `expected`, then returns; it may also return
 // without a change, so callers check again. std::atomic's own wait can miss
 // a wake-up where the C++ library has no system call to build it on (GCC

@@ -42,6 +42,12 @@ struct TableReport {
 // set, so that the caller can say why.
 TableData ReadTable(std::FILE *stream, TableReport &report);
 
+// ReadTable as the tests see it: `report` may be null; stretches of rows of
+// at most `stretchBytes` are read on two threads, none when it is 0 (the
+// reader then runs on the caller's thread alone). The table, the report and
+// where the stream stands afterwards are the same whatever the stretches.
+TableData ReadTableInStretches(std::FILE *stream, TableReport *report, int64_t stretchBytes);
+
 // Why the table was rejected (a ragged table or one without a number), in
 // one line after "name: ".
 std::string RejectionReason(const TableReport &report);

@@ -1,5 +1,7 @@
 // ReadTable over arbitrary bytes, held value by value (bit for bit) against
-// the plain model of the reader.
+// the plain model of the reader; and the same bytes read in short stretches
+// of rows on two threads, held to the same table, the same report and the
+// same stream position as the reader on one thread.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +11,70 @@
 #include "engine_check.h"
 #include "reader_model.h"
 #include "table.h"
+#include "table_report.h"
+
+namespace {
+
+struct Reading {
+    TableData table;
+    TableReport report;
+    long position;
+};
+
+Reading ReadWith(const uint8_t *data, size_t size, bool reporting, bool header, int64_t stretchBytes) {
+    std::FILE *stream = fmemopen(const_cast<uint8_t *>(data), size, "r");
+    if (stream == nullptr) FuzzFailure("fmemopen failed");
+    Reading r{};
+    r.report.header = header;
+    r.table = ReadTableInStretches(stream, reporting ? &r.report : nullptr, stretchBytes);
+    if (std::ferror(stream)) FuzzFailure("memory stream in error");
+    r.position = std::ftell(stream);
+    std::fclose(stream);
+    return r;
+}
+
+void ExpectSameReading(const Reading &a, const Reading &b) {
+    const int64_t cells = static_cast<int64_t>(a.table.lines) * a.table.columns;
+    if (a.table.lines != b.table.lines || a.table.columns != b.table.columns ||
+        (a.table.values == nullptr) != (b.table.values == nullptr) ||
+        (cells > 0 && std::memcmp(a.table.values, b.table.values, static_cast<size_t>(cells) * sizeof(float)) != 0))
+        FuzzFailure("stretches read another table");
+    if (a.position != b.position) FuzzFailure("stretches leave the stream elsewhere");
+    const TableReport &r = a.report, &s = b.report;
+    if (r.names != s.names || r.byteOrderMark != s.byteOrderMark || r.firstLine != s.firstLine ||
+        r.firstCount != s.firstCount || r.rejectedLine != s.rejectedLine || r.rejectedCount != s.rejectedCount ||
+        r.noValues != s.noValues || r.rows != s.rows || r.partialTokens != s.partialTokens ||
+        r.firstPartial != s.firstPartial || r.firstPartialLine != s.firstPartialLine || r.commaLine != s.commaLine ||
+        std::memcmp(&r.firstPartialValue, &s.firstPartialValue, sizeof(float)) != 0)
+        FuzzFailure("stretches give another report");
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const ModelTable model = ModelReadTable(data, size);
+
+    // With the report, which returns rather than ends the process on an
+    // input without any value.
+    const bool header = size > 0 && data[0] % 2 == 0;
+    const int64_t stretch = 16 + static_cast<int64_t>(size % 113);
+    {
+        Reading alone = ReadWith(data, size, true, header, 0);
+        Reading split = ReadWith(data, size, true, header, stretch);
+        ExpectSameReading(split, alone);
+        std::free(alone.table.values);
+        std::free(split.table.values);
+    }
+
     // Without any value the reader ends the process by design; nothing to see.
     if (model.outcome == ModelOutcome::NoValue) return 0;
+    {
+        Reading alone = ReadWith(data, size, false, false, 0);
+        Reading split = ReadWith(data, size, false, false, stretch);
+        ExpectSameReading(split, alone);
+        std::free(alone.table.values);
+        std::free(split.table.values);
+    }
 
     std::FILE *stream = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (stream == nullptr) FuzzFailure("fmemopen failed");
