@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Memory hygiene: runs both programs under valgrind memcheck on every table in
 # examples/ and on a few inputs that take other paths (ties, cells that are
-# not finite, and the failures: a ragged table, an input without any value,
-# more than 32,768 columns, an unwritable output).
+# not finite, tables of many lines, an input of more than 8 MiB, and the
+# failures: a ragged table, an input without any value, more than 32,768
+# columns, an unwritable output).
 #
 #   bench/memcheck.sh [BUILD_DIR]      (default build-memcheck)
 #
@@ -44,10 +45,15 @@ cat >"$work/helper-thread.supp" <<'SUPP'
 }
 SUPP
 { for ((k = 0; k < 32769; ++k)); do printf '%d ' $((k % 7)); done; echo; } >"$work/too-wide.txt"
+# Tables of many lines: the variance engine's intervals (from 48 lines on),
+# and an input of more than 8 MiB, which the reader takes in stretches on two
+# threads.
+awk 'BEGIN { srand(7); for (l = 0; l < 60; ++l) { for (c = 0; c < 40; ++c) printf "%.6f ", rand(); print "" } }' >"$work/many-lines.txt"
+awk 'BEGIN { srand(8); for (l = 0; l < 10000; ++l) { for (c = 0; c < 100; ++c) printf "%.6f ", rand(); print "" } }' >"$work/long.txt"
 
 # name input output expected-status
 runs=()
-for f in examples/*.txt "$work/ties.txt" "$work/not-finite.txt"; do runs+=("$(basename "$f") $f $work/out 0"); done
+for f in examples/*.txt "$work/ties.txt" "$work/not-finite.txt" "$work/many-lines.txt" "$work/long.txt"; do runs+=("$(basename "$f") $f $work/out 0"); done
 runs+=("ragged $work/ragged.txt $work/out 255" "no-value $work/no-value.txt $work/out 255"
        "too-wide $work/too-wide.txt $work/out 255" "full-device examples/line.txt /dev/full 255")
 
