@@ -3,6 +3,7 @@
 #include "dendrogram.h"
 #include "distances.h"
 #include "driver.h"
+#include "single_linkage.h"
 #include "table.h"
 #include "utils.h"
 
@@ -26,7 +27,7 @@ int main(int argc, char **argv) {
             if (matrix.values != nullptr) {
                 printClassicDendrogram(out, matrix);
             } else {
-                printMinimumLinkDendrogram(out, table);
+                WriteSingleLinkage(out, table);  // every cell finite: checked above
             }
         });
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core_helpers.h"
+#include "dendrogram.h"
 #include "random_tables.h"
 #include "reference_engine.h"
 
@@ -110,6 +111,24 @@ TEST(Engine, NaNAndInfinityCellsMatchReference) {
     CheckAgainstReference(2, 2, {0, INFINITY, NAN, 0}, false);
     CheckAgainstReference(1, 3, {0, NAN, 5}, false);
     CheckAgainstReference(1, 4, {0, INFINITY, -INFINITY, 5}, false);
+}
+
+// The table is scanned for non-finite cells a block at a time: one such cell
+// anywhere, at a block's edges too, must be found; finite extremes must not.
+TEST(Engine, NonFiniteCellsAreFoundAnywhere) {
+    const float finite[] = {0.0f, -0.0f, 3.4028235e38f, -3.4028235e38f, 1.0e-45f, 1.0e11f};
+    const float nonFinite[] = {NAN, -NAN, INFINITY, -INFINITY};
+    std::vector<float> cells(3 * 4099);
+    for (size_t k = 0; k < cells.size(); ++k) cells[k] = finite[k % 6];
+    TableData table{3, 4099, cells.data()};
+    EXPECT_FALSE(NeedsDistanceMatrix(table));
+    for (size_t at : {size_t{0}, size_t{4095}, size_t{4096}, size_t{8191}, size_t{8192}, cells.size() - 1})
+        for (float v : nonFinite) {
+            const float kept = cells[at];
+            cells[at] = v;
+            EXPECT_TRUE(NeedsDistanceMatrix(table)) << "cell " << at << " = " << v;
+            cells[at] = kept;
+        }
 }
 
 // Small random tables: few distinct small integers (many ties), duplicated
