@@ -368,6 +368,17 @@ struct ShapeArguments {
     std::vector<std::pair<int32_t, int32_t>> shapes;
 };
 
+// The table of one shape, written into `dir`: uniform values, the same
+// seed for every build and command.
+std::string WriteShapeTable(const TempDir &dir, int32_t columns, int32_t lines) {
+    const std::string input = dir.file("table.txt");
+    WriteUniformTable(columns, lines, 7, input);
+    return input;
+}
+
+// The table's values in memory, in MiB.
+double TableMiB(int32_t columns, int32_t lines) { return static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0); }
+
 bool ParseShapeArguments(int argc, char **argv, bool allowSkip, ShapeArguments &out) {
     for (int k = 2; k < argc; ++k) {
         const std::string a = argv[k];
@@ -403,13 +414,12 @@ int Shapes(int argc, char **argv) {
     int failures = 0;
     for (const auto &[columns, lines] : shapes) {
         TempDir dir;
-        const std::string input = dir.file("table.txt");
-        WriteUniformTable(columns, lines, 7, input);
+        const std::string input = WriteShapeTable(dir, columns, lines);
         const double textMB = static_cast<double>(FileBytes(input).size()) / 1e6;
         // The reader alone, in this process: best of two.
         const ReadTiming reading = TimeReader(input, 2);
         const double readSeconds = reading.wall, readProcessor = reading.processor;
-        const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
+        const double tableMiB = TableMiB(columns, lines);
         const SingleLinkageOrder order = ChooseSingleLinkageOrder(TableData{lines, columns, nullptr});
         const bool stores = order == SingleLinkageOrder::StoredMatrix;
         const double matrixMiB = stores ? static_cast<double>(PairCount(columns)) * 4 / (1024.0 * 1024.0) : 0.0;
@@ -454,9 +464,8 @@ int VarianceShapes(int argc, char **argv) {
     int failures = 0;
     for (const auto &[columns, lines] : shapes) {
         TempDir dir;
-        const std::string input = dir.file("table.txt");
-        WriteUniformTable(columns, lines, 7, input);
-        const double tableMiB = static_cast<double>(columns) * lines * 4 / (1024.0 * 1024.0);
+        const std::string input = WriteShapeTable(dir, columns, lines);
+        const double tableMiB = TableMiB(columns, lines);
         std::printf("%d columns x %d lines: table %.1f MiB\n", columns, lines, tableMiB);
         TimedRun best{};
         for (int round = 0; round < 3; ++round) {

@@ -133,17 +133,19 @@ void StreamBytes::FillAhead(int64_t bytes) {
     const int64_t unread = end_ - position_;
     std::memmove(block_, block_ + position_, static_cast<size_t>(unread));
     position_ = 0;
-    end_ = unread;
-    while (end_ < capacity_) {
-        const size_t asked = static_cast<size_t>(capacity_ - end_);
-        const size_t got = std::fread(block_ + end_, 1, asked, stream_);
-        end_ += static_cast<int64_t>(got);
-        read_ += static_cast<int64_t>(got);
-        if (got < asked) {
-            drained_ = true;
-            break;
-        }
+    end_ = unread + ReadInto(block_, unread);
+}
+
+int64_t StreamBytes::ReadInto(unsigned char *buffer, int64_t from) {
+    int64_t at = from;
+    while (!drained_ && at < capacity_) {
+        const size_t asked = static_cast<size_t>(capacity_ - at);
+        const size_t got = std::fread(buffer + at, 1, asked, stream_);
+        at += static_cast<int64_t>(got);
+        if (got < asked) drained_ = true;
     }
+    read_ += at - from;
+    return at - from;
 }
 
 bool StreamBytes::ReadNext(int64_t from) {
@@ -151,16 +153,8 @@ bool StreamBytes::ReadNext(int64_t from) {
     // With half the block still ahead, FillAhead would leave it as it is.
     if (next_ == nullptr || drained_ || ended_ || kept >= capacity_ / 2) return false;
     std::memcpy(next_, block_ + position_ + from, static_cast<size_t>(kept));
-    nextEnd_ = kept;
-    nextFresh_ = 0;
-    while (!drained_ && nextEnd_ < capacity_) {
-        const size_t asked = static_cast<size_t>(capacity_ - nextEnd_);
-        const size_t got = std::fread(next_ + nextEnd_, 1, asked, stream_);
-        nextEnd_ += static_cast<int64_t>(got);
-        nextFresh_ += static_cast<int64_t>(got);
-        read_ += static_cast<int64_t>(got);
-        if (got < asked) drained_ = true;
-    }
+    nextFresh_ = ReadInto(next_, kept);
+    nextEnd_ = kept + nextFresh_;
     nextRead_ = true;
     return true;
 }
@@ -422,15 +416,20 @@ struct RowReader {
 
     enum Outcome { End, Accepted, Rejected };
 
-    // Skips the line ends before a row, reads it, and holds its count
-    // against the first row's. `c` is the current character.
-    template <class Values>
-    Outcome Row(StreamBytes &in, int &c, Values &values) {
+    // Skips the line ends at the current character `c`, counting them.
+    void SkipLineEnds(StreamBytes &in, int &c) {
         int previous = EOF;
         for (; c != EOF && IsLineSeparatorByte(c); c = in.Next()) {
             if (c != '\n' || previous != '\r') ++lineEnds;
             previous = c;
         }
+    }
+
+    // Skips the line ends before a row, reads it, and holds its count
+    // against the first row's. `c` is the current character.
+    template <class Values>
+    Outcome Row(StreamBytes &in, int &c, Values &values) {
+        SkipLineEnds(in, c);
         if (c == EOF) return End;
         constexpr unsigned tableSeparators = ItemSeparatorClass | LineSeparatorClass;
         PieceNotes pieceNotes;
@@ -525,11 +524,7 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
         }
     }
     if (report != nullptr && report->header) {
-        int previous = EOF;
-        for (; c != EOF && IsLineSeparatorByte(c); c = in.Next()) {
-            if (c != '\n' || previous != '\r') ++reader.lineEnds;
-            previous = c;
-        }
+        reader.SkipLineEnds(in, c);
         std::string text;
         for (; c != EOF && !IsLineSeparatorByte(c); c = in.Next()) text += static_cast<char>(c);
         report->HeaderLine(text);

@@ -92,6 +92,10 @@ public:
 
 private:
     int Refill();
+    // Reads the stream into buffer[from .. capacity) until that is full or
+    // the stream gives less than asked (then drained); returns the bytes
+    // read.
+    int64_t ReadInto(unsigned char *buffer, int64_t from);
 
     std::FILE *stream_;
     unsigned char *block_;

@@ -1111,10 +1111,14 @@ private:
     std::vector<double> squares_;
 };
 
+// Tables of fewer lines, up to this many columns, keep the working matrix.
+constexpr int32_t kFewLines = 48;
+constexpr int32_t kFewLinesColumns = 16384;
+
 // Pairs kept on each row's shortlist: a longer list settles more rows from
 // it, but every full scan refines the list's pairs too. With many lines the
 // intervals crowd, and a scan refines more than that anyway.
-size_t ShortlistLength(int32_t lines) { return lines >= 48 ? 64 : 32; }
+size_t ShortlistLength(int32_t lines) { return lines >= kFewLines ? 64 : 32; }
 
 template <class Bounds>
 class LazyVarianceEngine {
@@ -1331,27 +1335,23 @@ private:
         // `upTo`; `outside` is the lowest start of the others.
         ++stamp_;
         double outside = std::min(scan_[0].outside, scan_[1].outside);
+        auto place = [&](int32_t y, double upTo) {
+            if (low_[y] <= upTo) {
+                order_.push_back({low_[y], y});
+            } else {
+                outside = std::min(outside, low_[y]);
+            }
+        };
         order_.clear();
         for (const Scan &part : scan_)
-            for (int32_t y : part.near) {
-                if (low_[y] <= ceiling) {
-                    order_.push_back({low_[y], y});
-                } else {
-                    outside = std::min(outside, low_[y]);
-                }
-            }
+            for (int32_t y : part.near) place(y, ceiling);
         std::make_heap(order_.begin(), order_.end(), std::greater<>());
+        // Every pair not taken yet, when the heap runs short.
         auto fill = [&](double upTo) {
             order_.clear();
             outside = INFINITY;
-            for (int32_t y = 0; y < r; ++y) {
-                if (!live_[y] || popped_[y] == stamp_) continue;
-                if (low_[y] <= upTo) {
-                    order_.push_back({low_[y], y});
-                } else {
-                    outside = std::min(outside, low_[y]);
-                }
-            }
+            for (int32_t y = 0; y < r; ++y)
+                if (live_[y] && popped_[y] != stamp_) place(y, upTo);
             std::make_heap(order_.begin(), order_.end(), std::greater<>());
         };
         candidates_.clear();
@@ -1567,9 +1567,6 @@ private:
     std::vector<float> values_, batch_;
 };
 
-// Tables of fewer lines, up to this many columns, keep the working matrix.
-constexpr int32_t kFewLines = 48;
-constexpr int32_t kFewLinesColumns = 16384;
 
 // Largest column count for which the inner-product table (n^2 doubles) is
 // kept.
