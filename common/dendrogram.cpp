@@ -124,7 +124,7 @@ bool NeedsDistanceMatrix(TableData table) {
 
 void printMinimumLinkDendrogram(std::FILE *out, TableData table) {
     if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-    if (NeedsDistanceMatrix(table)) {
+    if (ChooseSingleLinkageOrder(table) == SingleLinkageOrder::StoredMatrix || NeedsDistanceMatrix(table)) {
         const DistanceMatrix matrix = ComputeColumnDistances(table);
         printClassicDendrogram(out, matrix);
         std::free(matrix.values);

@@ -7,6 +7,8 @@
 
 #include "distances.h"
 #include "kernels.h"
+#include "parallel.h"
+#include "platform.h"
 
 namespace {
 
@@ -19,6 +21,10 @@ constexpr int32_t kChunkLines = 128;
 // Columns per stretch: their chunks (256 KiB) stay in the second-level cache
 // while every block of rows runs over them.
 constexpr int64_t kStretchColumns = 512;
+// Panels from this size on are filled on two threads, and from this size on
+// they ask for large pages (fewer faults as they are first written).
+constexpr int64_t kTwoThreadPanelBytes = int64_t{1} << 20;
+constexpr int64_t kLargePanelBytes = int64_t{8} << 20;
 
 // The kernels continue the sums of up to kRows vectors a[r] against the W
 // columns of one panel chunk b (line l at b + l * W), over `count` lines.
@@ -133,25 +139,35 @@ __attribute__((target("avx512f,avx512dq"))) void TileAvx512(const Tile &t) {
 
 }  // namespace
 
-ColumnPanels::ColumnPanels(TableData table) : ColumnPanels(table, nullptr, table.columns) {}
+ColumnPanels::ColumnPanels(TableData table, TwoWayLoop *loop) : ColumnPanels(table, nullptr, table.columns, loop) {}
 
-ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count)
+ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count, TwoWayLoop *loop)
     : lines_(table.lines), columns_(count), cells_((count + W - 1) / W * W * table.lines) {
     const int64_t panels = (columns_ + W - 1) / W;
     const int64_t panelCells = static_cast<int64_t>(lines_) * W;
-    // Line after line, so that the table is read in its own order.
-    for (int32_t l = 0; l < lines_; ++l) {
-        const float *source = table.values + static_cast<int64_t>(l) * table.columns;
-        float *target = cells_.get() + static_cast<int64_t>(l) * W;
-        for (int64_t k = 0; k < panels; ++k, target += panelCells) {
-            const int64_t from = k * W, width = std::min<int64_t>(W, columns_ - from);
-            if (ids == nullptr) {
-                for (int64_t p = 0; p < width; ++p) target[p] = source[from + p];
-            } else {
-                for (int64_t p = 0; p < width; ++p) target[p] = source[ids[from + p]];
+    const int64_t bytes = panels * panelCells * static_cast<int64_t>(sizeof(float));
+    if (bytes >= kLargePanelBytes) AdviseLargePages(cells_.get(), bytes);
+    // Line after line, so that the table is read in its own order; each
+    // thread fills its own panels.
+    auto fill = [&](int64_t firstPanel, int64_t lastPanel, int) {
+        for (int32_t l = 0; l < lines_; ++l) {
+            const float *source = table.values + static_cast<int64_t>(l) * table.columns;
+            float *target = cells_.get() + firstPanel * panelCells + static_cast<int64_t>(l) * W;
+            for (int64_t k = firstPanel; k < lastPanel; ++k, target += panelCells) {
+                const int64_t from = k * W, width = std::min<int64_t>(W, columns_ - from);
+                if (ids == nullptr) {
+                    for (int64_t p = 0; p < width; ++p) target[p] = source[from + p];
+                } else {
+                    for (int64_t p = 0; p < width; ++p) target[p] = source[ids[from + p]];
+                }
+                for (int64_t p = width; p < W; ++p) target[p] = 0.0f;
             }
-            for (int64_t p = width; p < W; ++p) target[p] = 0.0f;
         }
+    };
+    if (loop != nullptr && bytes >= kTwoThreadPanelBytes) {
+        loop->Run(panels, panels / 2, 2, fill);
+    } else {
+        fill(0, panels, 0);
     }
 }
 

@@ -13,6 +13,8 @@
 #include "table.h"
 #include "utils.h"
 
+class TwoWayLoop;
+
 // The columns of a table regrouped in panels of WIDTH columns, each panel
 // stored line after line: cell (line, c) is Panel(c / WIDTH)[line * WIDTH +
 // c % WIDTH]. The last panel is filled up with columns of zeros. A panel of
@@ -21,10 +23,11 @@ class ColumnPanels {
 public:
     static constexpr int32_t WIDTH = 32;
 
-    explicit ColumnPanels(TableData table);
+    // Given a loop, the panels are filled on both of its threads.
+    explicit ColumnPanels(TableData table, TwoWayLoop *loop = nullptr);
     // Only the listed columns of the table, in list order: column k of the
     // panels is the table's column ids[k].
-    ColumnPanels(TableData table, const int32_t *ids, int64_t count);
+    ColumnPanels(TableData table, const int32_t *ids, int64_t count, TwoWayLoop *loop = nullptr);
     int32_t lines() const { return lines_; }
     int64_t columns() const { return columns_; }
     const float *Panel(int64_t k) const { return cells_.get() + k * lines_ * WIDTH; }

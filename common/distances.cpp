@@ -12,13 +12,13 @@ DistanceMatrix ComputeColumnDistances(TableData table) {
     const int32_t n = table.columns;
     float *values = static_cast<float *>(monmalloc(PairCount(n) * static_cast<int64_t>(sizeof(float))));
     if (n < 2) return DistanceMatrix{n, values};
-    const ColumnPanels panels(table);
+    TwoWayLoop loop;
+    const ColumnPanels panels(table, &loop);
     // Two parts of the rows holding about as many pairs each.
     const int64_t split = std::clamp<int64_t>(std::llround(n / std::sqrt(2.0)), 1, n);
     auto part = [&](int64_t begin, int64_t end, int) {
         TriangleDistances(panels, begin, end, values + PairIndex(std::max<int64_t>(begin, 1), 0));
     };
-    TwoWayLoop loop;
     loop.Run(n, split, 0, part);
     return DistanceMatrix{n, values};
 }

@@ -117,8 +117,8 @@ void SpanningTreeAhead(TableData table, Edge *edges) {
     for (int64_t k = 0; k < slots; ++k) freeSlots[k] = static_cast<int32_t>(k);
     int64_t m = n, openCount = n - 1;
     open[n - 1] = 0;
-    auto panels = std::make_unique<ColumnPanels>(table);
     TwoWayLoop loop;
+    auto panels = std::make_unique<ColumnPanels>(table, &loop);
     Block<PairSumRow> batchRows(kBatch);
     Block<int32_t> batchColumns(kBatch);
     // Rows for column u and the nearest open columns without a row yet.
@@ -183,7 +183,7 @@ void SpanningTreeAhead(TableData table, Edge *edges) {
         }
         m = k;
         panels.reset();
-        panels = std::make_unique<ColumnPanels>(table, id.get(), m);
+        panels = std::make_unique<ColumnPanels>(table, id.get(), m, &loop);
     };
     int32_t u = n - 1;
     int32_t uPosition = n - 1;

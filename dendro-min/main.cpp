@@ -8,9 +8,9 @@
 #include "utils.h"
 
 int main(int argc, char **argv) {
-    // Both live until the process ends. The distance matrix is only stored
-    // when the table holds non-finite cells; otherwise the distances are
-    // computed as the clustering needs them.
+    // Both live until the process ends. The distance matrix is stored when
+    // the table holds non-finite cells or is small next to the table;
+    // otherwise the distances are computed as the clustering needs them.
     TableData table{};
     DistanceMatrix matrix{0, nullptr};
     RunDriver(
@@ -21,7 +21,11 @@ int main(int argc, char **argv) {
         [&](std::FILE *in) {
             table = ReadTableOrExit(in);
             if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-            if (NeedsDistanceMatrix(table)) matrix = ComputeColumnDistances(table);
+            // Where the clustering would store the matrix anyway, the
+            // matrix engine looks for non-finite distances itself; the
+            // cells are scanned for them only otherwise.
+            if (ChooseSingleLinkageOrder(table) == SingleLinkageOrder::StoredMatrix || NeedsDistanceMatrix(table))
+                matrix = ComputeColumnDistances(table);
         },
         [&](std::FILE *out) {
             if (matrix.values != nullptr) {
