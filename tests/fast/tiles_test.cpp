@@ -12,6 +12,7 @@
 #include "distance_tiles.h"
 #include "distances.h"
 #include "kernels.h"
+#include "parallel.h"
 #include "table.h"
 
 namespace {
@@ -124,6 +125,30 @@ TEST(DistanceTiles, PairSumsCarryAcrossRunsOfLines) {
         }
     }
     ForceKernelLevel(DetectKernelLevel());
+}
+
+// Panels large enough to be filled on two threads hold the same cells as the
+// table, whole or for a list of its columns, with zeros after the last.
+TEST(DistanceTiles, PanelsFilledOnTwoThreadsHoldTheTable) {
+    std::mt19937 rng(23);
+    const int32_t lines = 300, columns = 1001;
+    std::vector<float> cells = RandomCells(rng, lines, columns, true);
+    const TableData table{lines, columns, cells.data()};
+    std::vector<int32_t> ids;
+    for (int32_t c = columns - 1; c >= 0; c -= 2) ids.push_back(c);
+    TwoWayLoop loop;
+    for (bool listed : {false, true}) {
+        const int64_t count = listed ? static_cast<int64_t>(ids.size()) : columns;
+        const ColumnPanels panels = listed ? ColumnPanels(table, ids.data(), count, &loop) : ColumnPanels(table, &loop);
+        ASSERT_EQ(panels.columns(), count);
+        const int64_t padded = (count + ColumnPanels::WIDTH - 1) / ColumnPanels::WIDTH * ColumnPanels::WIDTH;
+        for (int64_t k = 0; k < padded; ++k)
+            for (int32_t l = 0; l < lines; ++l) {
+                const float got = panels.Column(k)[l * ColumnPanels::WIDTH];
+                const float expect = k >= count ? 0.0f : cells[static_cast<size_t>(l) * columns + (listed ? ids[k] : k)];
+                ASSERT_EQ(Bits(got), Bits(expect)) << "column " << k << " line " << l << (listed ? " listed" : "");
+            }
+    }
 }
 
 }  // namespace
