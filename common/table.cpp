@@ -1,6 +1,7 @@
 #include "table.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -295,6 +296,46 @@ int ConvertPiece(const char *text, int length, float *value, bool *partial) {
 
 namespace {
 
+// How many of the eight bytes at `text` are decimal digits before the first
+// that is not (8 when all are).
+inline int DigitsAhead(const unsigned char *text) {
+    uint64_t word;
+    std::memcpy(&word, text, sizeof word);
+    // Each byte less '0' is a digit when it is at most 9; adding 0x76 to its
+    // low seven bits sets the top bit otherwise, without a carry into the
+    // next byte. (A borrow passes only from a byte that is no digit, so the
+    // bytes up to the first such byte are judged right.)
+    const uint64_t x = word - 0x3030303030303030u;
+    const uint64_t other = (((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u) | x) & 0x8080808080808080u;
+    if constexpr (std::endian::native == std::endian::little) return other == 0 ? 8 : std::countr_zero(other) / 8;
+    int count = 0;
+    while (count < 8 && text[count] >= '0' && text[count] <= '9') ++count;
+    return count;
+}
+
+// The value of the `count` (< 8) decimal digits at `text`.
+inline uint32_t DigitsValue(const unsigned char *text, int count) {
+    if (count == 0) return 0;
+    if constexpr (std::endian::native != std::endian::little) {
+        uint32_t v = 0;
+        for (int k = 0; k < count; ++k) v = v * 10 + static_cast<uint32_t>(text[k] - '0');
+        return v;
+    }
+    uint64_t word;
+    std::memcpy(&word, text, sizeof word);
+    // The digits moved up so that they end the word, as the last of eight
+    // digits with leading zeros; then pairs, fours and eights of digits are
+    // combined by multiplications within the word.
+    uint64_t v = (word - 0x3030303030303030u) << (8 * (8 - count));
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+         (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+        32;
+    return static_cast<uint32_t>(v);
+}
+
+constexpr uint32_t kDigitScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
 // The most common piece read straight from the block, without a copy: a
 // short decimal without an exponent (as ShortDecimal takes it, a comma
 // standing for the point) ended by a separator within the piece's 100
@@ -316,6 +357,21 @@ inline int ShortDecimalAhead(int current, const unsigned char *ahead, unsigned s
         digit = true;
     }
     const bool decimalComma = c == ',';
+    if ((c == '.' || c == ',') && k + 8 <= TOKEN_MAX_LENGTH - 1) {
+        // Fewer than eight fraction digits, as most are, taken at once: the
+        // same value and the same end as the loop below.
+        const int count = DigitsAhead(ahead + k);
+        if (count < 8) {
+            const uint64_t all = uint64_t{m} * kDigitScale[count] + DigitsValue(ahead + k, count);
+            if (all >= limit) return 0;
+            m = static_cast<uint32_t>(all);
+            digit |= count > 0;
+            fraction = count;
+            k += count;
+            c = ahead[k++];
+            goto ended;
+        }
+    }
     if (c == '.' || c == ',') {
         if (k >= TOKEN_MAX_LENGTH - 1) return 0;
         for (c = ahead[k++]; c >= '0' && c <= '9'; c = ahead[k++]) {
@@ -325,6 +381,7 @@ inline int ShortDecimalAhead(int current, const unsigned char *ahead, unsigned s
             digit = true;
         }
     }
+ended:
     if (!digit || fraction > 10 || c == EOF || (SeparatorClasses(c) & separators) == 0) return 0;
     const float f = static_cast<float>(m);
     const float v = fraction > 0 ? f / kPowersOfTen[fraction] : f;
