@@ -37,12 +37,13 @@ struct Tile {
     int32_t count;
     float *sums[kRows];
     int32_t valid[kRows];
+    bool fresh;  // the sums start at 0 here: they are only written
 };
 
 void TileScalar(const Tile &t) {
     for (int r = 0; r < kRows; ++r)
         for (int32_t p = 0; p < t.valid[r]; ++p) {
-            float sum = t.sums[r][p];
+            float sum = t.fresh ? 0.0f : t.sums[r][p];
             for (int32_t l = 0; l < t.count; ++l) {
                 const float d = t.a[r][l * t.step] - t.b[l * W + p];
                 sum = static_cast<float>(static_cast<double>(d) * d + sum);
@@ -67,7 +68,8 @@ __attribute__((target("avx2"))) void TileAvx2(const Tile &t) {
             for (int r = 0; r < 2; ++r)
                 for (int q = 0; q < 2; ++q) {
                     mask[r][q] = MaskAvx2(t.valid[r0 + r] - h - 8 * q);
-                    const __m256 s = _mm256_maskload_ps(t.sums[r0 + r] + h + 8 * q, mask[r][q]);
+                    const __m256 s =
+                        t.fresh ? _mm256_setzero_ps() : _mm256_maskload_ps(t.sums[r0 + r] + h + 8 * q, mask[r][q]);
                     acc[r][2 * q] = _mm256_cvtps_pd(_mm256_castps256_ps128(s));
                     acc[r][2 * q + 1] = _mm256_cvtps_pd(_mm256_extractf128_ps(s, 1));
                 }
@@ -109,7 +111,7 @@ __attribute__((target("avx512f,avx512dq"))) void TileAvx512(const Tile &t) {
     for (int r = 0; r < kRows; ++r)
         for (int q = 0; q < 2; ++q) {
             mask[r][q] = Mask16(t.valid[r] - 16 * q);
-            const __m512 s = _mm512_maskz_loadu_ps(mask[r][q], t.sums[r] + 16 * q);
+            const __m512 s = t.fresh ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask[r][q], t.sums[r] + 16 * q);
             acc[r][2 * q] = _mm512_cvtps_pd(_mm512_castps512_ps256(s));
             acc[r][2 * q + 1] = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
         }
@@ -171,8 +173,31 @@ ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count, T
     }
 }
 
+namespace {
+void RunPairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
+                 int32_t begin, int32_t end, bool start);
+}  // namespace
+
 void ContinuePairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
                       int32_t begin, int32_t end) {
+    RunPairSums(rows, rowCount, panels, first, begin, end, false);
+}
+
+void StartPairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
+                   int32_t end) {
+    RunPairSums(rows, rowCount, panels, first, 0, end, true);
+}
+
+namespace {
+
+void RunPairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
+                 int32_t begin, int32_t end, bool start) {
+    if (start && begin >= end) {
+        // No line: every sum stays 0.
+        for (int64_t k = 0; k < rowCount; ++k)
+            std::fill(rows[k].sums, rows[k].sums + std::clamp<int64_t>(panels.columns() - first, 0, rows[k].limit), 0.0f);
+        return;
+    }
     void (*kernel)(const Tile &) = ActiveKernelLevel() == KernelLevel::Avx512 ? TileAvx512
                                    : ActiveKernelLevel() == KernelLevel::Avx2 ? TileAvx2
                                                                               : TileScalar;
@@ -186,6 +211,7 @@ void ContinuePairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPane
                 Tile t;
                 t.step = W;
                 t.count = count;
+                t.fresh = start && chunk == begin;
                 int64_t reach = 0;  // end of the columns any row of the block measures
                 for (int r = 0; r < kRows; ++r) {
                     const PairSumRow &row = rows[std::min(r0 + r, rowCount - 1)];
@@ -226,6 +252,8 @@ void ContinuePairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPane
     }
 }
 
+}  // namespace
+
 float DistanceOfSum(float sum) { return static_cast<float>(std::sqrt(static_cast<double>(sum))); }
 
 void TriangleDistances(const ColumnPanels &panels, int64_t firstRow, int64_t lastRow, float *out) {
@@ -233,7 +261,6 @@ void TriangleDistances(const ColumnPanels &panels, int64_t firstRow, int64_t las
     if (lastRow <= firstRow) return;
     const int64_t base = PairIndex(firstRow, 0);
     const int64_t pairs = PairIndex(lastRow, 0) - base;
-    for (int64_t k = 0; k < pairs; ++k) out[k] = 0.0f;
     // Rows in blocks of a bounded size, so that the row list stays small.
     constexpr int64_t kBlockRows = 256;
     PairSumRow rows[kBlockRows];
@@ -241,7 +268,7 @@ void TriangleDistances(const ColumnPanels &panels, int64_t firstRow, int64_t las
         const int64_t i1 = std::min(lastRow, i0 + kBlockRows);
         for (int64_t i = i0; i < i1; ++i)
             rows[i - i0] = PairSumRow{StridedVector{panels.Column(i), W}, out + (PairIndex(i, 0) - base), i};
-        ContinuePairSums(rows, i1 - i0, panels, 0, 0, panels.lines());
+        StartPairSums(rows, i1 - i0, panels, 0, panels.lines());
     }
     for (int64_t k = 0; k < pairs; ++k) out[k] = DistanceOfSum(out[k]);
 }

@@ -66,6 +66,11 @@ struct PairSumRow {
 void ContinuePairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
                       int32_t begin, int32_t end);
 
+// The same from line 0 to `end`, the sums starting at 0 whatever they hold
+// (they are only written).
+void StartPairSums(const PairSumRow *rows, int64_t rowCount, const ColumnPanels &panels, int64_t first,
+                   int32_t end);
+
 // The distance of a finished running sum: its square root in double,
 // rounded to float.
 float DistanceOfSum(float sum);
