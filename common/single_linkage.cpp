@@ -243,13 +243,20 @@ void SpanningTree(DistanceMatrix matrix, Edge *edges) {
         vertex[q] = vertex[last];
         best[q] = best[last];
         parent[q] = parent[last];
+        // The distances beyond row u lie one per row of the triangle: they
+        // are asked for well ahead, and taken without a branch on them, so
+        // that many are on their way from memory at once.
+        constexpr int32_t kAhead = 64;
         for (int32_t p = 0; p < r; ++p) {
+            if (p + kAhead < r) {
+                const int32_t w = vertex[p + kAhead];
+                __builtin_prefetch(matrix.values + (w > u ? PairIndex(w, u) : PairIndex(u, w)));
+            }
             const int32_t v = vertex[p];
             const float d = matrix.values[v > u ? PairIndex(v, u) : PairIndex(u, v)];
-            if (d < best[p]) {
-                best[p] = d;
-                parent[p] = u;
-            }
+            const bool lower = d < best[p];
+            best[p] = lower ? d : best[p];
+            parent[p] = lower ? u : parent[p];
         }
     }
 }
