@@ -220,35 +220,29 @@ void SpanningTreeAhead(TableData table, Edge *edges) {
     }
 }
 
-// Prim's algorithm over a stored matrix.
+// Prim's algorithm over a stored matrix. Each pass lowers the open columns'
+// tree distances by the new tree column's, in two halves on two threads,
+// each half also finding its nearest column: the one of smallest distance
+// and, among equal ones, of smallest column number, so that the choice does
+// not depend on the split.
 void SpanningTree(DistanceMatrix matrix, Edge *edges) {
     const int32_t n = matrix.count;
     Block<int32_t> vertex(n), parent(n);
     Block<float> best(n);
-    for (int32_t p = 0; p < n; ++p) vertex[p] = p;
     int32_t u = n - 1, r = n - 1;
-    ProgressStart("spanning tree", n - 1);
     for (int32_t p = 0; p < r; ++p) {
-        best[p] = matrix.values[PairIndex(u, p)];
+        vertex[p] = p;
+        best[p] = INFINITY;
         parent[p] = u;
     }
-    for (int32_t e = 0; e < n - 1; ++e) {
-        ProgressAdvance(e);
-        int32_t q = 0;
-        for (int32_t p = 1; p < r; ++p)
-            if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;
-        edges[e] = Edge{parent[q], vertex[q], best[q]};
-        u = vertex[q];
-        const int32_t last = --r;
-        vertex[q] = vertex[last];
-        best[q] = best[last];
-        parent[q] = parent[last];
+    int64_t nearest[2] = {-1, -1};
+    auto update = [&](int64_t begin, int64_t end, int part) {
         // The distances beyond row u lie one per row of the triangle: they
         // are asked for well ahead, and taken without a branch on them, so
         // that many are on their way from memory at once.
-        constexpr int32_t kAhead = 64;
-        for (int32_t p = 0; p < r; ++p) {
-            if (p + kAhead < r) {
+        constexpr int64_t kAhead = 64;
+        for (int64_t p = begin; p < end; ++p) {
+            if (p + kAhead < end) {
                 const int32_t w = vertex[p + kAhead];
                 __builtin_prefetch(matrix.values + (w > u ? PairIndex(w, u) : PairIndex(u, w)));
             }
@@ -258,6 +252,27 @@ void SpanningTree(DistanceMatrix matrix, Edge *edges) {
             best[p] = lower ? d : best[p];
             parent[p] = lower ? u : parent[p];
         }
+        int64_t q = begin < end ? begin : -1;
+        for (int64_t p = begin + 1; p < end; ++p)
+            if (best[p] < best[q] || (best[p] == best[q] && vertex[p] < vertex[q])) q = p;
+        nearest[part] = q;
+    };
+    TwoWayLoop loop;
+    constexpr int64_t kParallelMinimum = 2048;
+    ProgressStart("spanning tree", n - 1);
+    for (int32_t e = 0; e < n - 1; ++e) {
+        ProgressAdvance(e);
+        loop.Run(r, r / 2, kParallelMinimum, update);
+        int64_t q = nearest[0];
+        const int64_t other = nearest[1];
+        if (q < 0 || (other >= 0 && (best[other] < best[q] || (best[other] == best[q] && vertex[other] < vertex[q]))))
+            q = other;
+        edges[e] = Edge{parent[q], vertex[q], best[q]};
+        u = vertex[q];
+        const int32_t last = --r;
+        vertex[q] = vertex[last];
+        best[q] = best[last];
+        parent[q] = parent[last];
     }
 }
 

@@ -3,6 +3,8 @@
 // byte (but for the sign printed for a NaN value).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +116,23 @@ TEST_P(Differential, EveryOrderOfDistanceComputation) {
             ASSERT_EQ(expect, got) << "order " << static_cast<int>(order) << ", round " << round << ": " << columns
                                    << " columns x " << lines << " lines";
         }
+    }
+}
+
+// Wide enough for the spanning tree over the stored matrix to run in two
+// halves: the same lines, ties included, as the column-by-column order (held
+// to the reference above on narrower tables), which takes no halves here.
+TEST(DifferentialWide, StoredMatrixInTwoHalvesAsColumnByColumn) {
+    std::mt19937 rng(909);
+    for (Flavour flavour : {Flavour::SmallIntegers, Flavour::Duplicates}) {
+        OwnedTable t = RandomTableOfSize(rng, flavour, 9000, 2);
+        const TableData table = t.view();
+        const std::string stored =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::StoredMatrix); });
+        const std::string byColumn =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::ColumnByColumn); });
+        ASSERT_EQ(std::count(stored.begin(), stored.end(), '\n'), 8999);
+        ASSERT_EQ(stored, byColumn) << "flavour " << static_cast<int>(flavour);
     }
 }
 
