@@ -1126,8 +1126,8 @@ public:
     explicit LazyVarianceEngine(TableData table)
         : n_(table.columns),
           shortlist_(ShortlistLength(table.lines)),
-          evaluator_(table, loop_),
           bounds_(table, loop_),
+          evaluator_(table, loop_),
           members_(n_),
           nodeId_(n_, -1),
           live_(n_, 1),
@@ -1543,8 +1543,10 @@ private:
     int32_t n_;
     size_t shortlist_;
     TwoWayLoop loop_;
-    SpanEvaluator evaluator_;
+    // The bounds first: the copy of the table they are set up from is gone
+    // before the evaluator makes its own.
     Bounds bounds_;
+    SpanEvaluator evaluator_;
     std::vector<std::vector<int32_t>> members_;
     std::vector<int32_t> nodeId_;
     std::vector<unsigned char> live_, exact_;
