@@ -416,7 +416,7 @@ int Shapes(int argc, char **argv) {
         TempDir dir;
         const std::string input = WriteShapeTable(dir, columns, lines);
         const double textMB = static_cast<double>(FileBytes(input).size()) / 1e6;
-        // The reader alone, in this process: best of two.
+        // The reader alone, in a process of its own: best of two.
         const ReadTiming reading = TimeReader(input, 2);
         const double readSeconds = reading.wall, readProcessor = reading.processor;
         const double tableMiB = TableMiB(columns, lines);

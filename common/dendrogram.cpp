@@ -122,9 +122,13 @@ bool NeedsDistanceMatrix(TableData table) {
     return false;
 }
 
+bool StoresDistanceMatrix(TableData table) {
+    return ChooseSingleLinkageOrder(table) == SingleLinkageOrder::StoredMatrix || NeedsDistanceMatrix(table);
+}
+
 void printMinimumLinkDendrogram(std::FILE *out, TableData table) {
     if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-    if (ChooseSingleLinkageOrder(table) == SingleLinkageOrder::StoredMatrix || NeedsDistanceMatrix(table)) {
+    if (StoresDistanceMatrix(table)) {
         const DistanceMatrix matrix = ComputeColumnDistances(table);
         printClassicDendrogram(out, matrix);
         std::free(matrix.values);

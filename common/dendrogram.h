@@ -29,3 +29,7 @@ void printMinimumLinkDendrogram(std::FILE *out, TableData table);
 // then be NaN, and the minimum-link lines are computed from the stored
 // distance matrix.
 bool NeedsDistanceMatrix(TableData table);
+// True when dendro-min computes the whole distance matrix: where it is small
+// next to the table (the spanning tree would keep it anyway; the matrix
+// engine then finds that no distance is NaN), or where NeedsDistanceMatrix.
+bool StoresDistanceMatrix(TableData table);

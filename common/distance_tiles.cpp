@@ -21,10 +21,8 @@ constexpr int32_t kChunkLines = 128;
 // Columns per stretch: their chunks (256 KiB) stay in the second-level cache
 // while every block of rows runs over them.
 constexpr int64_t kStretchColumns = 512;
-// Panels from this size on are filled on two threads, and from this size on
-// they ask for large pages (fewer faults as they are first written).
+// Panels from this size on are filled on two threads.
 constexpr int64_t kTwoThreadPanelBytes = int64_t{1} << 20;
-constexpr int64_t kLargePanelBytes = int64_t{8} << 20;
 
 // The kernels continue the sums of up to kRows vectors a[r] against the W
 // columns of one panel chunk b (line l at b + l * W), over `count` lines.
@@ -148,7 +146,7 @@ ColumnPanels::ColumnPanels(TableData table, const int32_t *ids, int64_t count, T
     const int64_t panels = (columns_ + W - 1) / W;
     const int64_t panelCells = static_cast<int64_t>(lines_) * W;
     const int64_t bytes = panels * panelCells * static_cast<int64_t>(sizeof(float));
-    if (bytes >= kLargePanelBytes) AdviseLargePages(cells_.get(), bytes);
+    AdviseLargePages(cells_.get(), bytes);
     // Line after line, so that the table is read in its own order; each
     // thread fills its own panels.
     auto fill = [&](int64_t firstPanel, int64_t lastPanel, int) {

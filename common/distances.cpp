@@ -15,8 +15,7 @@ DistanceMatrix ComputeColumnDistances(TableData table) {
     if (n < 2) return DistanceMatrix{n, values};
     // A large matrix is written once, from end to end: fewer, larger pages
     // fault in faster.
-    const int64_t bytes = PairCount(n) * static_cast<int64_t>(sizeof(float));
-    if (bytes >= (int64_t{8} << 20)) AdviseLargePages(values, bytes);
+    AdviseLargePages(values, PairCount(n) * static_cast<int64_t>(sizeof(float)));
     TwoWayLoop loop;
     const ColumnPanels panels(table, &loop);
     // Two parts of the rows holding about as many pairs each.

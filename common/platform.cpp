@@ -42,6 +42,7 @@ void UseBinaryStandardStreams() {
 
 void AdviseLargePages(void *block, int64_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes < (int64_t{8} << 20)) return;
     // Every page the block touches, so that a block mapped on its own keeps
     // one mapping (which can then grow in place) rather than being split.
     const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

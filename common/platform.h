@@ -37,10 +37,11 @@ void SetBinaryMode(std::FILE *stream);
 // is the same bytes on every platform (line feeds alone).
 void UseBinaryStandardStreams();
 
-// Asks the system to back the block with large pages where it can: a large
+// Asks the system to back a large block with large pages where it can: a
 // block filled once (the table's cells) then costs a few hundred page faults
-// instead of one per 4 KiB. Only advice: nothing changes where the system
-// has no such pages or declines, and the block's contents are untouched.
+// instead of one per 4 KiB. Blocks under 8 MiB are left as they are. Only
+// advice: nothing changes where the system has no such pages or declines,
+// and the block's contents are untouched.
 void AdviseLargePages(void *block, int64_t bytes);
 
 // Sleeps while `word` holds `expected`, then returns; it may also return

@@ -28,8 +28,23 @@ ValueStorage NewValueStorage() {
 
 namespace {
 
-// Storage from this size on is worth backing with large pages.
-constexpr int64_t kLargePagesFrom = int64_t{8} << 20;
+// The most values a block holds, in whole steps.
+constexpr int64_t kMostValues =
+    MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float)) / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
+
+// The storage resized to `capacity` values, where the allocator allows it.
+bool TryCapacity(ValueStorage &s, int64_t capacity) {
+    void *grown = std::realloc(s.data, static_cast<size_t>(capacity) * sizeof(float));
+    if (grown == nullptr) return false;
+    s.data = static_cast<float *>(grown);
+    s.capacity = capacity;
+    // A large table's cells are written once, page after page.
+    AdviseLargePages(s.data, capacity * static_cast<int64_t>(sizeof(float)));
+    return true;
+}
+
+// A quarter of what the storage holds, in whole steps.
+int64_t Quarter(const ValueStorage &s) { return s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE; }
 
 }  // namespace
 
@@ -42,19 +57,8 @@ void GrowValueStorage(ValueStorage &s) {
     // failed allocation does. The capacity stays a whole number of steps
     // and the block is trimmed to its exact size at the end, so the tables
     // that can be read are the same.
-    constexpr int64_t kMostValues = MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float));
-    const int64_t quarter = s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
-    const int64_t wide = std::min(s.capacity + quarter, kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
-    if (wide > s.capacity + VALUE_BLOCK_SIZE) {
-        if (void *grown = std::realloc(s.data, static_cast<size_t>(wide) * sizeof(float))) {
-            s.data = static_cast<float *>(grown);
-            s.capacity = wide;
-            // A large table's cells are written once, page after page.
-            const int64_t bytes = wide * static_cast<int64_t>(sizeof(float));
-            if (bytes >= kLargePagesFrom) AdviseLargePages(s.data, bytes);
-            return;
-        }
-    }
+    const int64_t wide = std::min(s.capacity + Quarter(s), kMostValues);
+    if (wide > s.capacity + VALUE_BLOCK_SIZE && TryCapacity(s, wide)) return;
     s.capacity += VALUE_BLOCK_SIZE;
     s.data = static_cast<float *>(monrealloc(s.data, s.capacity * static_cast<int64_t>(sizeof(float))));
 }
@@ -71,20 +75,11 @@ void StoreValues(ValueStorage &s, const float *values, int64_t count) {
 }
 
 bool ReserveValues(ValueStorage &s, int64_t count) {
-    constexpr int64_t kMostValues = MAX_BLOCK_BYTES / static_cast<int64_t>(sizeof(float));
     if (count <= s.capacity) return true;
     // Whole steps, and at least a quarter more, as GrowValueStorage takes.
     const int64_t steps = (count + VALUE_BLOCK_SIZE - 1) / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE;
-    const int64_t wide = std::max(steps, s.capacity + s.capacity / 4 / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
-    if (steps > kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE) return false;
-    const int64_t capacity = std::min(wide, kMostValues / VALUE_BLOCK_SIZE * VALUE_BLOCK_SIZE);
-    void *grown = std::realloc(s.data, static_cast<size_t>(capacity) * sizeof(float));
-    if (grown == nullptr) return false;
-    s.data = static_cast<float *>(grown);
-    s.capacity = capacity;
-    const int64_t bytes = capacity * static_cast<int64_t>(sizeof(float));
-    if (bytes >= kLargePagesFrom) AdviseLargePages(s.data, bytes);
-    return true;
+    if (steps > kMostValues) return false;
+    return TryCapacity(s, std::min(std::max(steps, s.capacity + Quarter(s)), kMostValues));
 }
 
 StreamBytes::StreamBytes(std::FILE *stream)

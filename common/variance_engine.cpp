@@ -1569,7 +1569,6 @@ private:
     std::vector<float> values_, batch_;
 };
 
-
 // Largest column count for which the inner-product table (n^2 doubles) is
 // kept.
 constexpr int32_t kBoundedColumns = 11585;

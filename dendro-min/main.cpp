@@ -21,11 +21,7 @@ int main(int argc, char **argv) {
         [&](std::FILE *in) {
             table = ReadTableOrExit(in);
             if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
-            // Where the clustering would store the matrix anyway, the
-            // matrix engine looks for non-finite distances itself; the
-            // cells are scanned for them only otherwise.
-            if (ChooseSingleLinkageOrder(table) == SingleLinkageOrder::StoredMatrix || NeedsDistanceMatrix(table))
-                matrix = ComputeColumnDistances(table);
+            if (StoresDistanceMatrix(table)) matrix = ComputeColumnDistances(table);
         },
         [&](std::FILE *out) {
             if (matrix.values != nullptr) {
