@@ -826,18 +826,15 @@ DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
                       double *d2),
                      (c, stride, lines, x, begin, end, d2))
 
-// Sum over the listed columns of their distance to a double point, each
-// squared distance in eight partial sums so that it vectorises; only bounds
-// use it, and they allow for any order of the additions.
-[[gnu::always_inline]] inline double DistanceSumLoop(const float *__restrict cells, int32_t lines,
-                                                     const int32_t *__restrict list, int32_t count,
+// Sum over `count` columns, stored one after another, of their distance to
+// a double point, each squared distance in eight partial sums so that it
+// vectorises; only bounds use it, and they allow for any order of the
+// additions.
+[[gnu::always_inline]] inline double DistanceSumLoop(const float *__restrict cells, int32_t lines, int32_t count,
                                                      const double *__restrict c) {
     double sum = 0.0;
     for (int32_t k = 0; k < count; ++k) {
-        const float *v = cells + static_cast<int64_t>(list[k]) * lines;
-        // The members' columns lie anywhere in the table: ask for the next
-        // ones early.
-        if (k + 4 < count) __builtin_prefetch(cells + static_cast<int64_t>(list[k + 4]) * lines);
+        const float *v = cells + static_cast<int64_t>(k) * lines;
         double lanes[8] = {};
         int32_t l = 0;
         for (; l + 8 <= lines; l += 8)
@@ -852,8 +849,7 @@ DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
     return sum;
 }
 DENDRO_VECTOR_LEVELS(double, DistanceSum, DistanceSumLoop,
-                     (const float *cells, int32_t lines, const int32_t *list, int32_t count, const double *c),
-                     (cells, lines, list, count, c))
+                     (const float *cells, int32_t lines, int32_t count, const double *c), (cells, lines, count, c))
 
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
@@ -917,8 +913,11 @@ public:
           squares_(n_),
           normSum_(columns_.raw),
           ownLow_(n_, 0.0),
-          ownHigh_(n_, 0.0) {
+          ownHigh_(n_, 0.0),
+          block_(n_) {
+        for (int32_t y = 0; y < n_; ++y) block_[y].assign(columns_.Column(y), columns_.Column(y) + lines_);
         for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
+        std::vector<float>().swap(columns_.cells);
         for (int32_t y = 0; y < n_; ++y)
             for (int32_t l = 0; l < lines_; ++l) lineMajor_[static_cast<int64_t>(l) * n_ + y] = Centroid(y)[l];
         const double root = std::sqrt(static_cast<double>(lines_));
@@ -937,6 +936,11 @@ public:
         }
         normSum_[into] += normSum_[from];
         margins_.FromFloat(total, normSum_[into], value, ownLow_[into], ownHigh_[into]);
+        // The larger block takes the smaller one's columns: each column is
+        // copied at most log2(n) times in all.
+        if (block_[from].size() > block_[into].size()) block_[into].swap(block_[from]);
+        block_[into].insert(block_[into].end(), block_[from].begin(), block_[from].end());
+        std::vector<float>().swap(block_[from]);
     }
 
 
@@ -949,8 +953,8 @@ public:
         mixed.resize(lines_);
         for (int32_t l = 0; l < lines_; ++l) mixed[l] = a * cx[l] + b * cy[l];
         const double sum =
-            DistanceSum(columns_.cells.data(), lines_, mx.data(), static_cast<int32_t>(mx.size()), mixed.data()) +
-            DistanceSum(columns_.cells.data(), lines_, my.data(), static_cast<int32_t>(my.size()), mixed.data());
+            DistanceSum(block_[x].data(), lines_, static_cast<int32_t>(mx.size()), mixed.data()) +
+            DistanceSum(block_[y].data(), lines_, static_cast<int32_t>(my.size()), mixed.data());
         const double mean = sum / total;
         const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - drift_ - columns_.omega;
         const double realHigh = mean * (1.0 + (total + 4.0) * 2.0 * kUd) + drift_ + columns_.omega;
@@ -982,6 +986,9 @@ private:
     std::vector<double> squares_;
     std::vector<double> normSum_;
     std::vector<double> ownLow_, ownHigh_;
+    // Each cluster's members' centred columns, one after another, in any
+    // order: the refinement reads them in one stream.
+    std::vector<std::vector<float>> block_;
     double drift_ = 0.0;
 };
 
