@@ -1127,6 +1127,11 @@ constexpr int32_t kFewLinesColumns = 16384;
 // intervals crowd, and a scan refines more than that anyway.
 size_t ShortlistLength(int32_t lines) { return lines >= kFewLines ? 64 : 32; }
 
+// A row's pairs are refined in runs of this many at first, doubling up to
+// the second.
+constexpr size_t kFirstRefineRun = 8;
+constexpr size_t kRefineRun = 64;
+
 template <class Bounds>
 class LazyVarianceEngine {
 public:
@@ -1363,6 +1368,12 @@ private:
         };
         candidates_.clear();
         top_.clear();
+        // The pairs are taken from the heap in runs, refined on both
+        // threads, then gone through one by one in heap order. A run may
+        // take pairs beyond where the row would have stopped; they are only
+        // known better. The runs grow from short ones, so a row that stops
+        // early refines few pairs it needs not.
+        size_t run = kFirstRefineRun;
         for (;;) {
             const double front = order_.empty() ? INFINITY : order_.front().first;
             const double next = std::min(front, outside);
@@ -1372,26 +1383,41 @@ private:
                 fill(full ? std::max(ceiling, top_.back().first) : INFINITY);
                 continue;
             }
-            const bool needed = front <= ceiling;
-            std::pop_heap(order_.begin(), order_.end(), std::greater<>());
-            const auto [cheapLow, y] = order_.back();
-            order_.pop_back();
-            popped_[y] = stamp_;
-            if (high_[y] > cheapLow) {
-                double fineLow, fineHigh;
-                bounds_.Fine(r, members_[r], y, members_[y], fineLow, fineHigh);
-                low_[y] = std::max(low_[y], fineLow);
-                high_[y] = std::min(high_[y], fineHigh);
-                ceiling = std::min(ceiling, high_[y]);
+            taken_.clear();
+            while (taken_.size() < run && !order_.empty() && order_.front().first <= outside) {
+                std::pop_heap(order_.begin(), order_.end(), std::greater<>());
+                taken_.push_back(order_.back());
+                order_.pop_back();
             }
-            if (needed) candidates_.push_back({low_[y], y});
-            const double low = low_[y];
-            if (top_.size() == shortlist_ + 1 && !(low < top_.back().first)) continue;
-            if (top_.size() == shortlist_ + 1) top_.pop_back();
-            size_t at = top_.size();
-            top_.push_back({low, y});
-            for (; at > 0 && low < top_[at - 1].first; --at) top_[at] = top_[at - 1];
-            top_[at] = {low, y};
+            run = std::min(2 * run, kRefineRun);
+            toRefine_.clear();
+            for (const auto &[cheapLow, y] : taken_)
+                if (high_[y] > cheapLow) toRefine_.push_back(y);
+            auto refine = [&](int64_t begin, int64_t end, int) {
+                for (int64_t k = begin; k < end; ++k) {
+                    const int32_t y = toRefine_[k];
+                    double fineLow, fineHigh;
+                    bounds_.Fine(r, members_[r], y, members_[y], fineLow, fineHigh);
+                    low_[y] = std::max(low_[y], fineLow);
+                    high_[y] = std::min(high_[y], fineHigh);
+                }
+            };
+            const int64_t count = static_cast<int64_t>(toRefine_.size());
+            loop_.Run(count, count / 2, 8, refine);
+            for (const auto &[cheapLow, y] : taken_) {
+                const bool needed = cheapLow <= ceiling;
+                popped_[y] = stamp_;
+                // Refined or not, the pair's upper end bounds the row.
+                ceiling = std::min(ceiling, high_[y]);
+                if (needed) candidates_.push_back({low_[y], y});
+                const double low = low_[y];
+                if (top_.size() == shortlist_ + 1 && !(low < top_.back().first)) continue;
+                if (top_.size() == shortlist_ + 1) top_.pop_back();
+                size_t at = top_.size();
+                top_.push_back({low, y});
+                for (; at > 0 && low < top_[at - 1].first; --at) top_[at] = top_[at - 1];
+                top_[at] = {low, y};
+            }
         }
         list_[r].clear();
         listed_[r] = 1;
@@ -1571,7 +1597,8 @@ private:
     Scan scan_[2];
     uint32_t stamp_ = 0;
     std::vector<std::pair<int32_t, float>> evaluated_, known_;
-    std::vector<int32_t> ys_, olderAt_, refine_;
+    std::vector<int32_t> ys_, olderAt_, refine_, toRefine_;
+    std::vector<std::pair<double, int32_t>> taken_;
     std::vector<const std::vector<int32_t> *> older_, one_;
     std::vector<float> values_, batch_;
 };
