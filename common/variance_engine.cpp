@@ -851,6 +851,33 @@ DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
 DENDRO_VECTOR_LEVELS(double, DistanceSum, DistanceSumLoop,
                      (const float *cells, int32_t lines, int32_t count, const double *c), (cells, lines, count, c))
 
+// Distances of a block of `members` columns, stored one after another, to
+// `count` double points at once (coordinate l of point k at
+// points[l * count + k]): sums[k] += the distance of each column to point k,
+// the columns in block order, each squared distance summed over the lines
+// in order. Only bounds use it.
+[[gnu::always_inline]] inline void ToPointsLoop(const float *__restrict cells, int32_t lines, int32_t members,
+                                                const double *__restrict points, int32_t count,
+                                                double *__restrict d2, double *__restrict sums) {
+    for (int32_t m = 0; m < members; ++m) {
+        const float *v = cells + static_cast<int64_t>(m) * lines;
+        for (int32_t k = 0; k < count; ++k) d2[k] = 0.0;
+        for (int32_t l = 0; l < lines; ++l) {
+            const double x = v[l];
+            const double *row = points + static_cast<int64_t>(l) * count;
+            for (int32_t k = 0; k < count; ++k) {
+                const double d = x - row[k];
+                d2[k] += d * d;
+            }
+        }
+        for (int32_t k = 0; k < count; ++k) sums[k] += std::sqrt(d2[k]);
+    }
+}
+DENDRO_VECTOR_LEVELS(void, ToPoints, ToPointsLoop,
+                     (const float *cells, int32_t lines, int32_t members, const double *points, int32_t count,
+                      double *d2, double *sums),
+                     (cells, lines, members, points, count, d2, sums))
+
 // The table's columns centred (each line less its mean over all columns, in
 // double, rounded to float), column after column, with what the bounds need
 // to know of them: their raw norms, the largest centred norm G and the
@@ -944,21 +971,53 @@ public:
     }
 
 
-    void Fine(int32_t x, const std::vector<int32_t> &mx, int32_t y, const std::vector<int32_t> &my, double &low,
-              double &high) const {
-        const double sa = static_cast<double>(mx.size()), sb = static_cast<double>(my.size()), total = sa + sb;
-        const double a = sa / total, b = sb / total;
-        const double *cx = Centroid(x), *cy = Centroid(y);
-        thread_local std::vector<double> mixed;
-        mixed.resize(lines_);
-        for (int32_t l = 0; l < lines_; ++l) mixed[l] = a * cx[l] + b * cy[l];
-        const double sum =
-            DistanceSum(block_[x].data(), lines_, static_cast<int32_t>(mx.size()), mixed.data()) +
-            DistanceSum(block_[y].data(), lines_, static_cast<int32_t>(my.size()), mixed.data());
-        const double mean = sum / total;
-        const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - drift_ - columns_.omega;
-        const double realHigh = mean * (1.0 + (total + 4.0) * 2.0 * kUd) + drift_ + columns_.omega;
-        margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, low, high);
+    // The work of refining pairs of `members` members in all.
+    int64_t FineWork(int64_t members) const { return members * lines_; }
+
+    // The fine intervals of the pairs (x, ys[k]), k < count, narrowing
+    // low[y] and high[y]: each member's distance to the union's centroid,
+    // summed. x's block is read once for a group of partners, its distances
+    // to their union centroids taken side by side.
+    void FineMany(int32_t x, const std::vector<int32_t> &mx, const int32_t *ys, int64_t count,
+                  const std::vector<std::vector<int32_t>> &members, double *low, double *high) const {
+        constexpr int32_t kGroup = 64;
+        thread_local std::vector<double> lineMajor, points, d2, sums;
+        lineMajor.resize(static_cast<size_t>(lines_) * kGroup);
+        points.resize(static_cast<size_t>(lines_) * kGroup);
+        d2.resize(kGroup);
+        sums.resize(kGroup);
+        const double sa = static_cast<double>(mx.size());
+        const double *cx = Centroid(x);
+        for (int64_t k0 = 0; k0 < count; k0 += kGroup) {
+            const int32_t g = static_cast<int32_t>(std::min<int64_t>(kGroup, count - k0));
+            for (int32_t k = 0; k < g; ++k) {
+                const int32_t y = ys[k0 + k];
+                const double sb = static_cast<double>(members[y].size()), total = sa + sb;
+                const double a = sa / total, b = sb / total;
+                const double *cy = Centroid(y);
+                double *point = points.data() + static_cast<int64_t>(k) * lines_;
+                for (int32_t l = 0; l < lines_; ++l) {
+                    point[l] = a * cx[l] + b * cy[l];
+                    lineMajor[static_cast<int64_t>(l) * g + k] = point[l];
+                }
+                sums[k] = 0.0;
+            }
+            ToPoints(block_[x].data(), lines_, static_cast<int32_t>(mx.size()), lineMajor.data(), g, d2.data(),
+                     sums.data());
+            for (int32_t k = 0; k < g; ++k) {
+                const int32_t y = ys[k0 + k];
+                const double sb = static_cast<double>(members[y].size()), total = sa + sb;
+                const double sum = sums[k] + DistanceSum(block_[y].data(), lines_, static_cast<int32_t>(sb),
+                                                         points.data() + static_cast<int64_t>(k) * lines_);
+                const double mean = sum / total;
+                const double realLow = mean * (1.0 - (total + 4.0) * 2.0 * kUd) - drift_ - columns_.omega;
+                const double realHigh = mean * (1.0 + (total + 4.0) * 2.0 * kUd) + drift_ + columns_.omega;
+                double fineLow, fineHigh;
+                margins_.ToFloat(total, normSum_[x] + normSum_[y], realLow, realHigh, fineLow, fineHigh);
+                low[y] = std::max(low[y], fineLow);
+                high[y] = std::min(high[y], fineHigh);
+            }
+        }
     }
 
     // Cheap(x, y) for every y in [begin, end): low[y], high[y] (anything for
@@ -1068,6 +1127,23 @@ public:
         ToFloat(x, y, total, realLow, realHigh, low, high);
     }
 
+    // The work of refining pairs of `members` members in all: each member
+    // costs a few gathered inner products and a square root, about what 64
+    // subtractions cost.
+    static int64_t FineWork(int64_t members) { return 64 * members; }
+
+    // Fine for the pairs (x, ys[k]), k < count, narrowing low[y] and high[y].
+    void FineMany(int32_t x, const std::vector<int32_t> &mx, const int32_t *ys, int64_t count,
+                  const std::vector<std::vector<int32_t>> &members, double *low, double *high) const {
+        for (int64_t k = 0; k < count; ++k) {
+            const int32_t y = ys[k];
+            double fineLow, fineHigh;
+            Fine(x, mx, y, members[y], fineLow, fineHigh);
+            low[y] = std::max(low[y], fineLow);
+            high[y] = std::min(high[y], fineHigh);
+        }
+    }
+
     // Cheap(x, y) for every y in [begin, end): low[y], high[y] (anything for
     // clusters that are not live).
     void CheapRange(int32_t x, const std::vector<int32_t> &mx, int32_t begin, int32_t end, const double *sizes,
@@ -1131,6 +1207,9 @@ size_t ShortlistLength(int32_t lines) { return lines >= kFewLines ? 64 : 32; }
 // the second.
 constexpr size_t kFirstRefineRun = 8;
 constexpr size_t kRefineRun = 64;
+// Refinements of less work than this (FineWork: about one unit per
+// subtraction) stay on one thread.
+constexpr int64_t kHandOverWork = 1 << 16;
 
 template <class Bounds>
 class LazyVarianceEngine {
@@ -1393,17 +1472,7 @@ private:
             toRefine_.clear();
             for (const auto &[cheapLow, y] : taken_)
                 if (high_[y] > cheapLow) toRefine_.push_back(y);
-            auto refine = [&](int64_t begin, int64_t end, int) {
-                for (int64_t k = begin; k < end; ++k) {
-                    const int32_t y = toRefine_[k];
-                    double fineLow, fineHigh;
-                    bounds_.Fine(r, members_[r], y, members_[y], fineLow, fineHigh);
-                    low_[y] = std::max(low_[y], fineLow);
-                    high_[y] = std::min(high_[y], fineHigh);
-                }
-            };
-            const int64_t count = static_cast<int64_t>(toRefine_.size());
-            loop_.Run(count, count / 2, 8, refine);
+            Refine(r, toRefine_);
             for (const auto &[cheapLow, y] : taken_) {
                 const bool needed = cheapLow <= ceiling;
                 popped_[y] = stamp_;
@@ -1492,6 +1561,18 @@ private:
         loop_.Run(r, r / 2, 4096, part);
     }
 
+    // The fine intervals of the pairs (x, y), y in ys, on both threads.
+    void Refine(int32_t x, const std::vector<int32_t> &ys) {
+        auto part = [&](int64_t begin, int64_t end, int) {
+            bounds_.FineMany(x, members_[x], ys.data() + begin, end - begin, members_, low_.data(), high_.data());
+        };
+        const int64_t count = static_cast<int64_t>(ys.size());
+        // A short run costs less than handing half of it over.
+        int64_t work = count * static_cast<int64_t>(members_[x].size());
+        for (int32_t y : ys) work += static_cast<int64_t>(members_[y].size());
+        loop_.Run(count, count / 2, bounds_.FineWork(work) >= kHandOverWork ? 2 : INT64_MAX, part);
+    }
+
     // The cheap intervals of (x, y) for y in [begin, end), on both threads.
     void CheapRange(int32_t x, int32_t begin, int32_t end) {
         auto part = [&](int64_t b, int64_t e, int) {
@@ -1526,17 +1607,7 @@ private:
             const bool reaches = low_[h] < value_[h] || (listed_[h] && low_[h] < floor_[h]);
             if (live_[h] && reaches && high_[h] > low_[h]) refine_.push_back(h);
         }
-        auto fine = [&](int64_t begin, int64_t end, int) {
-            for (int64_t k = begin; k < end; ++k) {
-                const int32_t h = refine_[k];
-                double fineLow, fineHigh;
-                bounds_.Fine(i, members_[i], h, members_[h], fineLow, fineHigh);
-                low_[h] = std::max(low_[h], fineLow);
-                high_[h] = std::min(high_[h], fineHigh);
-            }
-        };
-        const int64_t count = static_cast<int64_t>(refine_.size());
-        loop_.Run(count, count / 2, 8, fine);
+        Refine(i, refine_);
         ys_.clear();
         for (int32_t h = 0; h < n_; ++h) {
             if (!live_[h] || h == i) continue;
