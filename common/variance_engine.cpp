@@ -1,6 +1,7 @@
 #include "variance_engine.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -556,6 +557,24 @@ float FloatDown(double v) {
     float f = static_cast<float>(v);
     if (static_cast<double>(f) > v) f = std::nextafter(f, -INFINITY);
     return f;
+}
+
+// A pair's place in the order of interval starts as one integer: a float at
+// most the start, its bits made to sort as integers, then the partner. The
+// heap of these compares without a branch.
+uint64_t OrderKey(double start, int32_t y) {
+    const float f = static_cast<float>(start);
+    const uint32_t bits = std::bit_cast<uint32_t>(f);
+    uint32_t order = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+    if (static_cast<double>(f) > start) --order;  // the float below
+    return (static_cast<uint64_t>(order) << 32) | static_cast<uint32_t>(y);
+}
+
+// The float of an OrderKey: at most the pair's start.
+double OrderValue(uint64_t key) {
+    const uint32_t order = static_cast<uint32_t>(key >> 32);
+    const uint32_t bits = (order & 0x80000000u) ? (order & 0x7fffffffu) : ~order;
+    return static_cast<double>(std::bit_cast<float>(bits));
 }
 
 // Gram matrix of the centred columns, in double: g[a * n + b] = <x_a, x_b>.
@@ -1428,7 +1447,7 @@ private:
         double outside = std::min(scan_[0].outside, scan_[1].outside);
         auto place = [&](int32_t y, double upTo) {
             if (low_[y] <= upTo) {
-                order_.push_back({low_[y], y});
+                order_.push_back(OrderKey(low_[y], y));
             } else {
                 outside = std::min(outside, low_[y]);
             }
@@ -1454,7 +1473,7 @@ private:
         // early refines few pairs it needs not.
         size_t run = kFirstRefineRun;
         for (;;) {
-            const double front = order_.empty() ? INFINITY : order_.front().first;
+            const double front = order_.empty() ? INFINITY : OrderValue(order_.front());
             const double next = std::min(front, outside);
             const bool full = top_.size() == shortlist_ + 1;
             if (next == INFINITY || (next > ceiling && full && !(next < top_.back().first))) break;
@@ -1463,9 +1482,10 @@ private:
                 continue;
             }
             taken_.clear();
-            while (taken_.size() < run && !order_.empty() && order_.front().first <= outside) {
+            while (taken_.size() < run && !order_.empty() && OrderValue(order_.front()) <= outside) {
                 std::pop_heap(order_.begin(), order_.end(), std::greater<>());
-                taken_.push_back(order_.back());
+                const int32_t y = static_cast<int32_t>(order_.back() & 0xffffffffu);
+                taken_.push_back({low_[y], y});
                 order_.pop_back();
             }
             run = std::min(2 * run, kRefineRun);
@@ -1493,7 +1513,7 @@ private:
         // Every pair off the list starts at the lowest refined start left
         // off it, the heap's front or `outside` at least.
         floor_[r] = top_.size() == shortlist_ + 1 ? top_.back().first : INFINITY;
-        if (!order_.empty()) floor_[r] = std::min(floor_[r], order_.front().first);
+        if (!order_.empty()) floor_[r] = std::min(floor_[r], OrderValue(order_.front()));
         floor_[r] = std::min(floor_[r], outside);
         for (size_t k = 0; k < top_.size() && k < shortlist_; ++k) {
             const int32_t y = top_[k].second;
@@ -1658,7 +1678,8 @@ private:
     std::vector<int32_t> arg_;
     std::vector<uint64_t> key_;
     std::vector<double> low_, high_;
-    std::vector<std::pair<double, int32_t>> candidates_, order_, top_;
+    std::vector<std::pair<double, int32_t>> candidates_, top_;
+    std::vector<uint64_t> order_;
     std::vector<std::vector<Entry>> list_;
     std::vector<double> floor_;
     std::vector<unsigned char> listed_;
