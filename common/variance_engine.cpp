@@ -560,14 +560,37 @@ float FloatDown(double v) {
 }
 
 // A pair's place in the order of interval starts as one integer: a float at
-// most the start, its bits made to sort as integers, then the partner. The
-// heap of these compares without a branch.
+// most the start, its bits made to sort as integers, then the partner.
 uint64_t OrderKey(double start, int32_t y) {
     const float f = static_cast<float>(start);
     const uint32_t bits = std::bit_cast<uint32_t>(f);
     uint32_t order = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
     if (static_cast<double>(f) > start) --order;  // the float below
     return (static_cast<uint64_t>(order) << 32) | static_cast<uint32_t>(y);
+}
+
+// Sorts OrderKeys by their float, a byte at a time (a byte that every key
+// shares is skipped); keys of the same float keep their order.
+void SortKeys(std::vector<uint64_t> &keys, std::vector<uint64_t> &spare) {
+    const size_t n = keys.size();
+    if (n < 2) return;
+    spare.resize(n);
+    uint32_t counts[4][256] = {};
+    for (const uint64_t key : keys)
+        for (int pass = 0; pass < 4; ++pass) ++counts[pass][(key >> (32 + 8 * pass)) & 255];
+    for (int pass = 0; pass < 4; ++pass) {
+        const int shift = 32 + 8 * pass;
+        uint32_t *count = counts[pass];
+        if (count[(keys[0] >> shift) & 255] == n) continue;
+        uint32_t sum = 0;
+        for (int b = 0; b < 256; ++b) {
+            const uint32_t c = count[b];
+            count[b] = sum;
+            sum += c;
+        }
+        for (const uint64_t key : keys) spare[count[(key >> shift) & 255]++] = key;
+        keys.swap(spare);
+    }
 }
 
 // The float of an OrderKey: at most the pair's start.
@@ -1441,8 +1464,8 @@ private:
         // Refine the lowest intervals first: each refined upper end lowers
         // the ceiling, which rules out the rest sooner; go on until the
         // lowest starts, one more than the shortlist holds, are refined
-        // too. The heap holds the pairs whose interval starts at most at
-        // `upTo`; `outside` is the lowest start of the others.
+        // too. `order_` holds, sorted, the pairs whose interval starts at
+        // most at `upTo`; `outside` is the lowest start of the others.
         ++stamp_;
         double outside = std::min(scan_[0].outside, scan_[1].outside);
         auto place = [&](int32_t y, double upTo) {
@@ -1455,25 +1478,27 @@ private:
         order_.clear();
         for (const Scan &part : scan_)
             for (int32_t y : part.near) place(y, ceiling);
-        std::make_heap(order_.begin(), order_.end(), std::greater<>());
-        // Every pair not taken yet, when the heap runs short.
+        SortKeys(order_, spare_);
+        size_t at = 0;  // order_[at] is the lowest start not taken
+        // Every pair not taken yet, when `order_` runs short.
         auto fill = [&](double upTo) {
             order_.clear();
             outside = INFINITY;
             for (int32_t y = 0; y < r; ++y)
                 if (live_[y] && popped_[y] != stamp_) place(y, upTo);
-            std::make_heap(order_.begin(), order_.end(), std::greater<>());
+            SortKeys(order_, spare_);
+            at = 0;
         };
         candidates_.clear();
         top_.clear();
-        // The pairs are taken from the heap in runs, refined on both
-        // threads, then gone through one by one in heap order. A run may
-        // take pairs beyond where the row would have stopped; they are only
-        // known better. The runs grow from short ones, so a row that stops
-        // early refines few pairs it needs not.
+        // The pairs are taken in runs, refined on both threads, then gone
+        // through one by one in order. A run may take pairs beyond where the
+        // row would have stopped; they are only known better. The runs grow
+        // from short ones, so a row that stops early refines few pairs it
+        // needs not.
         size_t run = kFirstRefineRun;
         for (;;) {
-            const double front = order_.empty() ? INFINITY : OrderValue(order_.front());
+            const double front = at < order_.size() ? OrderValue(order_[at]) : INFINITY;
             const double next = std::min(front, outside);
             const bool full = top_.size() == shortlist_ + 1;
             if (next == INFINITY || (next > ceiling && full && !(next < top_.back().first))) break;
@@ -1482,11 +1507,9 @@ private:
                 continue;
             }
             taken_.clear();
-            while (taken_.size() < run && !order_.empty() && OrderValue(order_.front()) <= outside) {
-                std::pop_heap(order_.begin(), order_.end(), std::greater<>());
-                const int32_t y = static_cast<int32_t>(order_.back() & 0xffffffffu);
+            while (taken_.size() < run && at < order_.size() && OrderValue(order_[at]) <= outside) {
+                const int32_t y = static_cast<int32_t>(order_[at++] & 0xffffffffu);
                 taken_.push_back({low_[y], y});
-                order_.pop_back();
             }
             run = std::min(2 * run, kRefineRun);
             toRefine_.clear();
@@ -1511,9 +1534,9 @@ private:
         list_[r].clear();
         listed_[r] = 1;
         // Every pair off the list starts at the lowest refined start left
-        // off it, the heap's front or `outside` at least.
+        // off it, the next in `order_` or `outside` at least.
         floor_[r] = top_.size() == shortlist_ + 1 ? top_.back().first : INFINITY;
-        if (!order_.empty()) floor_[r] = std::min(floor_[r], OrderValue(order_.front()));
+        if (at < order_.size()) floor_[r] = std::min(floor_[r], OrderValue(order_[at]));
         floor_[r] = std::min(floor_[r], outside);
         for (size_t k = 0; k < top_.size() && k < shortlist_; ++k) {
             const int32_t y = top_[k].second;
@@ -1679,7 +1702,7 @@ private:
     std::vector<uint64_t> key_;
     std::vector<double> low_, high_;
     std::vector<std::pair<double, int32_t>> candidates_, top_;
-    std::vector<uint64_t> order_;
+    std::vector<uint64_t> order_, spare_;
     std::vector<std::vector<Entry>> list_;
     std::vector<double> floor_;
     std::vector<unsigned char> listed_;
