@@ -856,11 +856,16 @@ DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop,
 [[gnu::always_inline]] inline void SquaresLoop(const double *__restrict c, int64_t stride, int32_t lines,
                                                const double *__restrict x, int32_t begin, int32_t end,
                                                double *__restrict d2) {
-    for (int32_t y = begin; y < end; ++y) d2[y] = 0.0;
-    for (int32_t l = 0; l < lines; ++l) {
-        const double *row = c + l * stride;
-        const double v = x[l];
-        for (int32_t y = begin; y < end; ++y) d2[y] += (row[y] - v) * (row[y] - v);
+    // In tiles, so that a tile's sums stay in the first-level cache over all
+    // the lines.
+    for (int32_t tile = begin; tile < end; tile += 512) {
+        const int32_t last = end - tile < 512 ? end : tile + 512;
+        for (int32_t y = tile; y < last; ++y) d2[y] = 0.0;
+        for (int32_t l = 0; l < lines; ++l) {
+            const double *row = c + l * stride;
+            const double v = x[l];
+            for (int32_t y = tile; y < last; ++y) d2[y] += (row[y] - v) * (row[y] - v);
+        }
     }
 }
 DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
