@@ -853,7 +853,7 @@ DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop,
 
 // Squared distances of one centroid to a range of others, stored line by
 // line (coordinate l of centroid y at c[l * stride + y]).
-[[gnu::always_inline]] inline void SquaresLoop(const double *__restrict c, int64_t stride, int32_t lines,
+[[gnu::always_inline]] inline void SquaresLoop(const float *__restrict c, int64_t stride, int32_t lines,
                                                const double *__restrict x, int32_t begin, int32_t end,
                                                double *__restrict d2) {
     // In tiles, so that a tile's sums stay in the first-level cache over all
@@ -862,14 +862,17 @@ DENDRO_VECTOR_LEVELS(void, CheapMany, CheapLoop,
         const int32_t last = end - tile < 512 ? end : tile + 512;
         for (int32_t y = tile; y < last; ++y) d2[y] = 0.0;
         for (int32_t l = 0; l < lines; ++l) {
-            const double *row = c + l * stride;
+            const float *row = c + l * stride;
             const double v = x[l];
-            for (int32_t y = tile; y < last; ++y) d2[y] += (row[y] - v) * (row[y] - v);
+            for (int32_t y = tile; y < last; ++y) {
+                const double d = row[y] - v;
+                d2[y] += d * d;
+            }
         }
     }
 }
 DENDRO_VECTOR_LEVELS(void, Squares, SquaresLoop,
-                     (const double *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end,
+                     (const float *c, int64_t stride, int32_t lines, const double *x, int32_t begin, int32_t end,
                       double *d2),
                      (c, stride, lines, x, begin, end, d2))
 
@@ -973,8 +976,9 @@ struct CentredColumns {
 // by at most 3 u_d times the largest centred cell from its exact value, so
 // after at most n merges a centroid is within 3 n u_d sqrt(L) times that
 // cell; a distance computed from it in double errs by at most (L + 4) u_d of
-// twice G more. A cluster's own criterion comes from its merge value through
-// the margins' converse.
+// twice G more. The scans read the centroids rounded to float: that moves
+// each by at most u times its norm, at most G. A cluster's own criterion
+// comes from its merge value through the margins' converse.
 class CentroidBounds {
 public:
     CentroidBounds(TableData table, TwoWayLoop &)
@@ -993,10 +997,12 @@ public:
         for (int64_t k = 0; k < static_cast<int64_t>(centroid_.size()); ++k) centroid_[k] = columns_.cells[k];
         std::vector<float>().swap(columns_.cells);
         for (int32_t y = 0; y < n_; ++y)
-            for (int32_t l = 0; l < lines_; ++l) lineMajor_[static_cast<int64_t>(l) * n_ + y] = Centroid(y)[l];
+            for (int32_t l = 0; l < lines_; ++l)
+                lineMajor_[static_cast<int64_t>(l) * n_ + y] = static_cast<float>(Centroid(y)[l]);
         const double root = std::sqrt(static_cast<double>(lines_));
         drift_ = ((3.0 * n_ + 3.0) * root * columns_.largestCell + 2.0 * (lines_ + 4.0) * columns_.largestNorm) *
                  kUd * 1.01;
+        copy_ = kU * (columns_.largestNorm + drift_) * 1.01;
     }
 
     void Merge(int32_t into, int32_t intoSize, int32_t from, int32_t fromSize, const std::vector<int32_t> &,
@@ -1006,7 +1012,7 @@ public:
         const double total = static_cast<double>(intoSize) + fromSize;
         for (int32_t l = 0; l < lines_; ++l) {
             a[l] = (intoSize * a[l] + fromSize * b[l]) / total;
-            lineMajor_[static_cast<int64_t>(l) * n_ + into] = a[l];
+            lineMajor_[static_cast<int64_t>(l) * n_ + into] = static_cast<float>(a[l]);
         }
         normSum_[into] += normSum_[from];
         margins_.FromFloat(total, normSum_[into], value, ownLow_[into], ownHigh_[into]);
@@ -1074,7 +1080,7 @@ public:
         const double size = static_cast<double>(mx.size());
         Squares(lineMajor_.data(), n_, lines_, Centroid(x), begin, end, squares_.data());
         const CheapFixed f{size,     ownLow_[x],       ownHigh_[x],     normSum_[x],       0.0,
-                           2.0 * drift_, columns_.omega, margins_.alpha(), margins_.kLow(), margins_.kHigh(),
+                           2.0 * drift_ + copy_, columns_.omega, margins_.alpha(), margins_.kLow(), margins_.kHigh(),
                            margins_.centroidFloor()};
         CheapMany(f, end - begin, squares_.data() + begin, sizes + begin, ownLow_.data() + begin,
                   ownHigh_.data() + begin, normSum_.data() + begin, low + begin, high + begin);
@@ -1088,14 +1094,14 @@ private:
     CentredColumns columns_;
     FloatMargins margins_;
     std::vector<double> centroid_;   // centroid x at [x * lines + l]
-    std::vector<double> lineMajor_;  // the same at [l * n + x]
+    std::vector<float> lineMajor_;   // the same rounded to float, at [l * n + x]
     std::vector<double> squares_;
     std::vector<double> normSum_;
     std::vector<double> ownLow_, ownHigh_;
     // Each cluster's members' centred columns, one after another, in any
     // order: the refinement reads them in one stream.
     std::vector<std::vector<float>> block_;
-    double drift_ = 0.0;
+    double drift_ = 0.0, copy_ = 0.0;
 };
 
 class PairBounds {
