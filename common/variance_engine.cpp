@@ -1033,7 +1033,7 @@ public:
     // to their union centroids taken side by side.
     void FineMany(int32_t x, const std::vector<int32_t> &mx, const int32_t *ys, int64_t count,
                   const std::vector<std::vector<int32_t>> &members, double *low, double *high) const {
-        constexpr int32_t kGroup = 64;
+        constexpr int32_t kGroup = 64, kAhead = 6;
         thread_local std::vector<double> lineMajor, points, d2, sums;
         lineMajor.resize(static_cast<size_t>(lines_) * kGroup);
         points.resize(static_cast<size_t>(lines_) * kGroup);
@@ -1043,8 +1043,12 @@ public:
         const double *cx = Centroid(x);
         for (int64_t k0 = 0; k0 < count; k0 += kGroup) {
             const int32_t g = static_cast<int32_t>(std::min<int64_t>(kGroup, count - k0));
+            // The partners lie anywhere: their centroids and blocks are
+            // asked for ahead.
+            for (int32_t k = 0; k < g && k < kAhead; ++k) Prefetch(ys[k0 + k]);
             for (int32_t k = 0; k < g; ++k) {
                 const int32_t y = ys[k0 + k];
+                if (k + kAhead < g) Prefetch(ys[k0 + k + kAhead]);
                 const double sb = static_cast<double>(members[y].size()), total = sa + sb;
                 const double a = sa / total, b = sb / total;
                 const double *cy = Centroid(y);
@@ -1087,6 +1091,15 @@ public:
     }
 
 private:
+    // Asks for the first lines of cluster y's centroid and block.
+    void Prefetch(int32_t y) const {
+        const char *c = reinterpret_cast<const char *>(Centroid(y));
+        const char *b = reinterpret_cast<const char *>(block_[y].data());
+        for (int at = 0; at < 256; at += 64) {
+            __builtin_prefetch(c + at);
+            __builtin_prefetch(b + at);
+        }
+    }
     double *Centroid(int32_t x) { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
     const double *Centroid(int32_t x) const { return centroid_.data() + static_cast<int64_t>(x) * lines_; }
 
