@@ -1669,23 +1669,33 @@ private:
         // The cheap intervals that reach their row's value, or that enter
         // its shortlist, are refined, on both threads: a shortlist of cheap
         // intervals would hold a floor too low to settle the row from.
+        // The rows' states follow no pattern: the loops below test them
+        // without branching, and branch once on the outcome, which is
+        // mostly the same.
         refine_.clear();
         for (int32_t h = i + 1; h < n_; ++h) {
-            const bool reaches = low_[h] < value_[h] || (listed_[h] && low_[h] < floor_[h]);
-            if (live_[h] && reaches && high_[h] > low_[h]) refine_.push_back(h);
+            const bool reaches = (low_[h] < value_[h]) | ((listed_[h] != 0) & (low_[h] < floor_[h]));
+            if ((live_[h] != 0) & reaches & (high_[h] > low_[h])) refine_.push_back(h);
         }
         Refine(i, refine_);
+        // The rows below i have lost their pair with j; the remaining pairs
+        // of a row are unchanged and were no smaller than the lost one.
+        for (int32_t h = 0; h < i; ++h)
+            if (arg_[h] == j && live_[h] && exact_[h]) Lower(h, value_[h]);
         ys_.clear();
-        for (int32_t h = 0; h < n_; ++h) {
-            if (!live_[h] || h == i) continue;
-            if (h < i) {
-                // The remaining pairs of the row are unchanged and were no
-                // smaller than the lost one.
-                if (exact_[h] && arg_[h] == j) Lower(h, value_[h]);
-                continue;
-            }
-            const bool needsValue = exact_[h] && arg_[h] != i && arg_[h] != j;
-            const double low = low_[h], high = high_[h];
+        for (int32_t h = i + 1; h < n_; ++h) {
+            const double low = low_[h], high = high_[h], value = value_[h];
+            const bool exact = exact_[h] != 0;
+            // Nothing to do for an exact row whose best pair stays and that
+            // the new pair neither reaches nor enters the shortlist of, nor
+            // for a stale row whose value is at most `low` (lowering it to
+            // `low` would change nothing) and whose shortlist it does not
+            // enter.
+            const bool act = (live_[h] != 0) &
+                             ((exact & ((arg_[h] == i) | (arg_[h] == j))) | (low < value) | (exact & (low == value)) |
+                              ((listed_[h] != 0) & !(low >= floor_[h])));
+            if (!act) continue;
+            const bool needsValue = exact && arg_[h] != i && arg_[h] != j;
             Enlist(h, i, low, high);
             if (needsValue) {
                 if (low <= value_[h]) ys_.push_back(h);
