@@ -142,6 +142,25 @@ TEST_P(VarianceEngine, GiantClusterAndWideTables) {
     }
 }
 
+TEST_P(VarianceEngine, ManyColumnsFewLines) {
+    // Wide enough for a merge to refine hundreds of pairs at once, in groups
+    // and on both threads, and for a row's pairs to need more than one byte
+    // of their starts sorted.
+    std::mt19937 rng(53 + static_cast<int>(GetParam().bounds));
+    for (Flavour flavour : {Flavour::Decimals, Flavour::SmallIntegers}) {
+        OwnedTable t = RandomTable(rng, flavour, 1, 1);
+        t.columns = 1500;
+        t.lines = 16;
+        t.cells.resize(static_cast<size_t>(t.lines) * t.columns);
+        std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+        std::uniform_int_distribution<int> small(0, 3);
+        for (float &cell : t.cells)
+            cell = flavour == Flavour::Decimals ? noise(rng) : static_cast<float>(small(rng));
+        const TableData table = t.view();
+        EXPECT_EQ(ReferenceVarianceText(table), EngineVarianceText(table)) << "flavour " << static_cast<int>(flavour);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     LevelsAndBounds, VarianceEngine,
     ::testing::Values(Setting{KernelLevel::Scalar, VarianceBounds::InnerProducts},
