@@ -552,21 +552,31 @@ constexpr double kUd = 0x1p-53;
 
 double Gamma(double k) { return k * kU / (1.0 - k * kU); }
 
-// Largest float at most v, smallest float at least v.
-float FloatDown(double v) {
-    float f = static_cast<float>(v);
-    if (static_cast<double>(f) > v) f = std::nextafter(f, -INFINITY);
-    return f;
+// A float's bits made to sort as unsigned integers in the order of the
+// floats (NaN aside), and back.
+uint32_t FloatOrder(float f) {
+    const uint32_t bits = std::bit_cast<uint32_t>(f);
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+float OrderFloat(uint32_t order) {
+    return std::bit_cast<float>((order & 0x80000000u) ? (order & 0x7fffffffu) : ~order);
 }
 
+// The integer order of the largest float at most v: v rounded, less one
+// where the rounding went up (a subtraction, not a branch: it goes either
+// way about as often).
+uint32_t OrderDown(double v) {
+    const float f = static_cast<float>(v);
+    return FloatOrder(f) - static_cast<uint32_t>(static_cast<double>(f) > v);
+}
+
+// Largest float at most v.
+float FloatDown(double v) { return OrderFloat(OrderDown(v)); }
+
 // A pair's place in the order of interval starts as one integer: a float at
-// most the start, its bits made to sort as integers, then the partner.
+// most the start, in its integer order, then the partner.
 uint64_t OrderKey(double start, int32_t y) {
-    const float f = static_cast<float>(start);
-    const uint32_t bits = std::bit_cast<uint32_t>(f);
-    uint32_t order = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-    if (static_cast<double>(f) > start) --order;  // the float below
-    return (static_cast<uint64_t>(order) << 32) | static_cast<uint32_t>(y);
+    return (static_cast<uint64_t>(OrderDown(start)) << 32) | static_cast<uint32_t>(y);
 }
 
 // Sorts OrderKeys by their float, a byte at a time (a byte that every key
@@ -594,11 +604,7 @@ void SortKeys(std::vector<uint64_t> &keys, std::vector<uint64_t> &spare) {
 }
 
 // The float of an OrderKey: at most the pair's start.
-double OrderValue(uint64_t key) {
-    const uint32_t order = static_cast<uint32_t>(key >> 32);
-    const uint32_t bits = (order & 0x80000000u) ? (order & 0x7fffffffu) : ~order;
-    return static_cast<double>(std::bit_cast<float>(bits));
-}
+double OrderValue(uint64_t key) { return OrderFloat(static_cast<uint32_t>(key >> 32)); }
 
 // Gram matrix of the centred columns, in double: g[a * n + b] = <x_a, x_b>.
 // Blocked over lines and columns; the order of the additions is free, since
@@ -1549,10 +1555,10 @@ private:
                 const double low = low_[y];
                 if (top_.size() == shortlist_ + 1 && !(low < top_.back().first)) continue;
                 if (top_.size() == shortlist_ + 1) top_.pop_back();
-                size_t at = top_.size();
+                size_t slot = top_.size();
                 top_.push_back({low, y});
-                for (; at > 0 && low < top_[at - 1].first; --at) top_[at] = top_[at - 1];
-                top_[at] = {low, y};
+                for (; slot > 0 && low < top_[slot - 1].first; --slot) top_[slot] = top_[slot - 1];
+                top_[slot] = {low, y};
             }
         }
         list_[r].clear();
