@@ -5,6 +5,7 @@
 
 #include "tree_export.h"
 #include "platform.h"
+#include "tool_order.h"
 #include "tree_tool.h"
 
 namespace {
@@ -21,13 +22,21 @@ constexpr const char *kUsage =
     "                  for trees nested too deep for some JSON readers\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "  --order tree        the leaves in the order of the merge lines (the default)\n"
+    "  --order optimal     merges flipped so that the distances between neighbouring\n"
+    "                      leaves add up to the least, from --table TABLE [--metric M]\n"
+    "                      [--rows] or --distances FILE (the lower triangle); every\n"
+    "                      format keeps that order (the linkage matrix by the order of\n"
+    "                      each line's two parts)\n"
     "Options may come anywhere among the file names. Notes on values that a\n"
     "format's readers cannot take go to standard error.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--to", true}});
+    std::vector<ToolOption> known = LeafOrderOptions();
+    known.insert(known.end(), {kNamesFromOption, {"--to", true}});
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, known);
     std::string error;
     if (line.files.empty() || line.files.size() > 2 || !line.Has("--to")) {
         if (!line.files.empty() && line.files.size() <= 2) std::fprintf(stderr, "%s: --to FORMAT is needed\n", kProgram);
@@ -42,9 +51,17 @@ int main(int argc, char **argv) {
     TreeInput input;
     if (!ReadTreeInput(line.files[0], namesPath, tablePath, input, error)) ToolFail(kProgram, error);
     for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    if (WantsOptimalOrder(kProgram, line)) {
+        std::vector<double> distances;
+        if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||
+            !OrderOptimally(kProgram, input.tree, std::move(distances), "leaves", error))
+            ToolFail(kProgram, error);
+    } else if (line.Has("--table") || line.Has("--distances")) {
+        ToolFail(kProgram, "--table and --distances serve --order optimal");
+    }
 
     // The whole text is made before anything is printed.
-    const std::string text = RenderExport(*format, input.tree, input.labels);
+    const std::string text = RenderExport(*format, input.tree, input.labels, line.Has("--order"));
     for (const std::string &caution : ExportCautions(*format, input.tree, input.labels)) ToolNote(kProgram, caution);
     ToolWriteOutput(kProgram, text);
     return 0;

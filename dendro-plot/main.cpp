@@ -7,6 +7,7 @@
 
 #include "tree_render.h"
 #include "platform.h"
+#include "tool_order.h"
 #include "tree_tool.h"
 
 namespace {
@@ -22,6 +23,10 @@ constexpr const char *kUsage =
     "                      --title '' for none)\n"
     "  --horizontal        leaves down the left side with their names written across,\n"
     "                      values growing to the right: readable at thousands of leaves\n"
+    "  --order tree        the leaves in the order of the merge lines (the default)\n"
+    "  --order optimal     merges flipped so that the distances between neighbouring\n"
+    "                      leaves add up to the least, from --table TABLE [--metric M]\n"
+    "                      [--rows] or --distances FILE (the lower triangle)\n"
     "Options may come anywhere among the file names.\n";
 
 bool EndsWithSvg(std::string_view name) {
@@ -34,7 +39,9 @@ bool EndsWithSvg(std::string_view name) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--title", true}, {"--horizontal", false}});
+    std::vector<ToolOption> known = LeafOrderOptions();
+    known.insert(known.end(), {kNamesFromOption, {"--title", true}, {"--horizontal", false}});
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, known);
     std::string error;
     if (line.files.size() < 2 || line.files.size() > 3) {
         std::fputs(kUsage, stderr);
@@ -50,6 +57,14 @@ int main(int argc, char **argv) {
     TreeInput input;
     if (!ReadTreeInput(dendrogramPath, namesPath, tablePath, input, error)) ToolFail(kProgram, error);
     for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    if (WantsOptimalOrder(kProgram, line)) {
+        std::vector<double> distances;
+        if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||
+            !OrderOptimally(kProgram, input.tree, std::move(distances), "leaves", error))
+            ToolFail(kProgram, error);
+    } else if (line.Has("--table") || line.Has("--distances")) {
+        ToolFail(kProgram, "--table and --distances serve --order optimal");
+    }
 
     SvgOptions options;
     options.title = line.Has("--title") ? line.Value("--title")

@@ -225,7 +225,7 @@ std::vector<std::string> NewickCautions(const Dendrogram &tree, const std::vecto
     return cautions;
 }
 
-std::string RenderLinkage(const Dendrogram &tree) {
+std::string RenderLinkage(const Dendrogram &tree, bool drawnOrder) {
     const std::vector<std::size_t> sizes = MergeSizes(tree);
     const auto id = [&tree](const DendrogramChild &child) {
         return child.isLeaf ? child.index : tree.leafCount + child.index;
@@ -233,8 +233,9 @@ std::string RenderLinkage(const Dendrogram &tree) {
     std::string out;
     for (std::size_t k = 0; k < tree.merges.size(); ++k) {
         const DendrogramMerge &merge = tree.merges[k];
-        const std::size_t a = id(merge.first), b = id(merge.second);
-        out += std::to_string(std::min(a, b)) + " " + std::to_string(std::max(a, b)) + " " +
+        std::size_t a = id(LeftChild(merge)), b = id(RightChild(merge));
+        if (!drawnOrder && a > b) std::swap(a, b);
+        out += std::to_string(a) + " " + std::to_string(b) + " " +
                ShortestText(merge.value) + " " + std::to_string(sizes[k]) + "\n";
     }
     return out;
@@ -331,10 +332,11 @@ std::optional<ExportFormat> ExportFormatNamed(std::string_view name) {
 
 const char *ExportFormatNames() { return "newick, linkage, hclust, json, json-flat"; }
 
-std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels) {
+std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels,
+                         bool drawnOrder) {
     switch (format) {
         case ExportFormat::Newick: return RenderNewick(tree, labels);
-        case ExportFormat::Linkage: return RenderLinkage(tree);
+        case ExportFormat::Linkage: return RenderLinkage(tree, drawnOrder);
         case ExportFormat::Hclust: return RenderHclust(tree, labels);
         case ExportFormat::Json: return RenderJson(tree, labels);
         case ExportFormat::JsonFlat: return RenderJsonFlat(tree, labels);

@@ -24,8 +24,10 @@ std::string NewickName(const std::string &name);
 // The linkage matrix: one line per merge, "a b value size", where a < b are
 // the two parts (column c as c, the merge of line k as leafCount + k), value
 // the merge value in its shortest exact form (inf, -inf, nan when not
-// finite) and size the number of columns under the merge.
-std::string RenderLinkage(const Dendrogram &tree);
+// finite) and size the number of columns under the merge. With
+// `drawnOrder`, a and b are the left and right parts as drawn instead, the
+// order in which scipy's dendrogram draws them.
+std::string RenderLinkage(const Dendrogram &tree, bool drawnOrder = false);
 
 // R source that dget() or source() turns into an hclust object: the merge
 // matrix (-(c + 1) for column c, k + 1 for the merge of line k), the
@@ -49,7 +51,9 @@ std::string RenderJsonFlat(const Dendrogram &tree, const std::vector<std::string
 enum class ExportFormat { Newick, Linkage, Hclust, Json, JsonFlat };
 std::optional<ExportFormat> ExportFormatNamed(std::string_view name);
 const char *ExportFormatNames();  // "newick, linkage, hclust, json, json-flat"
-std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels);
+// `drawnOrder`: the linkage matrix keeps the drawn order of the parts.
+std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels,
+                         bool drawnOrder = false);
 
 // Things a user should know about the tree in a format: values the reading
 // tool cannot take as they are (non-finite, negative, inversions), repeated

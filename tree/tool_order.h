@@ -1,0 +1,36 @@
+// The leaf order on the tree programs' command line: --order tree|optimal,
+// with the distances from --distances FILE or --table TABLE [--metric M]
+// [--rows].
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dendrogram_file.h"
+#include "numeric_table.h"
+#include "tree_tool.h"
+
+// The options, for the programs' lists of known options.
+const std::vector<ToolOption> &LeafOrderOptions();
+
+// True when --order optimal was given; ends through ToolFail on an unknown
+// order or distances given without it.
+bool WantsOptimalOrder(const char *program, const ToolCommandLine &line);
+
+// The packed distances between the objects of `table`: its columns, or its
+// lines with `rows`, by `metric`. False, with `error`, for a metric not
+// known or a table whose cells do not allow it.
+bool TableDistances(const NumericTable &table, bool rows, const std::string &metric, std::vector<double> &packed,
+                    std::string &error);
+
+// The distances between the tree's leaves as the command line gives them.
+// False, with `error` naming the file, when they cannot be had or their
+// count does not match the tree's leaves.
+bool CommandLineDistances(const ToolCommandLine &line, std::size_t leafCount, std::vector<double> &packed,
+                          std::string &error);
+
+// Flips the merges of `tree` into the optimal order for `packed`, and tells
+// on standard error the neighbour totals before and after ("what" names
+// the leaves: "columns", "lines"). False, with `error`, when that cannot be done.
+bool OrderOptimally(const char *program, Dendrogram &tree, std::vector<double> packed, const std::string &what,
+                    std::string &error);
