@@ -71,6 +71,8 @@ void MetricSpace::Prepare() {
         }
     });
     missingObjects_ = std::count(missing_.begin(), missing_.end(), 1);
+    special_.assign(static_cast<size_t>((objects_ + kBlock - 1) / kBlock), 0);
+    for (std::int64_t i = 0; i < objects_; ++i) special_[i / kBlock] |= missing_[i] | constant_[i];
 }
 
 double MetricSpace::Finish(std::int64_t i, std::int64_t j, const double *lanes) const {
@@ -103,6 +105,19 @@ void MetricSpace::DistancesFrom(std::int64_t i, std::int64_t begin, std::int64_t
     }
 }
 
+// Writes the pairs j < i of a block of whole objects from their lanes,
+// `transform` turning the combined lanes into the distance.
+template <class Transform>
+void FinishWholeBlock(LaneOp op, std::int64_t i0, std::int64_t i1, std::int64_t j0, std::int64_t j1,
+                      const double *acc, double *out, Transform transform) {
+    const std::int64_t width = j1 - j0;
+    for (std::int64_t i = std::max(i0, std::int64_t{1}); i < i1; ++i) {
+        double *row = out + (i - 1) * i / 2;
+        const double *lanes = acc + 4 * (i - i0) * width;
+        for (std::int64_t j = j0; j < std::min(j1, i); ++j) row[j] = transform(CombineLanes(op, lanes + 4 * (j - j0)));
+    }
+}
+
 // The pairs of row block `block` with every earlier object: column blocks
 // up to the diagonal one, whose pairs j >= i are computed and dropped.
 void MetricSpace::RowBlock(std::int64_t block, double *acc, double *out) const {
@@ -112,9 +127,18 @@ void MetricSpace::RowBlock(std::int64_t block, double *acc, double *out) const {
         std::fill(acc, acc + 4 * (i1 - i0) * width, 0.0);
         for (std::int64_t k0 = 0; k0 < coordinates_; k0 += kRun)
             AccumulateBlock(op_, data_.data(), coordinates_, i0, i1, j0, j1, k0, std::min(coordinates_, k0 + kRun), acc);
-        for (std::int64_t i = std::max(i0, std::int64_t{1}); i < i1; ++i)
-            for (std::int64_t j = j0; j < std::min(j1, i); ++j)
-                out[(i - 1) * i / 2 + j] = Finish(i, j, acc + 4 * ((i - i0) * width + (j - j0)));
+        if (special_[block] || special_[j0 / kBlock]) {
+            for (std::int64_t i = std::max(i0, std::int64_t{1}); i < i1; ++i)
+                for (std::int64_t j = j0; j < std::min(j1, i); ++j)
+                    out[(i - 1) * i / 2 + j] = Finish(i, j, acc + 4 * ((i - i0) * width + (j - j0)));
+        } else if (metric_ == Metric::Euclidean) {
+            FinishWholeBlock(op_, i0, i1, j0, j1, acc, out, [](double s) { return std::sqrt(s); });
+        } else if (IsCorrelationFamily(metric_)) {
+            const Metric metric = metric_;
+            FinishWholeBlock(op_, i0, i1, j0, j1, acc, out, [metric](double s) { return CorrelationDistance(metric, s); });
+        } else {
+            FinishWholeBlock(op_, i0, i1, j0, j1, acc, out, [](double s) { return s; });
+        }
     }
 }
 

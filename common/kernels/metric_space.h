@@ -90,4 +90,7 @@ private:
     // variance (no length) for the correlation family.
     std::vector<unsigned char> missing_, constant_;
     std::int64_t missingObjects_ = 0;
+    // Per block of AllDistances' tiles: 1 when an object of it has a
+    // missing cell or is constant.
+    std::vector<unsigned char> special_;
 };
