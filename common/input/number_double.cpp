@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "number_scan.h"
+#include "input/number_scan.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <memory>
 
 #include "input/number_double.h"
-#include "table.h"
-#include "table_report.h"
+#include "input/numeric_token.h"
+#include "input/stream_bytes.h"
+#include "input/table_report.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 
