@@ -1,7 +1,13 @@
 #include "tool_order.h"
 
+#include <charconv>
 #include <cmath>
 
+#include "input/object_table_reader.h"
+#include "kernels/metric_space.h"
+#include "model/metric.h"
+
+#include "leaf_distances.h"
 #include "leaf_order.h"
 #include "number_text.h"
 
@@ -18,31 +24,65 @@ bool WantsOptimalOrder(const char *program, const ToolCommandLine &line) {
     return order == "optimal";
 }
 
-bool TableDistances(const NumericTable &table, bool rows, const std::string &metric, std::vector<double> &packed,
-                    std::string &error) {
-    if (metric != "euclidean") {
-        error = "unknown metric '" + metric + "'; the metrics are euclidean";
+namespace {
+
+// A first line holding no word that begins like a number is a header.
+bool HeaderFirst(const std::string &firstLine) {
+    std::size_t i = 0;
+    while (i < firstLine.size()) {
+        while (i < firstLine.size() && (firstLine[i] == ' ' || firstLine[i] == '\t' || firstLine[i] == ';')) ++i;
+        const std::size_t start = i;
+        while (i < firstLine.size() && firstLine[i] != ' ' && firstLine[i] != '\t' && firstLine[i] != ';') ++i;
+        if (i == start) break;
+        const std::string word = firstLine.substr(start, i - start);
+        double value;
+        const char *first = word.data() + (word[0] == '+' || word[0] == '-' ? 1 : 0);
+        if (std::from_chars(first, word.data() + word.size(), value).ec == std::errc() && !std::isnan(value))
+            return false;
+        if (word == "NA" || word == "nan" || word == "NaN") return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, std::string &error) {
+    std::string text, firstLine, reason;
+    if (!ReadWholeFile(path, text, reason)) {
+        error = "cannot read " + path + ": " + reason;
         return false;
     }
-    if (table.missing > 0) {
-        error = "holds " + std::to_string(table.missing) + " missing cells; the distances need every cell";
+    std::size_t lineEnd = text.find_first_of("\r\n");
+    firstLine = text.substr(0, lineEnd);
+    if (firstLine.rfind("\xef\xbb\xbf", 0) == 0) firstLine.erase(0, 3);
+    ObjectTableOptions options;
+    options.rows = rows;
+    options.header = HeaderFirst(firstLine);
+    ObjectTableRead read = ReadObjectTableFromText(text, options);
+    if (!read.refusal.empty()) {
+        error = path + ": " + read.refusal;
         return false;
     }
-    const std::size_t objects = rows ? table.lines : table.columns;
-    const std::size_t coordinates = rows ? table.columns : table.lines;
-    const auto cell = [&](std::size_t object, std::size_t c) {
-        return rows ? table.Cell(object, c) : table.Cell(c, object);
-    };
-    packed.assign(PackedSize(objects), 0.0);
-    for (std::size_t i = 1; i < objects; ++i)
-        for (std::size_t j = 0; j < i; ++j) {
-            double sum = 0;
-            for (std::size_t c = 0; c < coordinates; ++c) {
-                const double d = cell(i, c) - cell(j, c);
-                sum += d * d;
-            }
-            packed[PackedIndex(i, j)] = std::sqrt(sum);
-        }
+    table = std::move(read.table);
+    return true;
+}
+
+bool TableDistances(ObjectTable table, const std::string &metric, std::vector<double> &packed, std::string &error) {
+    const std::optional<Metric> parsed = ParseMetric(metric);
+    if (!parsed) {
+        error = "unknown metric '" + metric + "'; the metrics are " + MetricNames();
+        return false;
+    }
+    const MetricSpace space(std::move(table), *parsed);
+    if (const std::optional<UndefinedPair> pair = space.FirstUndefinedPair()) {
+        error = "objects " + std::to_string(pair->first) + " and " + std::to_string(pair->second) + " have no " +
+                MetricName(*parsed) + " distance (" +
+                (pair->cause == UndefinedPair::Cause::NoCommonCoordinate ? "no cell present in both"
+                                                                          : "no variance on their common cells") +
+                ")";
+        return false;
+    }
+    packed = space.AllDistances();
     return true;
 }
 
@@ -63,17 +103,17 @@ bool CommandLineDistances(const ToolCommandLine &line, std::size_t leafCount, st
         return true;
     }
     const std::string path = line.Value("--table");
-    NumericTable table;
-    if (!ReadNumericTable(path, table, error)) return false;
+    ObjectTable table;
     const bool rows = line.Has("--rows");
-    const std::size_t objects = rows ? table.lines : table.columns;
+    if (!ReadTableObjects(path, rows, table, error)) return false;
+    const auto objects = static_cast<std::size_t>(table.objects);
     if (objects != leafCount) {
         error = path + ": the table has " + std::to_string(objects) + (rows ? " lines" : " columns") + ", the tree " +
                 std::to_string(leafCount) + " leaves" + (rows ? "" : " (a tree of the lines needs --rows)");
         return false;
     }
     std::string reason;
-    if (!TableDistances(table, rows, line.Has("--metric") ? line.Value("--metric") : "euclidean", packed, reason)) {
+    if (!TableDistances(std::move(table), line.Has("--metric") ? line.Value("--metric") : "euclidean", packed, reason)) {
         error = path + ": " + reason;
         return false;
     }

@@ -1,27 +1,31 @@
 // The leaf order on the tree programs' command line: --order tree|optimal,
 // with the distances from --distances FILE or --table TABLE [--metric M]
-// [--rows].
+// [--rows], and the clustered table read as dendro-cluster reads it.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "dendrogram_file.h"
-#include "numeric_table.h"
+#include "model/object_table.h"
 #include "tree_tool.h"
 
 // The options, for the programs' lists of known options.
 const std::vector<ToolOption> &LeafOrderOptions();
 
 // True when --order optimal was given; ends through ToolFail on an unknown
-// order or distances given without it.
+// order.
 bool WantsOptimalOrder(const char *program, const ToolCommandLine &line);
 
-// The packed distances between the objects of `table`: its columns, or its
-// lines with `rows`, by `metric`. False, with `error`, for a metric not
-// known or a table whose cells do not allow it.
-bool TableDistances(const NumericTable &table, bool rows, const std::string &metric, std::vector<double> &packed,
-                    std::string &error);
+// Reads a table as dendro-cluster does: objects are its columns, or its
+// lines with `rows`; a first line without a number is the header. False,
+// with `error` naming the file, when it is refused.
+bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, std::string &error);
+
+// The packed distances between the objects of `table` by the metric named
+// `metric` (dendro-cluster's names). False, with `error`, for an unknown
+// metric or a pair without a distance.
+bool TableDistances(ObjectTable table, const std::string &metric, std::vector<double> &packed, std::string &error);
 
 // The distances between the tree's leaves as the command line gives them.
 // False, with `error` naming the file, when they cannot be had or their
