@@ -27,6 +27,15 @@ constexpr const char *kUsage =
     "  --order optimal     merges flipped so that the distances between neighbouring\n"
     "                      leaves add up to the least, from --table TABLE [--metric M]\n"
     "                      [--rows] or --distances FILE (the lower triangle)\n"
+    "  --heatmap TABLE     the clustered table's cells as colours, its columns in the\n"
+    "                      order of DENDROGRAM (drawn above), names from its header\n"
+    "                      and its line labels; missing cells (NA, empty) in grey\n"
+    "  --row-tree ROWS     a tree of the table's lines (clustered with --rows), drawn\n"
+    "                      at the left, the lines in its order\n"
+    "  --scale row|column|none   centre and scale each line or column (mean 0,\n"
+    "                      standard deviation 1) before colouring (default: none)\n"
+    "                      With --heatmap, --order optimal orders both trees by the\n"
+    "                      table's own distances (--metric M, default euclidean).\n"
     "Options may come anywhere among the file names.\n";
 
 bool EndsWithSvg(std::string_view name) {
@@ -36,11 +45,54 @@ bool EndsWithSvg(std::string_view name) {
     return tail == ".svg";
 }
 
+// The heatmap of --heatmap TABLE: DENDROGRAM is the tree of its columns.
+void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::string &picturePath) {
+    std::string error;
+    if (line.Has("--table") || line.Has("--distances") || line.Has("--rows"))
+        ToolFail(kProgram, "with --heatmap, the heatmap's table gives the distances; --table, --distances and --rows "
+                           "are not taken");
+    const std::string tablePath = line.Value("--heatmap");
+    HeatmapTable table;
+    if (!ReadHeatmapTable(tablePath, table, error)) ToolFail(kProgram, error);
+    if (columns.tree.leafCount != table.columns)
+        ToolFail(kProgram, tablePath + ": the table has " + std::to_string(table.columns) + " columns, the tree " +
+                               std::to_string(columns.tree.leafCount) + " leaves; nothing was written");
+    if (!columns.labels.empty()) table.columnNames = columns.labels;
+    TreeInput lines;
+    const bool lineTree = line.Has("--row-tree");
+    if (lineTree) {
+        if (!ReadTreeInput(line.Value("--row-tree"), "", "", lines, error)) ToolFail(kProgram, error);
+        if (lines.tree.leafCount != table.lines)
+            ToolFail(kProgram, line.Value("--row-tree") + ": the tree has " + std::to_string(lines.tree.leafCount) +
+                                   " leaves, the table " + tablePath + " " + std::to_string(table.lines) +
+                                   " lines; nothing was written");
+    }
+    HeatmapOptions options;
+    const std::string scale = line.Has("--scale") ? line.Value("--scale") : "none";
+    if (scale != "none" && scale != "row" && scale != "column")
+        ToolFail(kProgram, "unknown scale '" + scale + "'; the scales are row, column and none");
+    options.scale = scale == "row" ? HeatmapScale::Row : scale == "column" ? HeatmapScale::Column : HeatmapScale::None;
+    options.title = line.Has("--title") ? line.Value("--title") : FileNameOf(tablePath);
+    if (WantsOptimalOrder(kProgram, line)) {
+        const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
+        std::vector<double> distances;
+        if (!TableDistances(HeatmapObjects(table, false), metric, distances, error) ||
+            !OrderOptimally(kProgram, columns.tree, std::move(distances), "columns", error))
+            ToolFail(kProgram, tablePath + ": " + error);
+        if (lineTree && (!TableDistances(HeatmapObjects(table, true), metric, distances, error) ||
+                         !OrderOptimally(kProgram, lines.tree, std::move(distances), "lines", error)))
+            ToolFail(kProgram, tablePath + ": " + error);
+    }
+    const std::string svg = RenderHeatmap(table, columns.tree, lineTree ? &lines.tree : nullptr, options);
+    if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<ToolOption> known = LeafOrderOptions();
-    known.insert(known.end(), {kNamesFromOption, {"--title", true}, {"--horizontal", false}});
+    known.insert(known.end(), {kNamesFromOption, {"--title", true}, {"--horizontal", false}, {"--heatmap", true},
+                               {"--row-tree", true}, {"--scale", true}});
     const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, known);
     std::string error;
     if (line.files.size() < 2 || line.files.size() > 3) {
@@ -51,12 +103,18 @@ int main(int argc, char **argv) {
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 2);
     if (!EndsWithSvg(picturePath))
         ToolFail(kProgram, "the picture's name must end in .svg (given '" + picturePath + "'); nothing was written");
-    if (SameFile(picturePath, dendrogramPath) || SameFile(picturePath, namesPath) || SameFile(picturePath, tablePath))
+    if (SameFile(picturePath, dendrogramPath) || SameFile(picturePath, namesPath) || SameFile(picturePath, tablePath) ||
+        SameFile(picturePath, line.Value("--heatmap")) || SameFile(picturePath, line.Value("--row-tree")))
         ToolFail(kProgram, "the picture '" + picturePath + "' would replace an input file; nothing was written");
 
     TreeInput input;
     if (!ReadTreeInput(dendrogramPath, namesPath, tablePath, input, error)) ToolFail(kProgram, error);
     for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    if (line.Has("--heatmap")) {
+        PlotHeatmap(line, input, picturePath);
+        return 0;
+    }
+    if (line.Has("--row-tree") || line.Has("--scale")) ToolFail(kProgram, "--row-tree and --scale serve --heatmap");
     if (WantsOptimalOrder(kProgram, line)) {
         std::vector<double> distances;
         if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||

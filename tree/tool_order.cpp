@@ -8,6 +8,7 @@
 #include "model/metric.h"
 
 #include "leaf_distances.h"
+#include "leaf_names.h"
 #include "leaf_order.h"
 #include "number_text.h"
 
@@ -65,6 +66,45 @@ bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, st
     }
     table = std::move(read.table);
     return true;
+}
+
+bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string &error) {
+    ObjectTable lines;
+    if (!ReadTableObjects(path, true, lines, error)) return false;
+    table.lines = static_cast<std::size_t>(lines.objects);
+    table.columns = static_cast<std::size_t>(lines.coordinates);
+    table.cells = std::move(lines.values);
+    table.lineNames = std::move(lines.names);
+    std::string firstLine, reason;
+    if (!ReadFirstLine(path, firstLine, reason)) {
+        error = "cannot read " + path + ": " + reason;
+        return false;
+    }
+    if (firstLine.rfind("\xef\xbb\xbf", 0) == 0) firstLine.erase(0, 3);
+    if (HeaderFirst(firstLine)) {
+        LabelsParse names = ParseHeaderNames(firstLine, table.columns);
+        if (!names.ok()) {
+            error = path + ": " + names.error;
+            return false;
+        }
+        table.columnNames = std::move(names.labels);
+    }
+    return true;
+}
+
+ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows) {
+    ObjectTable objects;
+    objects.objects = static_cast<std::int64_t>(rows ? table.lines : table.columns);
+    objects.coordinates = static_cast<std::int64_t>(rows ? table.columns : table.lines);
+    if (rows) {
+        objects.values = table.cells;
+        return objects;
+    }
+    objects.values.resize(table.cells.size());
+    for (std::size_t line = 0; line < table.lines; ++line)
+        for (std::size_t column = 0; column < table.columns; ++column)
+            objects.values[column * table.lines + line] = table.cells[line * table.columns + column];
+    return objects;
 }
 
 bool TableDistances(ObjectTable table, const std::string &metric, std::vector<double> &packed, std::string &error) {

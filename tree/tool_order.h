@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dendrogram_file.h"
+#include "heatmap.h"
 #include "model/object_table.h"
 #include "tree_tool.h"
 
@@ -21,6 +22,14 @@ bool WantsOptimalOrder(const char *program, const ToolCommandLine &line);
 // lines with `rows`; a first line without a number is the header. False,
 // with `error` naming the file, when it is refused.
 bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, std::string &error);
+
+// The table of a heatmap: its lines and columns, the column names from its
+// header (when its first line holds no number), the line names from their
+// labels. False, with `error` naming the file, when it is refused.
+bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string &error);
+
+// The objects of a heatmap's table: its columns, or with `rows` its lines.
+ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows);
 
 // The packed distances between the objects of `table` by the metric named
 // `metric` (dendro-cluster's names). False, with `error`, for an unknown
