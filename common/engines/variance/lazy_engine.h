@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "engines/merge_line.h"
 #include "engines/variance/exact_evaluator.h"
 #include "engines/variance/interval_order.h"
+#include "engines/variance/row_shortlist.h"
 #include "engines/variance/span_evaluator.h"
 #include "model/merge_order.h"
 #include "model/table.h"
@@ -44,10 +46,41 @@ namespace variance_engine {
 // exactly only when its interval does not rule it out. The intervals come
 // from the columns' inner products with every live cluster's centroid, kept
 // up to date merge by merge (see PairBounds).
+//
+// The Bounds the engine takes (PairBounds, CentroidBounds), with v(x, y)
+// the float value of the pair of live clusters x and y (varianceBis of the
+// younger list first) and mx the member list of x:
+//
+//   Bounds(TableData table, TwoWayLoop &loop)
+//       Set up from the table, on the loop's two threads if it likes. Built
+//       before the evaluator, which makes its own copy of the table once the
+//       bounds' copies are gone (the peak memory is the larger of the two).
+//   void CheapRange(x, mx, begin, end, sizes, members, live, low, high)
+//       For every live y in [begin, end): low[y] <= v(x, y) <= high[y]
+//       (anything for the others). sizes[y] is the member count of y as a
+//       double. Runs on both threads at once over disjoint ranges, so it
+//       writes nothing outside [begin, end) of what it shares.
+//   void FineMany(x, mx, ys, count, members, low, high) const
+//       For each y = ys[k], k < count: narrows [low[y], high[y]] to an
+//       interval that still holds v(x, y). Runs on both threads at once over
+//       disjoint parts of ys.
+//   int64_t FineWork(int64_t members) const
+//       The cost of refining pairs of `members` members in all, in units of
+//       about one subtraction: whether a run is worth sharing between the
+//       threads.
+//   void Merge(into, intoSize, from, fromSize, list, value)
+//       Cluster `into` (intoSize members) has absorbed `from` (fromSize) at
+//       the float value `value`; `list` is the union's members. Called after
+//       each merge, before any interval of the new cluster is asked for.
+//
+// The engine asks only about live clusters, takes an interval [v, v] for a
+// value known exactly, and writes the lines of the straightforward engine
+// whenever every interval holds: how wide they are changes the work done,
+// never the lines.
 
-// Tables of fewer lines keep the cached engine's working matrix up to a
-// number of columns (variance_engine.cpp); past it, their intervals crowd
-// less, and their shortlists are shorter.
+// Tables of fewer lines than this are clustered over the cached engine's
+// working matrix up to a number of columns (variance_engine.cpp); past it
+// they come here, with shorter shortlists.
 inline constexpr int32_t kFewLines = 48;
 
 // Pairs kept on each row's shortlist: a longer list settles more rows from
@@ -68,9 +101,7 @@ class LazyVarianceEngine {
 public:
     explicit LazyVarianceEngine(TableData table)
         : n_(table.columns),
-          shortlist_(ShortlistLength(table.lines)),
           bounds_(table, loop_),
-          evaluator_(table, loop_),
           members_(n_),
           nodeId_(n_, -1),
           live_(n_, 1),
@@ -80,12 +111,13 @@ public:
           key_(n_ > 0 ? n_ : 1, UINT64_MAX),
           low_(n_),
           high_(n_),
-          list_(n_),
-          floor_(n_, INFINITY),
-          listed_(n_, 0),
+          shortlists_(n_, ShortlistLength(table.lines)),
           size_(n_, 1.0),
           version_(n_, 0),
           popped_(n_, 0) {
+        // The evaluator only now: every copy of the table the bounds were
+        // set up from is gone, and its own copy does not add to them.
+        evaluator_.emplace(table, loop_);
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -154,51 +186,21 @@ private:
                 olderAt_.push_back(static_cast<int32_t>(k));
             } else {
                 one_.assign(1, &members_[x]);
-                evaluator_.Evaluate(members_[ys[k]], one_, &out[k]);
+                evaluator_->Evaluate(members_[ys[k]], one_, &out[k]);
             }
         }
         if (older_.empty()) return;
         batch_.resize(older_.size());
-        evaluator_.Evaluate(members_[x], older_, batch_.data());
+        evaluator_->Evaluate(members_[x], older_, batch_.data());
         for (size_t k = 0; k < older_.size(); ++k) out[olderAt_[k]] = batch_[k];
     }
 
-    // Row r's shortlist: the pairs with the lowest intervals at its last
-    // full scan, kept up to date as clusters merge (an entry whose partner
-    // has merged since is void: the pair is gone, or it is a new pair that
-    // enters when its interval starts below the floor); every live pair of
-    // the row outside it has a value of at least the floor.
-    struct Entry {
-        double low, high;
-        int32_t y;
-        int32_t version;  // the partner's merge count when listed
-    };
+    using Entry = RowShortlists::Entry;
 
+    // The entry's partner is live and has not merged since it was listed.
     bool Valid(const Entry &e) const { return live_[e.y] && version_[e.y] == e.version; }
-
-    // Drops the void entries of row r.
-    void Prune(int32_t r) {
-        std::vector<Entry> &list = list_[r];
-        size_t kept = 0;
-        for (const Entry &e : list)
-            if (Valid(e)) list[kept++] = e;
-        list.resize(kept);
-    }
-
-    void Enlist(int32_t r, int32_t y, double low, double high) {
-        if (!listed_[r] || low >= floor_[r]) return;
-        std::vector<Entry> &list = list_[r];
-        if (list.size() == shortlist_) Prune(r);
-        if (list.size() == shortlist_) {
-            size_t top = 0;
-            for (size_t k = 1; k < list.size(); ++k)
-                if (list[k].low > list[top].low) top = k;
-            // The one left out is no smaller than its interval's start.
-            floor_[r] = std::min(floor_[r], list[top].low);
-            if (low >= floor_[r]) return;
-            list.erase(list.begin() + static_cast<std::ptrdiff_t>(top));
-        }
-        list.push_back({low, high, y, version_[y]});
+    auto Validity() const {
+        return [this](const Entry &e) { return Valid(e); };
     }
 
     // Exact values of the given candidates of row r, lowest interval first,
@@ -243,39 +245,73 @@ private:
     // the others are evaluated exactly, lowest interval first, until the next
     // interval starts above the best exact value.
     void Recompute(int32_t r) {
+        if (SettleFromShortlist(r)) return;
+        const ScanEnd end = ScanAndRefine(r);
+        KeepShortlist(r, end);
+        size_t kept = 0;
+        for (const auto &c : candidates_)
+            if (c.first <= end.ceiling) candidates_[kept++] = c;
+        candidates_.resize(kept);
         float best = 0.0f;
         int32_t bestY = -1;
-        // Exact values of this row's pairs known from its shortlist.
-        known_.clear();
-        if (listed_[r]) Prune(r);
-        if (listed_[r] && !list_[r].empty()) {
-            for (const Entry &e : list_[r])
-                if (e.low == e.high) known_.push_back({e.y, static_cast<float>(e.low)});
-            double ceiling = floor_[r];
-            for (const Entry &e : list_[r]) ceiling = std::min(ceiling, e.high);
-            candidates_.clear();
-            for (const Entry &e : list_[r])
-                if (e.low <= ceiling) candidates_.push_back({e.low, e.y});
-            if (BestOf(r, candidates_, ceiling, best, bestY) && best < floor_[r]) {
-                Pin(r);
-                Settle(r, best, bestY);
-                return;
-            }
-            known_ = evaluated_;
+        if (!BestOf(r, candidates_, end.ceiling, best, bestY)) {
+            MarkEmpty(r);
+            return;
         }
-        // Every pair's cheap interval, and on each thread the lowest upper
-        // end of its part and the pairs that start at most there.
+        Pin(r);
+        Settle(r, best, bestY);
+    }
+
+    // Settles row r from its shortlist where it can; true when it did.
+    // Otherwise `known_` keeps the exact values found on the way.
+    bool SettleFromShortlist(int32_t r) {
+        known_.clear();
+        if (!shortlists_.Listed(r)) return false;
+        shortlists_.Prune(r, Validity());
+        const std::vector<Entry> &list = shortlists_.Of(r);
+        if (list.empty()) return false;
+        for (const Entry &e : list)
+            if (e.low == e.high) known_.push_back({e.y, static_cast<float>(e.low)});
+        double ceiling = shortlists_.Floor(r);
+        for (const Entry &e : list) ceiling = std::min(ceiling, e.high);
+        candidates_.clear();
+        for (const Entry &e : list)
+            if (e.low <= ceiling) candidates_.push_back({e.low, e.y});
+        float best = 0.0f;
+        int32_t bestY = -1;
+        if (BestOf(r, candidates_, ceiling, best, bestY) && best < shortlists_.Floor(r)) {
+            Pin(r);
+            Settle(r, best, bestY);
+            return true;
+        }
+        known_ = evaluated_;
+        return false;
+    }
+
+    // Where a full scan of a row stopped: the lowest upper end found, the
+    // next start in `order_` (at `at`) and the lowest start of the pairs
+    // outside it.
+    struct ScanEnd {
+        double ceiling, outside;
+        size_t at;
+    };
+
+    // Every pair's cheap interval; then the lowest intervals refined first:
+    // each refined upper end lowers the ceiling, which rules out the rest
+    // sooner; on until the lowest starts, one more than the shortlist holds,
+    // are refined too. Leaves in `candidates_` the pairs that may be
+    // smallest, in `top_` the lowest starts.
+    ScanEnd ScanAndRefine(int32_t r) {
+        // On each thread the lowest upper end of its part and the pairs
+        // that start at most there.
         ScanRow(r);
         double ceiling = std::min(scan_[0].ceiling, scan_[1].ceiling);
         for (const auto &[y, v] : known_) {
             low_[y] = high_[y] = v;
             ceiling = std::min(ceiling, static_cast<double>(v));
         }
-        // Refine the lowest intervals first: each refined upper end lowers
-        // the ceiling, which rules out the rest sooner; go on until the
-        // lowest starts, one more than the shortlist holds, are refined
-        // too. `order_` holds, sorted, the pairs whose interval starts at
-        // most at `upTo`; `outside` is the lowest start of the others.
+        // `order_` holds, sorted, the pairs whose interval starts at most at
+        // `upTo`; `outside` is the lowest start of the others.
         ++stamp_;
         double outside = std::min(scan_[0].outside, scan_[1].outside);
         auto place = [&](int32_t y, double upTo) {
@@ -306,14 +342,15 @@ private:
         // row would have stopped; they are only known better. The runs grow
         // from short ones, so a row that stops early refines few pairs it
         // needs not.
+        const size_t full = shortlists_.length() + 1;
         size_t run = kFirstRefineRun;
         for (;;) {
             const double front = at < order_.size() ? OrderValue(order_[at]) : INFINITY;
             const double next = std::min(front, outside);
-            const bool full = top_.size() == shortlist_ + 1;
-            if (next == INFINITY || (next > ceiling && full && !(next < top_.back().first))) break;
+            const bool filled = top_.size() == full;
+            if (next == INFINITY || (next > ceiling && filled && !(next < top_.back().first))) break;
             if (front > outside) {
-                fill(full ? std::max(ceiling, top_.back().first) : INFINITY);
+                fill(filled ? std::max(ceiling, top_.back().first) : INFINITY);
                 continue;
             }
             taken_.clear();
@@ -322,59 +359,54 @@ private:
                 taken_.push_back({low_[y], y});
             }
             run = std::min(2 * run, kRefineRun);
-            toRefine_.clear();
-            for (const auto &[cheapLow, y] : taken_)
-                if (high_[y] > cheapLow) toRefine_.push_back(y);
-            Refine(r, toRefine_);
-            for (const auto &[cheapLow, y] : taken_) {
-                const bool needed = cheapLow <= ceiling;
-                popped_[y] = stamp_;
-                // Refined or not, the pair's upper end bounds the row.
-                ceiling = std::min(ceiling, high_[y]);
-                if (needed) candidates_.push_back({low_[y], y});
-                const double low = low_[y];
-                if (top_.size() == shortlist_ + 1 && !(low < top_.back().first)) continue;
-                if (top_.size() == shortlist_ + 1) top_.pop_back();
-                size_t slot = top_.size();
-                top_.push_back({low, y});
-                for (; slot > 0 && low < top_[slot - 1].first; --slot) top_[slot] = top_[slot - 1];
-                top_[slot] = {low, y};
-            }
+            RefineTaken(r, ceiling);
         }
-        list_[r].clear();
-        listed_[r] = 1;
-        // Every pair off the list starts at the lowest refined start left
-        // off it, the next in `order_` or `outside` at least.
-        floor_[r] = top_.size() == shortlist_ + 1 ? top_.back().first : INFINITY;
-        if (at < order_.size()) floor_[r] = std::min(floor_[r], OrderValue(order_[at]));
-        floor_[r] = std::min(floor_[r], outside);
-        for (size_t k = 0; k < top_.size() && k < shortlist_; ++k) {
+        return ScanEnd{ceiling, outside, at};
+    }
+
+    // Refines the pairs of `taken_` whose intervals are not points, then
+    // goes through them in order: each upper end bounds the row, those that
+    // started at most at the ceiling are candidates, and the lowest starts
+    // go to `top_` (sorted, one more than the shortlist holds).
+    void RefineTaken(int32_t r, double &ceiling) {
+        toRefine_.clear();
+        for (const auto &[cheapLow, y] : taken_)
+            if (high_[y] > cheapLow) toRefine_.push_back(y);
+        Refine(r, toRefine_);
+        const size_t full = shortlists_.length() + 1;
+        for (const auto &[cheapLow, y] : taken_) {
+            const bool needed = cheapLow <= ceiling;
+            popped_[y] = stamp_;
+            // Refined or not, the pair's upper end bounds the row.
+            ceiling = std::min(ceiling, high_[y]);
+            if (needed) candidates_.push_back({low_[y], y});
+            const double low = low_[y];
+            if (top_.size() == full && !(low < top_.back().first)) continue;
+            if (top_.size() == full) top_.pop_back();
+            size_t slot = top_.size();
+            top_.push_back({low, y});
+            for (; slot > 0 && low < top_[slot - 1].first; --slot) top_[slot] = top_[slot - 1];
+            top_[slot] = {low, y};
+        }
+    }
+
+    // Row r's new shortlist: the lowest starts of its scan. Every pair off
+    // the list starts at the lowest refined start left off it, the next in
+    // `order_` or `outside` at least.
+    void KeepShortlist(int32_t r, const ScanEnd &end) {
+        const size_t length = shortlists_.length();
+        double floor = top_.size() == length + 1 ? top_.back().first : INFINITY;
+        if (end.at < order_.size()) floor = std::min(floor, OrderValue(order_[end.at]));
+        floor = std::min(floor, end.outside);
+        shortlists_.Restart(r, floor);
+        for (size_t k = 0; k < top_.size() && k < length; ++k) {
             const int32_t y = top_[k].second;
-            list_[r].push_back({low_[y], high_[y], y, version_[y]});
+            shortlists_.Keep(r, {low_[y], high_[y], y, version_[y]});
         }
-        {
-            size_t kept = 0;
-            for (const auto &c : candidates_)
-                if (c.first <= ceiling) candidates_[kept++] = c;
-            candidates_.resize(kept);
-        }
-        if (!BestOf(r, candidates_, ceiling, best, bestY)) {
-            MarkEmpty(r);
-            return;
-        }
-        Pin(r);
-        Settle(r, best, bestY);
     }
 
     // The shortlisted pairs just evaluated are known exactly now.
-    void Pin(int32_t r) {
-        for (Entry &e : list_[r])
-            for (const auto &[y, v] : evaluated_)
-                if (y == e.y) {
-                    e.low = e.high = v;
-                    break;
-                }
-    }
+    void Pin(int32_t r) { shortlists_.Pin(r, evaluated_); }
 
     // Row r's cheap intervals (dead pairs get empty ones, [inf, inf]), and
     // for each thread's part the lowest upper end, the pairs that start at
@@ -448,8 +480,8 @@ private:
     // i holds a new pair with i and has lost its pair with j; rows below i
     // have lost their pair with j.
     void AfterMerge(int32_t i, int32_t j) {
-        listed_[i] = 0;
-        list_[j].clear();
+        shortlists_.Unlist(i);
+        shortlists_.Drop(j);
         Recompute(i);
         CheapRange(i, i + 1, n_);
         // The cheap intervals that reach their row's value, or that enter
@@ -460,7 +492,7 @@ private:
         // mostly the same.
         refine_.clear();
         for (int32_t h = i + 1; h < n_; ++h) {
-            const bool reaches = (low_[h] < value_[h]) | ((listed_[h] != 0) & (low_[h] < floor_[h]));
+            const bool reaches = (low_[h] < value_[h]) | (shortlists_.Listed(h) & (low_[h] < shortlists_.Floor(h)));
             if ((live_[h] != 0) & reaches & (high_[h] > low_[h])) refine_.push_back(h);
         }
         Refine(i, refine_);
@@ -479,10 +511,10 @@ private:
             // enter.
             const bool act = (live_[h] != 0) &
                              ((exact & ((arg_[h] == i) | (arg_[h] == j))) | (low < value) | (exact & (low == value)) |
-                              ((listed_[h] != 0) & !(low >= floor_[h])));
+                              (shortlists_.Listed(h) & !(low >= shortlists_.Floor(h))));
             if (!act) continue;
             const bool needsValue = exact && arg_[h] != i && arg_[h] != j;
-            Enlist(h, i, low, high);
+            shortlists_.Enlist(h, i, version_[i], low, high, Validity());
             if (needsValue) {
                 if (low <= value_[h]) ys_.push_back(h);
             } else {
@@ -497,8 +529,7 @@ private:
         for (size_t k = 0; k < rows.size(); ++k) {
             const int32_t h = rows[k];
             const float v = values_[k];
-            for (Entry &e : list_[h])
-                if (e.y == i && Valid(e)) e.low = e.high = v;
+            shortlists_.PinPair(h, i, v, Validity());
             if (v < value_[h] || (v == value_[h] && i > arg_[h])) {
                 value_[h] = v;
                 arg_[h] = i;
@@ -508,12 +539,10 @@ private:
     }
 
     int32_t n_;
-    size_t shortlist_;
     TwoWayLoop loop_;
-    // The bounds first: the copy of the table they are set up from is gone
-    // before the evaluator makes its own.
     Bounds bounds_;
-    SpanEvaluator evaluator_;
+    // Made once the bounds are set up (see the constructor).
+    std::optional<SpanEvaluator> evaluator_;
     std::vector<std::vector<int32_t>> members_;
     std::vector<int32_t> nodeId_;
     std::vector<unsigned char> live_, exact_;
@@ -523,9 +552,7 @@ private:
     std::vector<double> low_, high_;
     std::vector<std::pair<double, int32_t>> candidates_, top_;
     std::vector<uint64_t> order_, spare_;
-    std::vector<std::vector<Entry>> list_;
-    std::vector<double> floor_;
-    std::vector<unsigned char> listed_;
+    RowShortlists shortlists_;
     std::vector<double> size_;
     std::vector<int32_t> version_;
     std::vector<uint32_t> popped_;
