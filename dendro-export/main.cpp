@@ -6,6 +6,7 @@
 #include "base/platform.h"
 #include "tree_export.h"
 #include "tool_order.h"
+#include "treeview_export.h"
 #include "tree_tool.h"
 
 namespace {
@@ -28,14 +29,65 @@ constexpr const char *kUsage =
     "                      [--rows] or --distances FILE (the lower triangle); every\n"
     "                      format keeps that order (the linkage matrix by the order of\n"
     "                      each line's two parts)\n"
+    "  --to treeview --table TABLE --out PREFIX [--row-tree ROWS]\n"
+    "                  the files of the TreeView viewers: PREFIX.cdt (the table in\n"
+    "                  the trees' order), PREFIX.atr (DENDROGRAM, the tree of its\n"
+    "                  columns) and with --row-tree PREFIX.gtr (the tree of its lines)\n"
     "Options may come anywhere among the file names. Notes on values that a\n"
     "format's readers cannot take go to standard error.\n";
+
+// --to treeview: DENDROGRAM is the tree of TABLE's columns. Everything is
+// read and checked before the first file is written.
+void ExportTreeView(const ToolCommandLine &line, TreeInput &columns) {
+    std::string error;
+    if (!line.Has("--table") || !line.Has("--out") || line.Value("--out").empty())
+        ToolFail(kProgram, "--to treeview needs --table TABLE and --out PREFIX");
+    if (line.Has("--distances") || line.Has("--rows"))
+        ToolFail(kProgram, "with --to treeview, the table gives the distances; --distances and --rows are not taken");
+    const std::string tablePath = line.Value("--table"), prefix = line.Value("--out");
+    HeatmapTable table;
+    if (!ReadHeatmapTable(tablePath, table, error)) ToolFail(kProgram, error);
+    if (columns.tree.leafCount != table.columns)
+        ToolFail(kProgram, tablePath + ": the table has " + std::to_string(table.columns) + " columns, the tree " +
+                               std::to_string(columns.tree.leafCount) + " leaves; nothing was written");
+    if (!columns.labels.empty()) table.columnNames = columns.labels;
+    TreeInput lines;
+    const bool lineTree = line.Has("--row-tree");
+    if (lineTree) {
+        if (!ReadTreeInput(line.Value("--row-tree"), "", "", lines, error)) ToolFail(kProgram, error);
+        if (lines.tree.leafCount != table.lines)
+            ToolFail(kProgram, line.Value("--row-tree") + ": the tree has " + std::to_string(lines.tree.leafCount) +
+                                   " leaves, the table " + tablePath + " " + std::to_string(table.lines) +
+                                   " lines; nothing was written");
+    }
+    if (WantsOptimalOrder(kProgram, line)) {
+        const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
+        std::vector<double> distances;
+        if (!TableDistances(HeatmapObjects(table, false), metric, distances, error) ||
+            !OrderOptimally(kProgram, columns.tree, std::move(distances), "columns", error))
+            ToolFail(kProgram, tablePath + ": " + error);
+        if (lineTree && (!TableDistances(HeatmapObjects(table, true), metric, distances, error) ||
+                         !OrderOptimally(kProgram, lines.tree, std::move(distances), "lines", error)))
+            ToolFail(kProgram, tablePath + ": " + error);
+    }
+    const TreeViewFiles files = RenderTreeView(table, columns.tree, lineTree ? &lines.tree : nullptr);
+    for (const std::string &caution : files.cautions) ToolNote(kProgram, caution);
+    const std::vector<std::pair<std::string, const std::string *>> outputs = {
+        {prefix + ".cdt", &files.cdt}, {prefix + ".atr", &files.atr}, {prefix + ".gtr", &files.gtr}};
+    for (const auto &[path, text] : outputs) {
+        if (path.size() == prefix.size() + 4 && text->empty()) continue;
+        for (const std::string &input : {line.files[0], tablePath, line.Value("--row-tree")})
+            if (SameFile(path, input)) ToolFail(kProgram, path + " would replace an input file; nothing was written");
+    }
+    for (const auto &[path, text] : outputs)
+        if (!text->empty() && !WriteFileAtomically(path, *text, error)) ToolFail(kProgram, "cannot write " + path + ": " + error);
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<ToolOption> known = LeafOrderOptions();
-    known.insert(known.end(), {kNamesFromOption, {"--to", true}});
+    known.insert(known.end(), {kNamesFromOption, {"--to", true}, {"--out", true}, {"--row-tree", true}});
     const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, known);
     std::string error;
     if (line.files.empty() || line.files.size() > 2 || !line.Has("--to")) {
@@ -43,6 +95,14 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stderr);
         return 1;
     }
+    if (line.Value("--to") == "treeview") {
+        const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
+        TreeInput input;
+        if (!ReadTreeInput(line.files[0], namesPath, tablePath, input, error)) ToolFail(kProgram, error);
+        ExportTreeView(line, input);
+        return 0;
+    }
+    if (line.Has("--out") || line.Has("--row-tree")) ToolFail(kProgram, "--out and --row-tree serve --to treeview");
     const std::optional<ExportFormat> format = ExportFormatNamed(line.Value("--to"));
     if (!format)
         ToolFail(kProgram, "unknown format '" + line.Value("--to") + "'; the formats are " + ExportFormatNames());

@@ -27,13 +27,17 @@ bool WantsOptimalOrder(const char *program, const ToolCommandLine &line) {
 
 namespace {
 
-// A first line holding no word that begins like a number is a header.
+// A first line holding no field that is a number is a header. Its fields
+// are split as header names are: on tabs where it holds one ("sample 1" is
+// one name), else on blanks and semicolons.
 bool HeaderFirst(const std::string &firstLine) {
+    const bool tabs = firstLine.find('\t') != std::string::npos;
+    const auto separator = [tabs](char c) { return c == '\t' || (!tabs && (c == ' ' || c == ';')); };
     std::size_t i = 0;
     while (i < firstLine.size()) {
-        while (i < firstLine.size() && (firstLine[i] == ' ' || firstLine[i] == '\t' || firstLine[i] == ';')) ++i;
+        while (i < firstLine.size() && separator(firstLine[i])) ++i;
         const std::size_t start = i;
-        while (i < firstLine.size() && firstLine[i] != ' ' && firstLine[i] != '\t' && firstLine[i] != ';') ++i;
+        while (i < firstLine.size() && !separator(firstLine[i])) ++i;
         if (i == start) break;
         const std::string word = firstLine.substr(start, i - start);
         double value;
