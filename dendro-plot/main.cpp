@@ -1,12 +1,14 @@
 // dendro-plot: draws the merge lines of dendro-min or dendro-variance as a
 // standalone SVG picture.
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "base/platform.h"
 #include "tree_render.h"
+#include "number_text.h"
 #include "tool_order.h"
 #include "tree_tool.h"
 
@@ -23,6 +25,8 @@ constexpr const char *kUsage =
     "                      --title '' for none)\n"
     "  --horizontal        leaves down the left side with their names written across,\n"
     "                      values growing to the right: readable at thousands of leaves\n"
+    "  --leaf-spacing PX   pixels between neighbouring leaves (default: from their\n"
+    "                      count, at least 14; a heatmap's column width)\n"
     "  --order tree        the leaves in the order of the merge lines (the default)\n"
     "  --order optimal     merges flipped so that the distances between neighbouring\n"
     "                      leaves add up to the least, from --table TABLE [--metric M]\n"
@@ -37,6 +41,37 @@ constexpr const char *kUsage =
     "                      With --heatmap, --order optimal orders both trees by the\n"
     "                      table's own distances (--metric M, default euclidean).\n"
     "Options may come anywhere among the file names.\n";
+
+// --leaf-spacing PX: a number of pixels from 1 to 1000; 0 when not given.
+double LeafSpacing(const ToolCommandLine &line) {
+    if (!line.Has("--leaf-spacing")) return 0;
+    const std::string text = line.Value("--leaf-spacing");
+    char *end = nullptr;
+    const double spacing = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(spacing >= 1 && spacing <= 1000))
+        ToolFail(kProgram, "--leaf-spacing takes a number of pixels from 1 to 1000, not '" + text + "'");
+    return spacing;
+}
+
+// The notes on a drawn tree: names cut, a picture too large for common
+// renderers, merges that seem to sit on a part.
+void NotePicture(const SvgNotes &notes) {
+    if (notes.cutNames > 0)
+        ToolNote(kProgram, std::to_string(notes.cutNames) + (notes.cutNames == 1 ? " name is" : " names are") +
+                               " longer than 48 characters and shown cut in the middle; the whole name is its tooltip");
+    if (notes.width > kMaxRasterSize || notes.height > kMaxRasterSize) {
+        std::string advice = notes.fittingSpacing >= 1
+                                 ? "; --leaf-spacing " + Printf("%g", notes.fittingSpacing) + " would fit"
+                                 : "; no leaf spacing of a pixel or more fits";
+        ToolNote(kProgram, "the picture is " + Printf("%.0f x %.0f", notes.width, notes.height) +
+                               " pixels, more than the 32,767 common renderers rasterise" + advice);
+    }
+    if (notes.crowdedMerges > 0)
+        ToolNote(kProgram, std::to_string(notes.crowdedMerges) +
+                               (notes.crowdedMerges == 1 ? " merge stands" : " merges stand") +
+                               " less than a pixel above a part of lower value, so that they seem to sit on it; "
+                               "each merge's value is in its hover text");
+}
 
 bool EndsWithSvg(std::string_view name) {
     if (name.size() < 4) return false;
@@ -73,6 +108,7 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
         ToolFail(kProgram, "unknown scale '" + scale + "'; the scales are row, column and none");
     options.scale = scale == "row" ? HeatmapScale::Row : scale == "column" ? HeatmapScale::Column : HeatmapScale::None;
     options.title = line.Has("--title") ? line.Value("--title") : FileNameOf(tablePath);
+    options.cellWidth = LeafSpacing(line);
     if (WantsOptimalOrder(kProgram, line)) {
         const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
         std::vector<double> distances;
@@ -92,7 +128,8 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
 int main(int argc, char **argv) {
     std::vector<ToolOption> known = LeafOrderOptions();
     known.insert(known.end(), {kNamesFromOption, {"--title", true}, {"--horizontal", false}, {"--heatmap", true},
-                               {"--row-tree", true}, {"--scale", true}});
+                               {"--row-tree", true}, {"--scale", true},
+                               {"--leaf-spacing", true}});
     const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, known);
     std::string error;
     if (line.files.size() < 2 || line.files.size() > 3) {
@@ -128,7 +165,10 @@ int main(int argc, char **argv) {
     options.title = line.Has("--title") ? line.Value("--title")
                                         : FileNameOf(dendrogramPath);
     options.horizontal = line.Has("--horizontal");
-    const std::string svg = RenderSvg(input.tree, input.labels, options);
+    options.leafSpacing = LeafSpacing(line);
+    SvgNotes notes;
+    const std::string svg = RenderSvg(input.tree, input.labels, options, &notes);
+    NotePicture(notes);
     if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
     return 0;
 }

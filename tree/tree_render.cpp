@@ -43,15 +43,6 @@ std::size_t CodePoints(std::string_view text) {
     return count;
 }
 
-// The first `limit` code points of `text`.
-std::string FirstCodePoints(std::string_view text, std::size_t limit) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80 && count++ == limit)
-            return std::string(text.substr(0, i));
-    }
-    return std::string(text);
-}
 
 struct Axis {
     double low = 0, high = 1, step = 1;
@@ -82,6 +73,16 @@ Axis NiceAxis(double low, double high) {
 }
 
 }  // namespace
+
+std::string CutInTheMiddle(const std::string &name, std::size_t limit, bool &cut) {
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if ((static_cast<unsigned char>(name[i]) & 0xc0) != 0x80) starts.push_back(i);
+    cut = starts.size() > limit;
+    if (!cut) return name;
+    const std::size_t head = (limit - 1) / 2, tail = limit - 1 - head;
+    return name.substr(0, starts[head]) + "\xe2\x80\xa6" + name.substr(starts[starts.size() - tail]);
+}
 
 std::vector<std::size_t> DrawnLeafOrder(const Dendrogram &tree) {
     std::vector<std::size_t> order;
@@ -117,10 +118,6 @@ constexpr double kBandGap = 30, kBandStep = 26;
 constexpr double kAxisRepeat = 900;
 const char *const kInk = "#23395d", *const kInvertedInk = "#d95f02", *const kNonFiniteInk = "#c0392b";
 
-std::string ChildName(const DendrogramChild &child) {
-    return (child.isLeaf ? "LEAF" : "NODE") + std::to_string(child.index);
-}
-
 double TextWidth(std::string_view text, double fontSize = kFontSize) {
     return static_cast<double>(CodePoints(text)) * 0.62 * fontSize;
 }
@@ -134,7 +131,8 @@ struct Leaves {
     double spacing = 14;             // pixels between neighbouring leaves
 };
 
-Leaves PlaceLeaves(const Dendrogram &tree, const std::vector<std::string> &labels, bool horizontal) {
+Leaves PlaceLeaves(const Dendrogram &tree, const std::vector<std::string> &labels, bool horizontal,
+                   double spacing) {
     Leaves leaves;
     leaves.order = DrawnLeafOrder(tree);
     leaves.names.resize(tree.leafCount);
@@ -146,7 +144,9 @@ Leaves PlaceLeaves(const Dendrogram &tree, const std::vector<std::string> &label
     // At least 14 px a leaf, so that thousands of them can still be read
     // (zoomed in when upright); small trees get more room.
     const double n = static_cast<double>(tree.leafCount);
-    leaves.spacing = horizontal ? std::clamp(480.0 / n, 16.0, 28.0) : std::clamp(720.0 / n, 14.0, 48.0);
+    leaves.spacing = spacing > 0      ? spacing
+                     : horizontal ? std::clamp(480.0 / n, 16.0, 28.0)
+                                  : std::clamp(720.0 / n, 14.0, 48.0);
     return leaves;
 }
 
@@ -433,6 +433,42 @@ void DrawAxis(std::string &svg, const Frame &f, const Scale &scale) {
 
 // Step 5: one path per merge: from the left part out to the merge's
 // level, across to the right part's position, and back to the right part.
+// The hover text of a merge: "NODE5 at 5.052782, 6 leaves: alpha + NODE4
+// (5 leaves: beta ... gamma)", each part by its name, or by its line, size
+// and first and last leaf as drawn.
+class HoverTexts {
+public:
+    HoverTexts(const Dendrogram &tree, const Leaves &leaves)
+        : tree_(tree), leaves_(leaves), size_(tree.merges.size()), first_(size_), last_(size_) {
+        for (std::size_t k = 0; k < tree.merges.size(); ++k) {
+            const DendrogramChild l = LeftChild(tree.merges[k]), r = RightChild(tree.merges[k]);
+            size_[k] = Size(l) + Size(r);
+            first_[k] = l.isLeaf ? l.index : first_[l.index];
+            last_[k] = r.isLeaf ? r.index : last_[r.index];
+        }
+    }
+    std::string Of(std::size_t k, const std::string &value) const {
+        const DendrogramMerge &merge = tree_.merges[k];
+        return "NODE" + std::to_string(k) + " at " + value + ", " + std::to_string(size_[k]) +
+               " leaves: " + Part(LeftChild(merge)) + " + " + Part(RightChild(merge));
+    }
+
+private:
+    std::size_t Size(const DendrogramChild &c) const { return c.isLeaf ? 1 : size_[c.index]; }
+    std::string Name(std::size_t column) const {
+        bool cut = false;
+        return CutInTheMiddle(leaves_.names[column], kMaxLabelChars, cut);
+    }
+    std::string Part(const DendrogramChild &c) const {
+        if (c.isLeaf) return Name(c.index);
+        return "NODE" + std::to_string(c.index) + " (" + std::to_string(size_[c.index]) + " leaves: " +
+               Name(first_[c.index]) + (size_[c.index] > 2 ? " \xe2\x80\xa6 " : ", ") + Name(last_[c.index]) + ")";
+    }
+    const Dendrogram &tree_;
+    const Leaves &leaves_;
+    std::vector<std::size_t> size_, first_, last_;
+};
+
 void DrawMerges(std::string &svg, const Frame &f, const Scale &scale, const Leaves &leaves, const Dendrogram &tree) {
     const std::size_t mergeCount = tree.merges.size();
     std::vector<double> columnAt(tree.leafCount);
@@ -442,6 +478,7 @@ void DrawMerges(std::string &svg, const Frame &f, const Scale &scale, const Leav
     const auto at = [&](const DendrogramChild &c) { return c.isLeaf ? columnAt[c.index] : nodeAt[c.index]; };
     const auto level = [&](const DendrogramChild &c) { return c.isLeaf ? f.LevelOf(0) : nodeLevel[c.index]; };
     const char outward = f.horizontal ? 'H' : 'V', along = f.horizontal ? 'V' : 'H';
+    const HoverTexts hover(tree, leaves);
 
     svg += "<g class=\"merges\" fill=\"none\" stroke=\"" + std::string(kInk) + "\" stroke-width=\"1.4\">\n";
     std::string marks;
@@ -462,8 +499,7 @@ void DrawMerges(std::string &svg, const Frame &f, const Scale &scale, const Leav
         const std::string valueText = finite ? Printf("%f", merge.value) : NonFiniteText(merge.value);
         svg += "<path class=\"" + cls + "\" data-node=\"" + std::to_string(k) + "\" d=\"M " + f.Point(at(l), level(l)) +
                " " + outward + " " + Coord(nodeLevel[k]) + " " + along + " " + Coord(at(r)) + " " + outward + " " +
-               Coord(level(r)) + "\"" + style + "><title>NODE" + std::to_string(k) + ": " + ChildName(merge.first) +
-               " + " + ChildName(merge.second) + " at " + valueText + "</title></path>\n";
+               Coord(level(r)) + "\"" + style + "><title>" + Xml(hover.Of(k, valueText)) + "</title></path>\n";
         if (!finite) {
             // Between the parts, on the near side of the bar, where no line runs.
             const std::string common = " class=\"value-mark\" font-size=\"10\" fill=\"" + std::string(kNonFiniteInk) + "\"";
@@ -488,8 +524,8 @@ void DrawLeafNames(std::string &svg, const Frame &f, const Leaves &leaves) {
         const std::size_t column = leaves.order[position];
         const std::string at = Coord(f.LeafAt(position));
         const std::string &name = leaves.names[column];
-        const bool cut = CodePoints(name) > kMaxLabelChars;
-        const std::string shown = cut ? FirstCodePoints(name, kMaxLabelChars) + "\xe2\x80\xa6" : name;
+        bool cut = false;
+        const std::string shown = CutInTheMiddle(name, kMaxLabelChars, cut);
         svg += "<text class=\"leaf\" data-column=\"" + std::to_string(column) + "\" ";
         if (f.horizontal)
             svg += "x=\"" + Coord(f.nameEdge) + "\" y=\"" + at + "\" text-anchor=\"end\" dominant-baseline=\"central\">";
@@ -506,10 +542,30 @@ void DrawLeafNames(std::string &svg, const Frame &f, const Leaves &leaves) {
     svg += "</g>\n";
 }
 
+// Merges whose bar stands less than a pixel beyond a part's bar although
+// their value is greater: drawn, they seem to sit on that part.
+std::size_t CrowdedMerges(const Dendrogram &tree, const Frame &f) {
+    std::size_t crowded = 0;
+    for (const DendrogramMerge &merge : tree.merges) {
+        if (!std::isfinite(merge.value)) continue;
+        for (const DendrogramChild &child : {merge.first, merge.second}) {
+            if (child.isLeaf) continue;
+            const double part = tree.merges[child.index].value;
+            if (std::isfinite(part) && merge.value > part &&
+                std::fabs(f.LevelOf(merge.value) - f.LevelOf(part)) < 1) {
+                ++crowded;
+                break;
+            }
+        }
+    }
+    return crowded;
+}
+
 }  // namespace
 
-std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &labels, const SvgOptions &options) {
-    const Leaves leaves = PlaceLeaves(tree, labels, options.horizontal);
+std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &labels, const SvgOptions &options,
+                      SvgNotes *notes) {
+    const Leaves leaves = PlaceLeaves(tree, labels, options.horizontal, options.leafSpacing);
     const Scale scale = ScaleValues(tree);
     const Frame f = options.horizontal ? FrameAcross(leaves, scale, options, tree.leafCount)
                                        : FrameUpright(leaves, scale, options, tree.leafCount);
@@ -530,5 +586,15 @@ std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &la
     DrawMerges(svg, f, scale, leaves, tree);
     DrawLeafNames(svg, f, leaves);
     svg += "</svg>\n";
+    if (notes != nullptr) {
+        notes->width = f.width;
+        notes->height = f.height;
+        // The length along the leaves less their span, then what is left per leaf.
+        const double along = f.horizontal ? f.height : f.width;
+        const double fixed = along - (f.positionEnd - f.positionStart);
+        notes->fittingSpacing = std::floor((kMaxRasterSize - fixed) / static_cast<double>(tree.leafCount) * 100) / 100;
+        for (const std::string &name : leaves.names) notes->cutNames += CodePoints(name) > kMaxLabelChars;
+        notes->crowdedMerges = CrowdedMerges(tree, f);
+    }
     return svg;
 }

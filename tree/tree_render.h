@@ -20,7 +20,19 @@ std::vector<std::size_t> DrawnLeafOrder(const Dendrogram &tree);
 struct SvgOptions {
     std::string title;        // written above the tree; none when empty
     bool horizontal = false;  // leaves down the left side, values growing to the right
+    double leafSpacing = 0;   // pixels between neighbouring leaves; 0: chosen from their count
 };
+
+// What a user should hear about a picture: names cut short, a picture
+// larger than common renderers rasterise, merges drawn less than a pixel
+// above a part whose value is lower.
+struct SvgNotes {
+    std::size_t cutNames = 0;
+    double width = 0, height = 0;
+    double fittingSpacing = 0;     // the leaf spacing that keeps the picture within kMaxRasterSize
+    std::size_t crowdedMerges = 0;
+};
+inline constexpr double kMaxRasterSize = 32767;
 
 // A standalone SVG picture of the tree: leaves in DrawnLeafOrder along the
 // bottom (or, horizontal, down the left side, names written across),
@@ -36,4 +48,8 @@ struct SvgOptions {
 // (y1 upright, x1 across); <g class="axis-copy"> per repeat of the axis
 // labels inside the picture; <text class="title">.
 std::string RenderSvg(const Dendrogram &tree, const std::vector<std::string> &labels,
-                      const SvgOptions &options = {});
+                      const SvgOptions &options = {}, SvgNotes *notes = nullptr);
+
+// A name of at most `limit` code points: a longer one keeps its start and
+// its end around an ellipsis, so that names sharing a prefix stay apart.
+std::string CutInTheMiddle(const std::string &name, std::size_t limit, bool &cut);

@@ -206,3 +206,53 @@ TEST(TreeOrderAndFit, EveryTreeProgramOnAChainOfHundredThousandLeaves) {
 }
 
 }  // namespace
+
+namespace {
+
+// The notes on pictures people cannot read as drawn: names cut (in the
+// middle, so that names sharing a prefix stay apart), a picture beyond
+// what renderers rasterise (with the spacing that fits, which then does),
+// merges drawn on top of their parts; and the hover text names the parts.
+TEST(TreePictureNotes, SayWhatThePictureCannotShow) {
+    TempDir dir;
+    std::string chain, names;
+    constexpr std::size_t n = 2500;
+    for (std::size_t k = 0; k + 1 < n; ++k)
+        chain += "NODE" + std::to_string(k) + "\tLEAF" + std::to_string(k + 1) + "\t" +
+                 (k == 0 ? std::string("LEAF0") : "NODE" + std::to_string(k - 1)) + "\t" + std::to_string(k + 1) + "\n";
+    for (std::size_t c = 0; c < n; ++c) names += "a_sample_name_with_a_long_shared_prefix_of_many_words_" + std::to_string(c) + "\n";
+    WriteFile(dir.file("t.dendro"), chain);
+    WriteFile(dir.file("t.names"), names);
+    const ProgramResult wide = RunProgram(kPlot, {dir.file("t.dendro"), dir.file("t.svg"), dir.file("t.names")});
+    ASSERT_EQ(wide.status, 0) << wide.err;
+    EXPECT_NE(wide.err.find("2500 names are longer than 48 characters and shown cut in the middle"), std::string::npos)
+        << wide.err;
+    EXPECT_NE(wide.err.find("merges stand less than a pixel above a part"), std::string::npos) << wide.err;
+    const std::string mark = "--leaf-spacing ";
+    const std::size_t at = wide.err.find(mark);
+    ASSERT_NE(at, std::string::npos) << wide.err;
+    EXPECT_NE(wide.err.find("more than the 32,767 common renderers rasterise"), std::string::npos);
+    const std::string spacing = wide.err.substr(at + mark.size(), wide.err.find(' ', at + mark.size()) - at - mark.size());
+    const std::string svg = ReadFile(dir.file("t.svg"));
+    EXPECT_NE(svg.find("a_sample_name_with_a_lo\xe2\x80\xa6"), std::string::npos) << "cut in the middle";
+    EXPECT_NE(svg.find("<title>NODE2498 at 2499.000000, 2500 leaves: NODE2497 (2499 leaves: a_sample_name_with_a_lo"
+                       "\xe2\x80\xa6" "d_prefix_of_many_words_0 \xe2\x80\xa6 a_sample_name_with_a_lo\xe2\x80\xa6refix_of_"
+                       "many_words_2498) + a_sample_name_with_a_lo\xe2\x80\xa6refix_of_many_words_2499</title>"),
+              std::string::npos);
+
+    const ProgramResult fitted =
+        RunProgram(kPlot, {dir.file("t.dendro"), dir.file("f.svg"), dir.file("t.names"), "--leaf-spacing", spacing});
+    ASSERT_EQ(fitted.status, 0) << fitted.err;
+    EXPECT_EQ(fitted.err.find("rasterise"), std::string::npos) << "the spacing told does fit: " << fitted.err;
+    const std::string picture = ReadFile(dir.file("f.svg"));
+    const double width = std::strtod(picture.c_str() + picture.find("width=\"") + 7, nullptr);
+    EXPECT_LE(width, 32767);
+    EXPECT_GT(width, 32000);
+
+    const ProgramResult bad = RunProgram(kPlot, {dir.file("t.dendro"), dir.file("b.svg"), "--leaf-spacing", "wide"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("--leaf-spacing takes a number of pixels"), std::string::npos);
+    EXPECT_FALSE(FileExists(dir.file("b.svg")));
+}
+
+}  // namespace
