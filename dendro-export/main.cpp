@@ -109,7 +109,9 @@ int main(int argc, char **argv) {
 
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
     TreeInput input;
-    if (!ReadTreeInput(line.files[0], namesPath, tablePath, input, error)) ToolFail(kProgram, error);
+    if (!ReadTreeInput(line.files[0], namesPath, line.Has("--rows") ? "" : tablePath, input, error) ||
+        (line.Has("--rows") && !tablePath.empty() && !ReadLineNames(tablePath, input, error)))
+        ToolFail(kProgram, error);
     for (const std::string &note : input.notes) ToolNote(kProgram, note);
     if (WantsOptimalOrder(kProgram, line)) {
         std::vector<double> distances;

@@ -120,6 +120,11 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
             ToolFail(kProgram, tablePath + ": " + error);
     }
     const std::string svg = RenderHeatmap(table, columns.tree, lineTree ? &lines.tree : nullptr, options);
+    double width, height;
+    HeatmapSize(table, lineTree, options, width, height);
+    if (width > kMaxRasterSize || height > kMaxRasterSize)
+        ToolNote(kProgram, "the picture is " + Printf("%.0f x %.0f", width, height) +
+                               " pixels, more than the 32,767 common renderers rasterise");
     if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
 }
 
@@ -145,7 +150,9 @@ int main(int argc, char **argv) {
         ToolFail(kProgram, "the picture '" + picturePath + "' would replace an input file; nothing was written");
 
     TreeInput input;
-    if (!ReadTreeInput(dendrogramPath, namesPath, tablePath, input, error)) ToolFail(kProgram, error);
+    if (!ReadTreeInput(dendrogramPath, namesPath, line.Has("--rows") ? "" : tablePath, input, error) ||
+        (line.Has("--rows") && !tablePath.empty() && !ReadLineNames(tablePath, input, error)))
+        ToolFail(kProgram, error);
     for (const std::string &note : input.notes) ToolNote(kProgram, note);
     if (line.Has("--heatmap")) {
         PlotHeatmap(line, input, picturePath);

@@ -296,6 +296,13 @@ void DrawNames(std::string &svg, const std::vector<std::string> &names, const st
 
 }  // namespace
 
+void HeatmapSize(const HeatmapTable &table, bool lineTree, const HeatmapOptions &options, double &width,
+                 double &height) {
+    const Layout l = LayOut(table, lineTree, options);
+    width = l.width;
+    height = l.height;
+}
+
 std::string RenderHeatmap(const HeatmapTable &table, const Dendrogram &columnTree, const Dendrogram *lineTree,
                           const HeatmapOptions &options) {
     const Layout l = LayOut(table, lineTree != nullptr, options);

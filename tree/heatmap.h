@@ -49,3 +49,6 @@ inline constexpr std::uint8_t kMissingRgb[3] = {0x9a, 0x9a, 0x9a};
 inline constexpr std::size_t kMaxCellElements = 4000;
 std::string RenderHeatmap(const HeatmapTable &table, const Dendrogram &columnTree, const Dendrogram *lineTree,
                           const HeatmapOptions &options);
+// The picture's width and height in pixels.
+void HeatmapSize(const HeatmapTable &table, bool lineTree, const HeatmapOptions &options, double &width,
+                 double &height);

@@ -96,6 +96,27 @@ bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string 
     return true;
 }
 
+bool ReadLineNames(const std::string &path, TreeInput &input, std::string &error) {
+    ObjectTable lines;
+    if (!ReadTableObjects(path, true, lines, error)) return false;
+    if (static_cast<std::size_t>(lines.objects) != input.tree.leafCount) {
+        error = path + ": the table has " + std::to_string(lines.objects) + " lines, the tree " +
+                std::to_string(input.tree.leafCount) + " leaves";
+        return false;
+    }
+    if (lines.names.empty()) {
+        error = path + ": no line has a name (a first word that is not a number)";
+        return false;
+    }
+    for (std::size_t i = 0; i < lines.names.size(); ++i)
+        if (lines.names[i].empty()) {
+            error = path + ": line " + std::to_string(i + 1) + " of the table's numbers has no name";
+            return false;
+        }
+    input.labels = std::move(lines.names);
+    return true;
+}
+
 ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows) {
     ObjectTable objects;
     objects.objects = static_cast<std::int64_t>(rows ? table.lines : table.columns);

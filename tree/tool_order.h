@@ -28,6 +28,12 @@ bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, st
 // labels. False, with `error` naming the file, when it is refused.
 bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string &error);
 
+// --names-from TABLE --rows: the names of a tree of the table's lines, each
+// line's label (its first word that is not a number). False, with `error`
+// naming the file, when the table is refused, no line has a label, or the
+// tree's leaves are not its lines.
+bool ReadLineNames(const std::string &path, TreeInput &input, std::string &error);
+
 // The objects of a heatmap's table: its columns, or with `rows` its lines.
 ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows);
 

@@ -256,3 +256,30 @@ TEST(TreePictureNotes, SayWhatThePictureCannotShow) {
 }
 
 }  // namespace
+
+namespace {
+
+// --names-from TABLE --rows: a tree of the table's lines named by their labels.
+TEST(TreeLineNames, FromTheLabelsOfTheTable) {
+    TempDir dir;
+    WriteFile(dir.file("t.txt"), "id\ta\tb\nalpha\t1\t2\nbeta\t3\t4\ngamma\t0\t9\n");
+    WriteFile(dir.file("unnamed.txt"), "alpha 1 2\n3 4\ngamma 0 9\n");
+    WriteFile(dir.file("l.dendro"), "NODE0\tLEAF1\tLEAF0\t2.828427\nNODE1\tLEAF2\tNODE0\t7.071068\n");
+    const ProgramResult named =
+        RunProgram(kExport, {dir.file("l.dendro"), "--to", "newick", "--names-from", dir.file("t.txt"), "--rows"});
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, "((alpha:2.828427,beta:2.828427):4.242641,gamma:7.071068);\n");
+    const ProgramResult unnamed =
+        RunProgram(kExport, {dir.file("l.dendro"), "--to", "newick", "--names-from", dir.file("unnamed.txt"), "--rows"});
+    EXPECT_EQ(unnamed.status, 1);
+    EXPECT_EQ(unnamed.out, "");
+    EXPECT_NE(unnamed.err.find("line 2 of the table's numbers has no name"), std::string::npos) << unnamed.err;
+    WriteFile(dir.file("c.dendro"), "NODE0\tLEAF1\tLEAF0\t1\n");
+    const ProgramResult mismatch =
+        RunProgram(kPlot, {dir.file("c.dendro"), dir.file("p.svg"), "--names-from", dir.file("t.txt"), "--rows"});
+    EXPECT_EQ(mismatch.status, 1);
+    EXPECT_NE(mismatch.err.find("the table has 3 lines, the tree 2 leaves"), std::string::npos) << mismatch.err;
+    EXPECT_FALSE(FileExists(dir.file("p.svg")));
+}
+
+}  // namespace
