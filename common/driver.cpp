@@ -151,6 +151,10 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
         ExitWithReason(ExitWrite, outputName + ": names the input file " + inputName +
                                       "; writing the merge lines there would lose the table");
     }
+    if (inputName == "-" && outputName != "-" && IsFileOfStream(stdin, outputName)) {
+        ExitWithReason(ExitWrite, outputName + ": is the file standard input reads" +
+                                      "; writing the merge lines there would lose the table");
+    }
     EnableProgress(program.name);
     read(in);
     if (in != stdin) std::fclose(in);
@@ -168,6 +172,13 @@ TableData ReadTableOrExit(std::FILE *in) {
     report.header = commandLine.header;
     const TableData table = ReadTable(in, report);
     const std::string name = Shown(commandLine.input);
+    // Merge lines are the one other input recognised for sure: most likely
+    // the two file names were given the wrong way round.
+    if (IsMergeLine(report.firstLineText)) {
+        std::free(table.values);
+        ExitWithReason(ExitRead, name + ": holds merge lines (its first line is \"" + report.firstLineText +
+                                     "\"), not a table: are INPUT and OUTPUT swapped?");
+    }
     if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));
     // An input without any number ends as an allocation failure would.
     if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));

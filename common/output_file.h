@@ -3,8 +3,10 @@
 // the folder of the file it replaces, the folder of a symbolic link's target
 // for a link, and renamed over it only once complete; any failure on the way
 // removes the temporary file and leaves the old one as it was. "-" is the
-// standard output; devices and pipes are written directly, and so is a file
-// in a folder that cannot hold a temporary file.
+// standard output; devices and pipes are written directly. An existing file
+// in a folder that cannot hold a temporary file is written in place, but
+// only once the whole output is complete (held until then, in memory), with
+// a note on standard error.
 //
 // One output per process: a failure anywhere (SortieProg) reaches it through
 // the failure cleanup.

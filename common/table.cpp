@@ -575,6 +575,7 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
             c = in.Next();
         }
     }
+    if (report != nullptr) report->FirstLine(c, in.Ahead(), std::min(in.AheadCount(), TableReport::kFirstLineBytes));
     if (report != nullptr && report->header) {
         reader.SkipLineEnds(in, c);
         std::string text;

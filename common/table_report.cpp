@@ -1,6 +1,7 @@
 #include "table_report.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -41,6 +42,42 @@ void TableReport::HeaderLine(const std::string &text) {
             name += c;
         }
     }
+}
+
+void TableReport::FirstLine(int c, const unsigned char *ahead, int64_t count) {
+    int64_t k = 0;
+    while (c == '\n' || c == '\r') c = k < count ? ahead[k++] : EOF;
+    firstLineText.clear();
+    while (c != EOF && c != '\n' && c != '\r' && static_cast<int64_t>(firstLineText.size()) < kFirstLineBytes) {
+        firstLineText += static_cast<char>(c);
+        c = k < count ? ahead[k++] : EOF;
+    }
+}
+
+namespace {
+
+// Skips "WORD" and at least one digit at `at`.
+bool Skip(const std::string &line, size_t &at, const char *word) {
+    const size_t length = std::strlen(word);
+    if (line.compare(at, length, word) != 0) return false;
+    at += length;
+    const size_t digits = at;
+    while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+    return at > digits;
+}
+
+bool SkipChild(const std::string &line, size_t &at) {
+    return (Skip(line, at, "LEAF") || Skip(line, at, "NODE")) && at < line.size() && line[at++] == '\t';
+}
+
+}  // namespace
+
+bool IsMergeLine(const std::string &line) {
+    size_t at = 0;
+    if (!Skip(line, at, "NODE") || at >= line.size() || line[at++] != '\t') return false;
+    if (!SkipChild(line, at) || !SkipChild(line, at)) return false;
+    // The value: one field, not empty.
+    return at < line.size() && line.find_first_of("\t ;", at) == std::string::npos;
 }
 
 std::string RejectionReason(const TableReport &r) {

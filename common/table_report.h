@@ -31,11 +31,20 @@ struct TableReport {
     float firstPartialValue = 0.0f;
     int64_t firstPartialLine = 0;
     int64_t commaLine = 0;           // the first line holding a comma (0: none)
+    std::string firstLineText;       // the first line that is not empty, up to kFirstLineBytes
+    static constexpr int64_t kFirstLineBytes = 200;
 
     // Called by the reader.
     void Partial(const char *piece, int length, float value, int64_t line);
     void HeaderLine(const std::string &text);
+    // The first line that is not empty, from its first byte `c` and the
+    // `count` bytes after it at `ahead` (as far as they reach).
+    void FirstLine(int c, const unsigned char *ahead, int64_t count);
 };
+
+// True for a line of the merge lines the programs write:
+// NODEk TAB child TAB child TAB value.
+bool IsMergeLine(const std::string &line);
 
 // ReadTable that also fills in `report`. The table read is the same, but an
 // input without any cell is returned as the rejected table with noValues

@@ -189,6 +189,52 @@ TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
     });
 }
 
+// The mistakes that would cost the table itself: the two names swapped
+// (the merge lines read as a table of one column, the table replaced), and
+// standard input read from the output file.
+TEST(CommandLine, TheTableIsNeverLost) {
+    const std::string crlfMerges = "NODE0\tLEAF1\tLEAF0\t1.000000\r\nNODE1\tLEAF2\tNODE0\t4.000000\r\n";
+    RunCases({
+        {"swapped names", {"g.dendro", "genes.tsv"}, {{"g.dendro", "{merges}"}, {"genes.tsv", kTable}}, "", 255, kRead,
+         "g.dendro: holds merge lines (its first line is \"NODE0\tLEAF1\tLEAF0\t", {{"genes.tsv", kTable}}},
+        {"swapped names, with --header", {"--header", "g.dendro", "genes.tsv"},
+         {{"g.dendro", "{merges}"}, {"genes.tsv", kTable}}, "", 255, kRead, "are INPUT and OUTPUT swapped?",
+         {{"genes.tsv", kTable}}},
+        {"swapped names, Windows line ends and precise values", {"g.dendro", "genes.tsv"},
+         {{"g.dendro", crlfMerges}, {"genes.tsv", kTable}}, "", 255, kRead, "are INPUT and OUTPUT swapped?",
+         {{"genes.tsv", kTable}}},
+        {"merge lines on standard input, after a blank line", {"-", "out"}, {}, "\nNODE0\tLEAF1\tLEAF0\t1e-05\n", 255, kRead,
+         "standard input: holds merge lines", {{"out", std::nullopt}}},
+        {"a table whose first word is NODE0", {"in", "out"}, {{"in", "NODE0 0 1 5\nNODE1 0 0 0\n"}}, "", 0, "", "",
+         {{"out", "{merges}"}}},
+        {"a one-column table of NODE lines with blanks", {"in", "out"}, {{"in", "NODE0 LEAF1 LEAF0 1\n"}}, "", 0, "",
+         "", {{"out", ""}}},
+    });
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        TempDir dir;
+        WriteFile(dir.file("in"), kTable);
+        ASSERT_EQ(symlink("in", dir.file("link").c_str()), 0);
+        // "-" reads the output file itself, by its name or through a link.
+        for (const char *output : {"in", "link", "./in"}) {
+            const ProgramResult r = RunProgram(
+                "/bin/sh", {"-c", "\"$1\" - \"$2\" < \"$3\"", "sh", p.path, dir.file(output), dir.file("in")}, {});
+            EXPECT_EQ(r.status, 255) << output;
+            EXPECT_EQ(r.out, kWrite);
+            EXPECT_NE(r.err.find("is the file standard input reads"), std::string::npos) << r.err;
+            EXPECT_EQ(ReadFile(dir.file("in")), kTable);
+        }
+        // Another file on standard input, and a device as the output, are fine.
+        WriteFile(dir.file("copy"), kTable);
+        ProgramResult r = RunProgram(
+            "/bin/sh", {"-c", "\"$1\" - \"$2\" < \"$3\"", "sh", p.path, dir.file("in"), dir.file("copy")}, {});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadFile(dir.file("in")), p.merges);
+        r = RunProgram("/bin/sh", {"-c", "\"$1\" - /dev/null < /dev/null", "sh", p.path}, {});
+        EXPECT_EQ(r.out, "Probleme d'allocation memoire\n");
+    }
+}
+
 TEST(CommandLine, AFailedRunLeavesTheOutputAsItWas) {
     std::string wideTable;  // about 12 KB of merge lines
     for (int c = 0; c < 400; ++c) wideTable += std::to_string(c * 7 % 101) + ' ';
@@ -269,10 +315,12 @@ TEST(CommandLine, FoldersAndFilesThatMayNotBeWritten) {
         ASSERT_EQ(chmod(dir.file("locked/out").c_str(), 0666), 0);
         ASSERT_EQ(chmod(dir.file("locked/kept").c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.file("locked").c_str(), 0555), 0);
-        // No temporary file can be made in the folder: written in place.
+        // No temporary file can be made in the folder: written in place,
+        // once complete, with a note.
         ProgramResult r = RunProgram(p.path, {dir.file("in"), dir.file("locked/out")}, settings);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "note: " + dir.file("locked/out") +
+                             ": its folder cannot hold a temporary file, so it is written in place\n");
         EXPECT_EQ(ReadFile(dir.file("locked/out")), p.merges);
         // A file that may not be written is not replaced either.
         ASSERT_EQ(chmod(dir.file("locked").c_str(), 0777), 0);
