@@ -45,15 +45,15 @@ void OnFailure() {
 
 CommandLine ParseCommandLine(int argc, const char *const *argv) {
     CommandLine line;
-    int k = 1;
-    for (; k < argc; ++k) {
+    std::vector<std::string> names;
+    bool optionsEnded = false;
+    for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
-        if (a == "--") {
-            ++k;
-            break;
-        }
-        if (a.size() < 2 || a[0] != '-') break;
-        if (a == "--help" || a == "-h") {
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            names.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
             line.help = true;
         } else if (a == "--version") {
             line.version = true;
@@ -67,16 +67,16 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
         }
     }
     if (line.help || line.version) return line;
-    if (argc - k < 2) {
-        line.error = argc - k == 0 ? "the names of the input and output files are missing (try --help)"
+    if (names.size() < 2) {
+        line.error = names.empty() ? "the names of the input and output files are missing (try --help)"
                                    : "the name of the output file is missing (try --help)";
         return line;
     }
-    line.input = Trimmed(argv[k]);
-    line.output = Trimmed(argv[k + 1]);
+    line.input = Trimmed(names[0]);
+    line.output = Trimmed(names[1]);
     if (line.input.empty()) line.error = "the name of the input file is empty";
     else if (line.output.empty()) line.error = "the name of the output file is empty";
-    for (k += 2; k < argc; ++k) line.extra.push_back(argv[k]);
+    line.extra.assign(names.begin() + 2, names.end());
     return line;
 }
 
@@ -91,7 +91,7 @@ std::string UsageText(const ProgramDescription &program) {
            "  OUTPUT  the merge lines; an existing file is replaced only once the new\n"
            "          one is complete; - writes standard output\n"
            "\n"
-           "Options, before the file names:\n"
+           "Options, before or after the file names:\n"
            "  --header    the first line holds the column names, not numbers\n"
            "  --precise   merge values with nine significant digits (%.9g), enough to\n"
            "              read back the exact value, instead of six decimals\n"
@@ -131,10 +131,8 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
         }
         SortieProg(ExitNormal);
     }
-    for (const std::string &extra : commandLine.extra) {
-        std::fprintf(stderr, "warning: the argument '%s' after the two file names is ignored%s\n", extra.c_str(),
-                     extra.size() > 1 && extra[0] == '-' ? " (options go before the file names)" : "");
-    }
+    for (const std::string &extra : commandLine.extra)
+        std::fprintf(stderr, "warning: the argument '%s' after the two file names is ignored\n", extra.c_str());
     const std::string &inputName = commandLine.input, &outputName = commandLine.output;
     if (outputName == "-") SendExitMessagesToStandardError();
     if (commandLine.precise) preciseMergeValues = true;

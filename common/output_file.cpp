@@ -18,9 +18,23 @@ struct Output {
     bool held = false;
 } output;
 
+// How failures end the process, and how the note of writing in place
+// begins: the clustering programs' way unless ReportOutputFailures says
+// otherwise.
+void (*customFailure)(const std::string &reason) = nullptr;
+std::string notePrefix = "note: ";
+
+[[noreturn]] void FailWith(int32_t code, const std::string &reason) {
+    if (customFailure != nullptr) {
+        AbandonOutput();
+        customFailure(reason);
+    }
+    ExitWithReason(code, reason);
+}
+
 [[noreturn]] void Fail(const std::string &what, int error) {
     const std::string name = output.name == "-" ? "standard output" : output.name;
-    ExitWithReason(ExitWrite, name + ": " + what + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
+    FailWith(ExitWrite, name + ": " + what + (error != 0 ? std::string(": ") + std::strerror(error) : ""));
 }
 
 std::FILE *OpenDirectly() {
@@ -35,9 +49,9 @@ std::FILE *OpenDirectly() {
 void WriteHeldInPlace() {
     std::FILE *held = output.stream;
     if (std::fflush(held) != 0 || std::ferror(held))
-        ExitWithReason(ExitMemory, output.name + ": the output could not be held in memory; the file is unchanged");
-    std::fprintf(stderr, "note: %s: its folder cannot hold a temporary file, so it is written in place\n",
-                 output.name.c_str());
+        FailWith(ExitMemory, output.name + ": the output could not be held in memory; the file is unchanged");
+    std::fprintf(stderr, "%s%s: its folder cannot hold a temporary file, so it is written in place\n",
+                 notePrefix.c_str(), output.name.c_str());
     std::FILE *file = OpenFile(output.name, "wb");
     if (file == nullptr) Fail("cannot be written", errno);
     const bool copied = CopyHeldStream(held, file);
@@ -50,6 +64,11 @@ void WriteHeldInPlace() {
 }
 
 }  // namespace
+
+void ReportOutputFailures(void (*fail)(const std::string &reason), const std::string &note) {
+    customFailure = fail;
+    notePrefix = note;
+}
 
 std::FILE *OpenOutput(const std::string &name) {
     output.name = name;
@@ -83,7 +102,7 @@ std::FILE *OpenOutput(const std::string &name) {
     // The old file stays whole until the new output is: a failure or an
     // interruption before then leaves it as it was.
     output.stream = OpenHeldStream();
-    if (output.stream == nullptr) ExitWithReason(ExitMemory, output.name + ": the output cannot be held in memory");
+    if (output.stream == nullptr) FailWith(ExitMemory, output.name + ": the output cannot be held in memory");
     output.held = true;
     return output.stream;
 }

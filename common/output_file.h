@@ -21,6 +21,10 @@ std::FILE *OpenOutput(const std::string &name);
 // Completes the output: flushes it, checks every write and puts the new file
 // in place. Ends with ExitWrite and the reason on any failure.
 void FinishOutput();
+// For a program that reports failures its own way: `fail` gets the reason
+// instead of ExitWithReason, once the unfinished output is abandoned, and
+// must end the process; the note of writing in place begins with `note`.
+void ReportOutputFailures(void (*fail)(const std::string &reason), const std::string &note);
 // Removes an unfinished temporary file (nothing else is touched); called on
 // any failure. Safe to call when no output is open.
 void AbandonOutput();

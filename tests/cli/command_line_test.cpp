@@ -129,8 +129,14 @@ TEST(CommandLine, OptionsNamesAndStreams) {
         {"blank input name", {"", "out"}, {}, "", 255, kUsage, "input file is empty", {{"out", absent}}},
         {"names with blanks are whole", {" in copy.txt ", "res copy.dendro\t"}, {{"in copy.txt", kTable}, {"res", "r\n"}},
          "", 0, "", "", {{"res copy.dendro", "{merges}"}, {"res", "r\n"}}},
-        {"extra argument", {"in", "out", "--precise"}, {{"in", kTable}}, "", 0, "",
-         "warning: the argument '--precise' after the two file names is ignored (options go before", {{"out", "{merges}"}}},
+        {"options after the names", {"in", "out", "--precise"}, {{"in", kSmallTable}}, "", 0, "", "",
+         {{"out", "{precise}"}}},
+        {"options between the names", {"in", "--header", "out"}, {{"in", "a b c\n" + kTable}}, "", 0, "", "",
+         {{"out", "{merges}"}}},
+        {"-- ends the options after the names too", {"in", "--", "--precise"}, {{"in", kTable}}, "", 0, "", "",
+         {{"--precise", "{merges}"}}},
+        {"extra file name", {"in", "out", "more"}, {{"in", kTable}}, "", 0, "",
+         "warning: the argument 'more' after the two file names is ignored\n", {{"out", "{merges}"}}},
         {"standard input", {"-", "out"}, {}, kTable, 0, "", "", {{"out", "{merges}"}, {"-", absent}}},
         {"standard output", {"in", "-"}, {{"in", kTable}}, "", 0, "{merges}", "", {{"-", absent}}},
         {"both streams, precise", {"--precise", "-", "-"}, {}, kSmallTable, 0, "{precise}", "", {}},
@@ -144,6 +150,23 @@ TEST(CommandLine, OptionsNamesAndStreams) {
         {"output in a missing folder", {"in", "none/out"}, {{"in", kTable}}, "", 255, kWrite,
          "none/out: cannot be created: No such file", {{"none", absent}}},
     });
+}
+
+// A delay for the progress line that is not a number of seconds is
+// reported, not silently taken as another.
+TEST(CommandLine, MalformedProgressDelayIsReported) {
+    for (const char *delay : {"abc", "2s", "-1", "nan", ""}) {
+        SCOPED_TRACE(delay);
+        RunSettings settings;
+        settings.environment = {{"DENDRO_PROGRESS_DELAY", delay}};
+        RunCases({{"malformed delay", {"in", "out"}, {{"in", kTable}}, "", 0, "",
+                   "warning: DENDRO_PROGRESS_DELAY='" + std::string(delay) + "' is not a number of seconds",
+                   {{"out", "{merges}"}}}},
+                 settings);
+    }
+    RunSettings settings;
+    settings.environment = {{"DENDRO_PROGRESS_DELAY", "0.5"}};
+    RunCases({{"a delay", {"in", "out"}, {{"in", kTable}}, "", 0, "", "", {{"out", "{merges}"}}}}, settings);
 }
 
 // The reasons for a rejected table and the warnings about one that looks
