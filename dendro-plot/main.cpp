@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "output_file.h"
-#include "platform.h"
+#include "base/output_file.h"
+#include "base/platform.h"
 #include "tree_render.h"
 #include "tree_tool.h"
 
