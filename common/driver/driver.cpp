@@ -60,6 +60,8 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
             line.version = true;
         } else if (a == "--header") {
             line.header = true;
+        } else if (a == "--labels") {
+            line.labels = true;
         } else if (a == "--precise") {
             line.precise = true;
         } else {
@@ -94,6 +96,9 @@ std::string UsageText(const ProgramDescription &program) {
            "\n"
            "Options, before or after the file names:\n"
            "  --header    the first line holds the column names, not numbers\n"
+           "  --labels    the first field of each line is its label, never a value (up\n"
+           "              to the first tab when the first line holds one, else up to\n"
+           "              the first blank or ';')\n"
            "  --precise   merge values with nine significant digits (%.9g), enough to\n"
            "              read back the exact value, instead of six decimals\n"
            "  -h, --help  show this help and end\n"
@@ -161,6 +166,11 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     // Opened only once the input has been read whole.
     std::FILE *out = OpenOutput(outputName);
     write(out);
+    // Values too small for six decimals: all of them print as 0.000000.
+    if (mergeValuesNotZero > 0 && mergeValuesShownAsZero == mergeValuesNotZero) {
+        std::fprintf(stderr, "warning: every merge value prints as 0.000000 though %s not 0: --precise writes them "
+                             "with nine significant digits\n", mergeValuesNotZero == 1 ? "it is" : "they are");
+    }
     ProgressEnd();
     FinishOutput();
     SortieProg(ExitNormal);
@@ -169,6 +179,7 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
 TableData ReadTableOrExit(std::FILE *in) {
     TableReport report;
     report.header = commandLine.header;
+    report.labels = commandLine.labels;
     const TableData table = ReadTable(in, report);
     const std::string name = Shown(commandLine.input);
     // Merge lines are the one other input recognised for sure: most likely

@@ -20,6 +20,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool header = false;   // --header: the first line holds the column names
+    bool labels = false;   // --labels: the first field of each line is its label
     bool precise = false;  // --precise: merge values with nine significant digits
     std::string input, output;        // whole arguments less surrounding white space
     std::vector<std::string> extra;   // file names after the first two, ignored

@@ -184,9 +184,10 @@ TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
         {"--header with row labels, names on tabs", {"--header", "-", "-"}, {},
          "gene\tfirst name\tsecond\tthird\nx 0 1 5\ny 0 0 0\n", 0, "{merges}", "", {}},
         {"--header with a name short", {"--header", "-", "-"}, {}, "a b\n" + kTable, 0, "{merges}",
-         "warning: standard input: the header holds 2 names for 3 columns\n", {}},
+         "warning: standard input: the header holds 2 names for 3 columns, and the first column holds only whole "
+         "numbers: if they are row labels, give --labels\n", {}},
         {"--header drops a byte-order mark", {"--header", "-", "-"}, {}, "\xEF\xBB\xBF" "a b c\n" + kTable, 0, "{merges}",
-         "", {}},
+         "warning: standard input: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
         {"--header and nothing else", {"--header", "in", "out"}, {{"in", "a b c\n\n"}}, "", 255, kMemory,
          "in: no row follows the header", {{"out", absent}}},
         {"CR LF and CR line ends", {"in", "out"}, {{"in", "1 2\r\n\r\n3 4\r\r5\n"}}, "", 255, kRead,
@@ -199,16 +200,60 @@ TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
          "warning: standard input: 2 tokens were only partly a number, the first \"5x\" on line 1, read as 5\n", {}},
         {"a label that is partly a number", {"-", "/dev/null"}, {}, "1007_s_at 0 1 5\n", 0, "",
          "the first \"1007_s_at\" on line 1, read as 1007\n", {}},
-        {"byte-order mark", {"in", "-"}, {{"in", "\xEF\xBB\xBF" "1 2\n3 4\n"}}, "", 255, "",
-         "in: line 2 has 2 values, line 1 has 1: every row must hold the same number of values (the input begins "
-         "with a byte-order mark, read as part of the first token)", {}},
-        {"byte-order mark warned", {"in", "-"}, {{"in", "\xEF\xBB\xBFx 0 1 5\ny 0 0 0\n"}}, "", 0, "{merges}",
-         "warning: in: the input begins with a UTF-8 byte-order mark, read as part of the first token\n", {}},
+        {"byte-order mark before a number", {"in", "-"}, {{"in", "\xEF\xBB\xBF" "0 1 5\n0 0 0\n"}}, "", 0, "{merges}",
+         "warning: in: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
+        {"byte-order mark before a label", {"in", "-"}, {{"in", "\xEF\xBB\xBFx 0 1 5\ny 0 0 0\n"}}, "", 0, "{merges}",
+         "warning: in: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
         {"comma-separated", {"in", "out"}, {{"in", "1,2\n3,4\n"}}, "", 0, "", "line 1 holds commas", {{"out", ""}}},
         {"decimal commas in columns", {"in", "out"}, {{"in", "0 1,0 5,0\n0 0 0\n"}}, "", 0, "", "",
          {{"out", "{merges}"}}},
         {"too many columns", {"in", "out"}, {{"in", wide}, {"out", "previous\n"}}, "", 255, kMemory,
          "in: 32769 columns; at most 32768 can be clustered", {{"out", "previous\n"}}},
+    });
+}
+
+// Tables that read without a fault but not as meant: row labels, missing
+// cells, values beyond single precision, over-long tokens. Each gives a
+// warning that says what happened and what to do; --labels reads the
+// tables with row labels as meant.
+TEST(CommandLine, TablesReadOtherwiseThanMeantAreWarnedOf) {
+    const std::string tiny = "0 0.00000001 0.00000003\n";
+    std::string longToken(150, '1');
+    RunCases({
+        {"missing cells written NA", {"-", "-"}, {}, "1 NA 3\nNA 2 3\n5 5 NA\n", 0, "^NODE0\t",
+         "warning: standard input: line 1: the word \"NA\" after a number was skipped, so the values after it moved "
+         "one column left (2 such words in all); this program needs a number in every cell, dendro-cluster takes "
+         "missing cells\n", {}},
+        {"empty cells between tabs", {"-", "-"}, {}, "0\t\t1\t5\n0\t\t0\t0\n", 0, "{merges}",
+         "warning: standard input: line 1: an empty cell between two tabs was skipped, so the values after it moved "
+         "left (2 empty cells in all)", {}},
+        {"a label with a number", {"-", "-"}, {}, "Day 1\t0\t1\nDay 2\t0\t0\n", 0, "^NODE0\t",
+         "warning: standard input: line 1: the first tab-separated field \"Day 1\" holds a word and a number, and "
+         "the number was read as a value: if the first field is a row label, give --labels\n", {}},
+        {"--labels on tabs", {"-", "-", "--labels"}, {}, "Day 1\t0\t1\t5\nDay 2\t0\t0\t0\n", 0, "{merges}", "",
+         {}},
+        {"--labels, numbers on blanks", {"--labels", "-", "-"}, {}, "101 0 1 5\n102 0 0 0\n", 0, "{merges}", "", {}},
+        {"--labels that are infinities and hexadecimal", {"--labels", "-", "-"}, {}, "Inf;0;1;5\n0x1;0;0;0\n", 0,
+         "{merges}", "", {}},
+        {"--header --labels, R's layout", {"--header", "--labels", "-", "-"}, {}, "A B C\n101 0 1 5\n102 0 0 0\n", 0,
+         "{merges}", "", {}},
+        {"--header --labels, pandas' layout", {"--header", "--labels", "-", "-"}, {},
+         "\tA\tB\tC\nr 1\t0\t1\t5\nr 2\t0\t0\t0\n", 0, "{merges}", "", {}},
+        {"a ragged table names its skipped words", {"-", "-"}, {}, "0 1 5\n0 NA 0\n", 255, "",
+         "standard input: line 2 has 2 values, line 1 has 3: every row must hold the same number of values; words "
+         "skipped on line 2: NA\n", {}},
+        {"values beyond the float squares", {"-", "/dev/null"}, {}, "0 1e20 1\n", 0, "",
+         "warning: standard input: the values range from 0 to 1.00000002e+20: differences beyond about 1.8e19 "
+         "overflow single precision, so distances become inf; dendro-cluster computes in double precision\n", {}},
+        {"values too close for the float squares", {"-", "/dev/null"}, {}, "0 1e-25 2e-25\n", 0, "",
+         "the values range from 0 to 2.00000004e-25: differences below about 1.1e-19 lose their precision", {}},
+        {"merge values that all print as 0", {"-", "/dev/null"}, {}, tiny, 0, "",
+         "warning: every merge value prints as 0.000000 though they are not 0: --precise writes them with nine "
+         "significant digits\n", {}},
+        {"the same with --precise", {"--precise", "-", "/dev/null"}, {}, tiny, 0, "", "", {}},
+        {"a token longer than 100 characters", {"-", "/dev/null"}, {}, longToken + " 2 3\n1 2 3 4\n", 0, "",
+         "warning: standard input: line 1: a token longer than 100 characters was read as several values, one for "
+         "each piece of 100 (the only such token)\n", {}},
     });
 }
 
