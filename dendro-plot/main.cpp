@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/output_file.h"
 #include "base/platform.h"
 #include "tree_render.h"
 #include "number_text.h"
@@ -18,7 +19,9 @@ constexpr const char *kProgram = "dendro-plot";
 constexpr const char *kUsage =
     "usage: dendro-plot DENDROGRAM PICTURE.svg [NAMES | --names-from TABLE] [--title TITLE] [--horizontal]\n"
     "  DENDROGRAM          merge lines written by dendro-min or dendro-variance\n"
-    "  PICTURE.svg         the picture to write (replaced if it exists, once complete)\n"
+    "                      (- reads standard input)\n"
+    "  PICTURE.svg         the picture to write (replaced if it exists, once complete;\n"
+    "                      - writes standard output)\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
     "  --title TITLE       the picture's title (default: the dendrogram file's name;\n"
@@ -40,6 +43,7 @@ constexpr const char *kUsage =
     "                      standard deviation 1) before colouring (default: none)\n"
     "                      With --heatmap, --order optimal orders both trees by the\n"
     "                      table's own distances (--metric M, default euclidean).\n"
+    "  --version           show the version and end\n"
     "Options may come anywhere among the file names.\n";
 
 // --leaf-spacing PX: a number of pixels from 1 to 1000; 0 when not given.
@@ -71,6 +75,16 @@ void NotePicture(const SvgNotes &notes) {
                                (notes.crowdedMerges == 1 ? " merge stands" : " merges stand") +
                                " less than a pixel above a part of lower value, so that they seem to sit on it; "
                                "each merge's value is in its hover text");
+}
+
+// Written as the clustering programs write their output: links followed,
+// permissions kept, replaced only once complete.
+void WritePicture(const std::string &picturePath, const std::string &svg) {
+    ReportOutputFailures([](const std::string &reason) { ToolFail(kProgram, reason); },
+                         std::string(kProgram) + ": note: ");
+    std::FILE *out = OpenOutput(picturePath);
+    std::fwrite(svg.data(), 1, svg.size(), out);  // a failure shows in FinishOutput
+    FinishOutput();
 }
 
 bool EndsWithSvg(std::string_view name) {
@@ -125,7 +139,7 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
     if (width > kMaxRasterSize || height > kMaxRasterSize)
         ToolNote(kProgram, "the picture is " + Printf("%.0f x %.0f", width, height) +
                                " pixels, more than the 32,767 common renderers rasterise");
-    if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
+    WritePicture(picturePath, svg);
 }
 
 }  // namespace
@@ -143,10 +157,13 @@ int main(int argc, char **argv) {
     }
     const std::string &dendrogramPath = line.files[0], &picturePath = line.files[1];
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 2);
-    if (!EndsWithSvg(picturePath))
+    const bool toStandardOutput = picturePath == "-";
+    if (!toStandardOutput && !EndsWithSvg(picturePath))
         ToolFail(kProgram, "the picture's name must end in .svg (given '" + picturePath + "'); nothing was written");
-    if (SameFile(picturePath, dendrogramPath) || SameFile(picturePath, namesPath) || SameFile(picturePath, tablePath) ||
-        SameFile(picturePath, line.Value("--heatmap")) || SameFile(picturePath, line.Value("--row-tree")))
+    if (!toStandardOutput &&
+        (SameFile(picturePath, dendrogramPath) || SameFile(picturePath, namesPath) ||
+         SameFile(picturePath, tablePath) || SameFile(picturePath, line.Value("--heatmap")) ||
+         SameFile(picturePath, line.Value("--row-tree")) || (dendrogramPath == "-" && IsFileOfStream(stdin, picturePath))))
         ToolFail(kProgram, "the picture '" + picturePath + "' would replace an input file; nothing was written");
 
     TreeInput input;
@@ -170,12 +187,13 @@ int main(int argc, char **argv) {
 
     SvgOptions options;
     options.title = line.Has("--title") ? line.Value("--title")
-                                        : FileNameOf(dendrogramPath);
+                    : dendrogramPath == "-" ? std::string()
+                                            : FileNameOf(dendrogramPath);
     options.horizontal = line.Has("--horizontal");
     options.leafSpacing = LeafSpacing(line);
     SvgNotes notes;
     const std::string svg = RenderSvg(input.tree, input.labels, options, &notes);
     NotePicture(notes);
-    if (!WriteFileAtomically(picturePath, svg, error)) ToolFail(kProgram, "cannot write " + picturePath + ": " + error);
+    WritePicture(picturePath, svg);
     return 0;
 }

@@ -268,7 +268,7 @@ TEST(TreeLineNames, FromTheLabelsOfTheTable) {
     const ProgramResult named =
         RunProgram(kExport, {dir.file("l.dendro"), "--to", "newick", "--names-from", dir.file("t.txt"), "--rows"});
     ASSERT_EQ(named.status, 0) << named.err;
-    EXPECT_EQ(named.out, "((alpha:2.828427,beta:2.828427):4.242641,gamma:7.071068);\n");
+    EXPECT_EQ(named.out, "((alpha:1.4142135,beta:1.4142135):2.1213205,gamma:3.535534);\n");
     const ProgramResult unnamed =
         RunProgram(kExport, {dir.file("l.dendro"), "--to", "newick", "--names-from", dir.file("unnamed.txt"), "--rows"});
     EXPECT_EQ(unnamed.status, 1);
