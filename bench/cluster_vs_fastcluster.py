@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """dendro-cluster against fastcluster, in one run, on random tables.
 
-    bench/cluster_vs_fastcluster.py PROGRAM [SHAPE...] [--cases LIST] [--repeat N]
+    bench/cluster_vs_fastcluster.py PROGRAM [SHAPE...] [--cases LIST] [--repeat N] [--no-peer]
 
 PROGRAM is a built dendro-cluster. SHAPE is OBJECTSxCOORDINATES (default
 20000x16 4000x1000 1000x20000); the table holds uniform random six-digit
@@ -19,7 +19,8 @@ For each case it prints:
            resident memory of its process
   ratio    ours wall / peer wall (the target is at most 0.5), and ours
            peak / peer peak (at most 1)
-Best of --repeat runs (default 1) of each. The machine's load is printed
+Best of --repeat runs (default 1) of each; --no-peer runs dendro-cluster
+alone. The machine's load is printed
 first and last: other processes on the cores lengthen wall times.
 """
 import os
@@ -94,11 +95,13 @@ def main():
         print(__doc__)
         return
     program = os.path.abspath(args[0])
-    cases, repeat, shapes = DEFAULT_CASES, 1, []
+    cases, repeat, shapes, peer_too = DEFAULT_CASES, 1, [], True
     k = 1
     while k < len(args):
         if args[k] == "--cases":
             cases, k = args[k + 1].split(","), k + 2
+        elif args[k] == "--no-peer":
+            peer_too, k = False, k + 1
         elif args[k] == "--repeat":
             repeat, k = int(args[k + 1]), k + 2
         else:
@@ -115,6 +118,10 @@ def main():
         for case in cases:
             linkage, metric = case.split(":")
             ours = min((run_ours(program, table, linkage, metric) for _ in range(repeat)), key=lambda r: r[0])
+            if not peer_too:
+                print("%-11s %-20s %8.2f %8.2f %8.0f  (load %s)" % ("%dx%d" % (objects, coordinates), case, ours[0],
+                                                                   ours[1], ours[2] / 1024.0, load()), flush=True)
+                continue
             peer = min((run_peer(binary, linkage, metric) for _ in range(repeat)), key=lambda r: r[0])
             print("%-11s %-20s %8.2f %8.2f %8.0f | %8.2f %8.2f %8.0f %-14s | %6.2f %6.2f  (load %s)" %
                   ("%dx%d" % (objects, coordinates), case, ours[0], ours[1], ours[2] / 1024.0, peer[0], peer[1],
