@@ -1,0 +1,206 @@
+#include "engines/cluster/generic_linkage.h"
+
+#include <limits>
+
+#include "engines/cluster/merge_order.h"
+#include "engines/cluster/pair_values.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A binary heap of slots keyed by (key[slot], slot), with each slot's place
+// so that a key can move either way.
+class SlotHeap {
+public:
+    explicit SlotHeap(int64_t n) : key_(n, kInf), place_(n, -1) {}
+    bool Empty() const { return heap_.empty(); }
+    int64_t Top() const { return heap_.front(); }
+    double Key(int64_t s) const { return key_[s]; }
+    void Set(int64_t s, double key) {
+        key_[s] = key;
+        if (place_[s] < 0) {
+            place_[s] = static_cast<int64_t>(heap_.size());
+            heap_.push_back(s);
+        }
+        Up(place_[s]);
+        Down(place_[s]);
+    }
+    void Remove(int64_t s) {
+        const int64_t p = place_[s];
+        if (p < 0) return;
+        const int64_t last = heap_.back();
+        heap_.pop_back();
+        place_[s] = -1;
+        if (last == s) return;
+        heap_[p] = last;
+        place_[last] = p;
+        Up(p);
+        Down(place_[last]);
+    }
+
+private:
+    bool Before(int64_t a, int64_t b) const { return key_[a] < key_[b] || (key_[a] == key_[b] && a < b); }
+    void Swap(int64_t p, int64_t q) {
+        std::swap(heap_[p], heap_[q]);
+        place_[heap_[p]] = p;
+        place_[heap_[q]] = q;
+    }
+    void Up(int64_t p) {
+        while (p > 0 && Before(heap_[p], heap_[(p - 1) / 2])) {
+            Swap(p, (p - 1) / 2);
+            p = (p - 1) / 2;
+        }
+    }
+    void Down(int64_t p) {
+        const int64_t size = static_cast<int64_t>(heap_.size());
+        for (;;) {
+            int64_t c = 2 * p + 1;
+            if (c >= size) return;
+            if (c + 1 < size && Before(heap_[c + 1], heap_[c])) ++c;
+            if (!Before(heap_[c], heap_[p])) return;
+            Swap(p, c);
+            p = c;
+        }
+    }
+    std::vector<double> key_;
+    std::vector<int64_t> place_;
+    std::vector<int64_t> heap_;
+};
+
+// The loop of the generic algorithm over a policy that gives the value of a
+// pair i > j (Value), and merges (Merge: updates what the survivor s keeps
+// and its values with the live slots).
+template <class Policy>
+std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
+    std::vector<char> live(n, 1);
+    std::vector<int64_t> nn(n, -1);
+    SlotHeap heap(n);
+    // Best partner of i below it: ascending, strict, so the first of equals.
+    auto rescan = [&](int64_t i) {
+        double best = kInf;
+        int64_t arg = -1;
+        for (int64_t j = 0; j < i; ++j) {
+            if (!live[j]) continue;
+            const double v = policy.Value(i, j);
+            if (v < best || arg < 0) {
+                best = v;
+                arg = j;
+            }
+        }
+        nn[i] = arg;
+        if (arg < 0) {
+            heap.Remove(i);
+        } else {
+            heap.Set(i, best);
+        }
+    };
+    for (int64_t i = 1; i < n; ++i) rescan(i);
+    std::vector<FoundMerge> found;
+    for (int64_t step = 0; step + 1 < n; ++step) {
+        int64_t i = heap.Top();
+        while (!live[nn[i]] || policy.Value(i, nn[i]) != heap.Key(i)) {
+            rescan(i);
+            i = heap.Top();
+        }
+        const int64_t j = nn[i];
+        const double q = heap.Key(i);
+        found.push_back(FoundMerge{q, HeightOfSquare(q), i, j});
+        policy.Merge(i, j, live);
+        live[j] = 0;
+        heap.Remove(j);
+        rescan(i);
+        for (int64_t x = i + 1; x < n; ++x) {
+            if (!live[x]) continue;
+            const double v = policy.Value(x, i);
+            if (nn[x] < 0 || v < heap.Key(x) || (v == heap.Key(x) && i < nn[x])) {
+                nn[x] = i;
+                heap.Set(x, v);
+            }
+        }
+    }
+    return found;
+}
+
+// Centroid (sums of squares, pair_values.h) or median (squared values) on
+// the packed matrix.
+template <Linkage L>
+class MatrixPolicy {
+public:
+    MatrixPolicy(double *packed, int64_t n) : d_(packed), row_(n), size_(n, 1.0), within_(n, 0.0) {
+        for (int64_t i = 0; i < n; ++i) row_[i] = i * (i - 1) / 2;
+    }
+    double Value(int64_t i, int64_t j) const {
+        const double stored = d_[row_[i] + j];
+        if constexpr (L == Linkage::Centroid) return CentroidValue(stored, size_[i], size_[j], within_[i], within_[j]);
+        return stored;
+    }
+    void Merge(int64_t s, int64_t r, const std::vector<char> &live) {
+        const double dsr = d_[row_[s] + r];
+        const int64_t n = static_cast<int64_t>(live.size());
+        for (int64_t x = 0; x < n; ++x) {
+            if (!live[x] || x == s || x == r) continue;
+            double &ds = x < s ? d_[row_[s] + x] : d_[row_[x] + s];
+            const double dr = x < r ? d_[row_[r] + x] : d_[row_[x] + r];
+            if constexpr (L == Linkage::Centroid) ds = ds + dr;
+            if constexpr (L == Linkage::Median) ds = MedianUpdate(ds, dr, dsr);
+        }
+        within_[s] = within_[s] + within_[r] + dsr;
+        size_[s] += size_[r];
+    }
+
+private:
+    double *d_;
+    std::vector<int64_t> row_;
+    std::vector<double> size_, within_;
+};
+
+// From the data: centroid keeps coordinate sums and sizes, median the
+// weighted centres.
+template <Linkage L>
+class DataPolicy {
+public:
+    DataPolicy(const double *values, int64_t n, int64_t m) : m_(m), c_(values, values + n * m), size_(n, 1.0) {}
+    double Value(int64_t i, int64_t j) const {
+        const double *a = &c_[i * m_], *b = &c_[j * m_];
+        if constexpr (L == Linkage::Centroid) return CentroidFromSpread(SumsSpread(a, b, size_[i], size_[j], m_), size_[i], size_[j]);
+        double e = 0;
+        for (int64_t k = 0; k < m_; ++k) {
+            const double t = a[k] - b[k];
+            e += t * t;
+        }
+        return e;
+    }
+    void Merge(int64_t s, int64_t r, const std::vector<char> &) {
+        for (int64_t k = 0; k < m_; ++k) {
+            double &cs = c_[s * m_ + k];
+            if constexpr (L == Linkage::Centroid) cs = cs + c_[r * m_ + k];
+            if constexpr (L == Linkage::Median) cs = (cs + c_[r * m_ + k]) * 0.5;
+        }
+        size_[s] += size_[r];
+    }
+
+private:
+    int64_t m_;
+    std::vector<double> c_, size_;
+};
+
+}  // namespace
+
+std::vector<ClusterMerge> GenericOnMatrix(double *packed, int64_t n, Linkage linkage) {
+    if (linkage == Linkage::Centroid) {
+        MatrixPolicy<Linkage::Centroid> policy(packed, n);
+        return AsMerges(RunGeneric(n, policy));
+    }
+    MatrixPolicy<Linkage::Median> policy(packed, n);
+    return AsMerges(RunGeneric(n, policy));
+}
+
+std::vector<ClusterMerge> GenericOnData(const double *values, int64_t n, int64_t m, Linkage linkage) {
+    if (linkage == Linkage::Centroid) {
+        DataPolicy<Linkage::Centroid> policy(values, n, m);
+        return AsMerges(RunGeneric(n, policy));
+    }
+    DataPolicy<Linkage::Median> policy(values, n, m);
+    return AsMerges(RunGeneric(n, policy));
+}

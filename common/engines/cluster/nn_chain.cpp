@@ -1,0 +1,165 @@
+#include "engines/cluster/nn_chain.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engines/cluster/merge_order.h"
+#include "engines/cluster/pair_values.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Live slots, ascending.
+class LiveSlots {
+public:
+    explicit LiveSlots(int64_t n) {
+        for (int64_t x = 0; x < n; ++x) slots_.push_back(x);
+    }
+    const std::vector<int64_t> &All() const { return slots_; }
+    void Remove(int64_t x) { slots_.erase(std::lower_bound(slots_.begin(), slots_.end(), x)); }
+    int64_t Count() const { return static_cast<int64_t>(slots_.size()); }
+
+private:
+    std::vector<int64_t> slots_;
+};
+
+// The chain itself, over a policy that gives the nearest neighbour of a
+// slot and merges two slots (the larger survives) returning the merge.
+template <class Policy>
+std::vector<FoundMerge> RunChain(int64_t n, Policy &policy) {
+    LiveSlots live(n);
+    std::vector<FoundMerge> found;
+    found.reserve(static_cast<size_t>(n > 0 ? n - 1 : 0));
+    std::vector<int64_t> chain;
+    while (live.Count() > 1) {
+        if (chain.empty()) chain.push_back(live.All().front());
+        for (;;) {
+            const int64_t a = chain.back();
+            const int64_t b = policy.Nearest(a, live.All());
+            if (chain.size() >= 2 && b == chain[chain.size() - 2]) break;
+            chain.push_back(b);
+        }
+        const int64_t a = chain.back(), b = chain[chain.size() - 2];
+        chain.resize(chain.size() - 2);
+        const int64_t s = std::max(a, b), r = std::min(a, b);
+        found.push_back(policy.Merge(s, r, live.All()));
+        live.Remove(r);
+    }
+    return found;
+}
+
+// Packed matrix: the stored value of a pair and the value compared differ
+// only for average (sums) and Ward (sums of squares).
+template <Linkage L>
+class MatrixPolicy {
+public:
+    MatrixPolicy(double *packed, int64_t n) : d_(packed), row_(n), size_(n, 1.0), within_(n, 0.0) {
+        for (int64_t i = 0; i < n; ++i) row_[i] = i * (i - 1) / 2;
+    }
+
+    double Compared(int64_t i, int64_t j, double stored) const {
+        if constexpr (L == Linkage::Average) return AverageValue(stored, size_[i], size_[j]);
+        if constexpr (L == Linkage::Ward) return WardValue(stored, size_[i], size_[j], within_[i], within_[j]);
+        return stored;
+    }
+
+    // Nearest neighbour of a: scanning ascending with a strict test keeps the
+    // smallest slot among equal values, the first pair in scan order.
+    int64_t Nearest(int64_t a, const std::vector<int64_t> &live) const {
+        double best = kInf;
+        int64_t arg = -1;
+        const double *ra = d_ + row_[a];
+        for (const int64_t x : live) {
+            if (x == a) continue;
+            const double v = Compared(a, x, x < a ? ra[x] : d_[row_[x] + a]);
+            if (v < best || arg < 0) {
+                best = v;
+                arg = x;
+            }
+        }
+        return arg;
+    }
+
+    FoundMerge Merge(int64_t s, int64_t r, const std::vector<int64_t> &live) {
+        const double dsr = d_[row_[s] + r];
+        const double order = Compared(s, r, dsr);
+        for (const int64_t x : live) {
+            if (x == s || x == r) continue;
+            double &ds = x < s ? d_[row_[s] + x] : d_[row_[x] + s];
+            const double dr = x < r ? d_[row_[r] + x] : d_[row_[x] + r];
+            if constexpr (L == Linkage::Complete) ds = std::max(ds, dr);
+            if constexpr (L == Linkage::Average || L == Linkage::Ward) ds = ds + dr;
+            if constexpr (L == Linkage::Weighted) ds = (ds + dr) * 0.5;
+        }
+        within_[s] = within_[s] + within_[r] + dsr;
+        size_[s] += size_[r];
+        return FoundMerge{order, L == Linkage::Ward ? HeightOfSquare(order) : order, s, r};
+    }
+
+private:
+    double *d_;
+    std::vector<int64_t> row_;
+    std::vector<double> size_, within_;
+};
+
+template <Linkage L>
+std::vector<FoundMerge> MatrixChain(double *packed, int64_t n) {
+    MatrixPolicy<L> policy(packed, n);
+    return RunChain(n, policy);
+}
+
+// Ward from the data: each cluster keeps its size and coordinate sums.
+class WardDataPolicy {
+public:
+    WardDataPolicy(const double *values, int64_t n, int64_t m) : m_(m), sums_(values, values + n * m), size_(n, 1.0) {}
+
+    double Compared(int64_t i, int64_t j) const {
+        return WardFromSpread(SumsSpread(&sums_[i * m_], &sums_[j * m_], size_[i], size_[j], m_), size_[i], size_[j]);
+    }
+
+    int64_t Nearest(int64_t a, const std::vector<int64_t> &live) const {
+        double best = kInf;
+        int64_t arg = -1;
+        for (const int64_t x : live) {
+            if (x == a) continue;
+            const double v = Compared(a, x);
+            if (v < best || arg < 0) {
+                best = v;
+                arg = x;
+            }
+        }
+        return arg;
+    }
+
+    FoundMerge Merge(int64_t s, int64_t r, const std::vector<int64_t> &) {
+        const double order = Compared(s, r);
+        for (int64_t k = 0; k < m_; ++k) sums_[s * m_ + k] += sums_[r * m_ + k];
+        size_[s] += size_[r];
+        return FoundMerge{order, HeightOfSquare(order), s, r};
+    }
+
+private:
+    int64_t m_;
+    std::vector<double> sums_;
+    std::vector<double> size_;
+};
+
+}  // namespace
+
+std::vector<ClusterMerge> ChainOnMatrix(double *packed, int64_t n, Linkage linkage) {
+    std::vector<FoundMerge> found;
+    switch (linkage) {
+        case Linkage::Complete: found = MatrixChain<Linkage::Complete>(packed, n); break;
+        case Linkage::Average: found = MatrixChain<Linkage::Average>(packed, n); break;
+        case Linkage::Weighted: found = MatrixChain<Linkage::Weighted>(packed, n); break;
+        case Linkage::Ward: found = MatrixChain<Linkage::Ward>(packed, n); break;
+        default: return {};
+    }
+    return InPassOrder(std::move(found), n);
+}
+
+std::vector<ClusterMerge> WardChainOnData(const double *values, int64_t n, int64_t m) {
+    WardDataPolicy policy(values, n, m);
+    return InPassOrder(RunChain(n, policy), n);
+}
