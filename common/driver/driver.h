@@ -20,13 +20,15 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool header = false;   // --header: the first line holds the column names
+    bool labels = false;   // --labels: the first field of each line is its label
     bool precise = false;  // --precise: merge values with nine significant digits
     std::string input, output;        // whole arguments less surrounding white space
-    std::vector<std::string> extra;   // arguments after the two names, ignored
+    std::vector<std::string> extra;   // file names after the first two, ignored
     std::string error;                // why the line is not understood; "" when it is
 };
-// Options come first; "--" ends them, so that a file name may begin with
-// '-' ("-" alone is a file name: a standard stream).
+// Options may come before or after the file names; "--" ends them, so that
+// a file name may begin with '-' ("-" alone is a file name: a standard
+// stream).
 CommandLine ParseCommandLine(int argc, const char *const *argv);
 
 struct ProgramDescription {

@@ -11,6 +11,13 @@
 // float whatever its scale.
 inline bool preciseMergeValues = false;
 
+// What the merge values written looked like, for the hint that values
+// too small for six decimals want --precise: merges written, and those
+// whose value is not 0 but prints as 0.000000 (or -0.000000).
+inline int64_t mergeLinesWritten = 0;
+inline int64_t mergeValuesShownAsZero = 0;
+inline int64_t mergeValuesNotZero = 0;
+
 // The value as written in a merge line: "%f" (six decimals) or, with
 // preciseMergeValues, "%.9g"; "inf" or "-inf"; and "nan" for every value
 // that is not a number. A NaN's sign bit depends on the order in which
@@ -35,6 +42,12 @@ inline void WriteMergeLine(std::FILE *out, int32_t node, int32_t firstSlot, int3
                            int32_t secondNode, float value) {
     char text[64];
     FormatMergeValue(text, value);
+    ++mergeLinesWritten;
+    if (value != 0.0f) {
+        ++mergeValuesNotZero;
+        // Only finite values below half a unit of the sixth decimal print so.
+        if (!preciseMergeValues && std::fabs(value) < 0.0000005f) ++mergeValuesShownAsZero;
+    }
     std::fprintf(out, "%s%ld\t%s%ld\t%s%ld\t%s\n", "NODE", static_cast<long>(node), firstNode == -1 ? "LEAF" : "NODE",
                  static_cast<long>(firstNode == -1 ? firstSlot : firstNode), secondNode == -1 ? "LEAF" : "NODE",
                  static_cast<long>(secondNode == -1 ? secondSlot : secondNode), text);
