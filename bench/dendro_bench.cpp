@@ -42,17 +42,19 @@
 #include <thread>
 #include <vector>
 
-#include "dendrogram.h"
-#include "distances.h"
-#include "kernels.h"
-#include "parallel.h"
+#include "base/parallel.h"
+#include "engines/minimum_link.h"
+#include "engines/single_linkage/single_linkage.h"
+#include "engines/variance/variance_engine.h"
+#include "input/table_reader.h"
+#include "input/table_report.h"
+#include "kernels/distance_tiles.h"
+#include "kernels/kernels.h"
+#include "model/distance_matrix.h"
+#include "model/table.h"
 #include "process.h"
 #include "random_tables.h"
 #include "reference_engine.h"
-#include "single_linkage.h"
-#include "variance_engine.h"
-#include "table.h"
-#include "table_report.h"
 
 namespace {
 

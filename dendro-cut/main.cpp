@@ -6,8 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include "base/platform.h"
 #include "leaf_names.h"
-#include "platform.h"
 #include "tree_cut.h"
 #include "tree_tool.h"
 

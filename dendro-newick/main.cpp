@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/platform.h"
 #include "tree_export.h"
-#include "platform.h"
 #include "tree_tool.h"
 
 namespace {

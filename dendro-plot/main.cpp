@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/platform.h"
 #include "tree_render.h"
-#include "platform.h"
 #include "tree_tool.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // dendro-variance: clusters the columns of a numeric table with the variance
 // criterion (mean distance of the union's columns to its centroid) and writes
 // the merge lines.
-#include "dendrogram.h"
-#include "driver.h"
-#include "table.h"
+#include "driver/driver.h"
+#include "engines/variance/variance_engine.h"
+#include "model/table.h"
 
 int main(int argc, char **argv) {
     TableData table{};  // lives until the process ends

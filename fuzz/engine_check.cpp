@@ -5,8 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "dendrogram.h"
-#include "kernels.h"
+#include "engines/minimum_link.h"
+#include "engines/variance/variance_engine.h"
+#include "kernels/kernels.h"
 #include "reference_engine.h"
 
 namespace {

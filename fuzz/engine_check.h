@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "distances.h"
-#include "table.h"
+#include "model/distance_matrix.h"
+#include "model/table.h"
 
 // Ends the process through abort() after printing the message to stderr.
 [[noreturn]] void FuzzFailure(const std::string &what);

@@ -6,8 +6,9 @@
 #include <cstdlib>
 
 #include "engine_check.h"
+#include "input/table_reader.h"
+#include "model/table.h"
 #include "reader_model.h"
-#include "table.h"
 
 namespace {
 constexpr int32_t kMaxColumns = 64;

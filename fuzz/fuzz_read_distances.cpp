@@ -7,8 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "distances.h"
 #include "engine_check.h"
+#include "input/distance_reader.h"
+#include "model/distance_matrix.h"
 #include "reader_model.h"
 
 namespace {

@@ -9,9 +9,10 @@
 #include <string>
 
 #include "engine_check.h"
+#include "input/table_reader.h"
+#include "input/table_report.h"
+#include "model/table.h"
 #include "reader_model.h"
-#include "table.h"
-#include "table_report.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "platform.h"
+#include "base/platform.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/platform.h"
 #include "leaf_names.h"
-#include "platform.h"
 
 bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &known, ToolCommandLine &line,
                           std::string &error) {

@@ -5,7 +5,7 @@
 #include <functional>
 #include <limits>
 
-#include "dendrogram_output.h"
+#include "engines/merge_line.h"
 
 namespace {
 

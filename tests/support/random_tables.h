@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "distances.h"
-#include "table.h"
+#include "model/distance_matrix.h"
+#include "model/table.h"
 
 struct OwnedTable {
     std::vector<float> cells;

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <functional>
 
-#include "dendrogram.h"
-#include "utils.h"
+#include "base/utils.h"
+#include "engines/minimum_link.h"
+#include "engines/variance/variance_engine.h"
+#include "model/merge_order.h"
 
 namespace {
 

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "distances.h"
-#include "table.h"
+#include "kernels/distance_tiles.h"
+#include "model/distance_matrix.h"
+#include "model/table.h"
 
 void referenceDendrogram(std::FILE *out, TableData table);
 void referenceDendrogram(std::FILE *out, DistanceMatrix matrix);

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdint>
 
-#include "dendrogram_output.h"
+#include "engines/merge_line.h"
 #include "engines/cluster/generic_linkage.h"
 #include "engines/cluster/nn_chain.h"
 

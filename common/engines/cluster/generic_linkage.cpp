@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "engines/cluster/merge_order.h"
+#include "engines/cluster/pass_order.h"
 #include "engines/cluster/pair_values.h"
 
 namespace {

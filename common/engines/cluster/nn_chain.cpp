@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "engines/cluster/merge_order.h"
+#include "engines/cluster/pass_order.h"
 #include "engines/cluster/pair_values.h"
 
 namespace {

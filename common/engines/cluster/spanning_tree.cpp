@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "engines/cluster/merge_order.h"
-#include "parallel.h"
+#include "engines/cluster/pass_order.h"
+#include "base/parallel.h"
 
 namespace {
 

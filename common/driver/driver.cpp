@@ -1,0 +1,184 @@
+#include "driver/driver.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/output_file.h"
+#include "base/platform.h"
+#include "base/progress.h"
+#include "base/utils.h"
+#include "engines/merge_line.h"
+#include "input/table_reader.h"
+#include "input/table_report.h"
+#include "model/distance_matrix.h"
+
+#ifndef DENDRO_VERSION
+#error "DENDRO_VERSION comes from the build (the project's version)"
+#endif
+
+namespace {
+
+// The run's command line, for the stages.
+CommandLine commandLine;
+
+// Blanks as the C library classifies them in the default locale.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+std::string Trimmed(const std::string &argument) {
+    size_t begin = 0, end = argument.size();
+    while (begin < end && IsBlank(argument[begin])) ++begin;
+    while (end > begin && IsBlank(argument[end - 1])) --end;
+    return argument.substr(begin, end - begin);
+}
+
+// How a name is shown in a reason.
+std::string Shown(const std::string &name) { return name == "-" ? "standard input" : name; }
+
+void OnFailure() {
+    ProgressEnd();
+    AbandonOutput();
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, const char *const *argv) {
+    CommandLine line;
+    int k = 1;
+    for (; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (a == "--") {
+            ++k;
+            break;
+        }
+        if (a.size() < 2 || a[0] != '-') break;
+        if (a == "--help" || a == "-h") {
+            line.help = true;
+        } else if (a == "--version") {
+            line.version = true;
+        } else if (a == "--header") {
+            line.header = true;
+        } else if (a == "--precise") {
+            line.precise = true;
+        } else {
+            line.error = "unknown option '" + a + "' (try --help; a file name beginning with '-' follows --)";
+            return line;
+        }
+    }
+    if (line.help || line.version) return line;
+    if (argc - k < 2) {
+        line.error = argc - k == 0 ? "the names of the input and output files are missing (try --help)"
+                                   : "the name of the output file is missing (try --help)";
+        return line;
+    }
+    line.input = Trimmed(argv[k]);
+    line.output = Trimmed(argv[k + 1]);
+    if (line.input.empty()) line.error = "the name of the input file is empty";
+    else if (line.output.empty()) line.error = "the name of the output file is empty";
+    for (k += 2; k < argc; ++k) line.extra.push_back(argv[k]);
+    return line;
+}
+
+std::string UsageText(const ProgramDescription &program) {
+    const std::string name = program.name;
+    return "Usage: " + name + " [OPTION]... INPUT OUTPUT\n" + program.purpose +
+           "\n"
+           "\n"
+           "  INPUT   a table of numbers, one row per line, values separated by tabs,\n"
+           "          spaces or ';' (a decimal comma is read as a point); - reads\n"
+           "          standard input\n"
+           "  OUTPUT  the merge lines; an existing file is replaced only once the new\n"
+           "          one is complete; - writes standard output\n"
+           "\n"
+           "Options, before the file names:\n"
+           "  --header    the first line holds the column names, not numbers\n"
+           "  --precise   merge values with nine significant digits (%.9g), enough to\n"
+           "              read back the exact value, instead of six decimals\n"
+           "  -h, --help  show this help and end\n"
+           "  --version   show the version and end\n"
+           "  --          end of the options, for a file name beginning with -\n"
+           "\n"
+           "Output: one line per merge, NODEk TAB child TAB child TAB value, where a\n"
+           "child is LEAFc (column c, counted from 0) or NODEk (an earlier merge).\n"
+           "\n"
+           "A failure prints a French message on standard output (on standard error\n"
+           "when OUTPUT is -) and its reason on standard error, and ends with status\n"
+           "255. Progress is shown on standard error when it is a terminal and the\n"
+           "run lasts more than a second.\n";
+}
+
+void RunDriver(const ProgramDescription &program, int argc, char **argv, const ReadStage &read,
+               const WriteStage &write) {
+    // Allocations through new (names, the helper thread) end like every
+    // other allocation failure.
+    std::set_new_handler([] { SortieProg(ExitMemory); });
+    // Standard streams and files in binary mode, so that tables, merge lines
+    // and messages are the same bytes on every platform: the reader takes a
+    // carriage return as a line end anyway, and lines end with a line feed
+    // alone.
+    UseBinaryStandardStreams();
+    SetProgramName(program.name);
+    UseUtf8Arguments(argc, argv);
+    commandLine = ParseCommandLine(argc, argv);
+    if (!commandLine.error.empty()) ExitWithReason(ExitArguments, commandLine.error);
+    if (commandLine.help || commandLine.version) {
+        const std::string text =
+            commandLine.help ? UsageText(program) : std::string(program.name) + " " + DENDRO_VERSION + "\n";
+        std::fputs(text.c_str(), stdout);
+        if (std::fflush(stdout) != 0) {
+            ExitWithReason(ExitWrite, std::string("standard output: write error: ") + std::strerror(errno));
+        }
+        SortieProg(ExitNormal);
+    }
+    for (const std::string &extra : commandLine.extra) {
+        std::fprintf(stderr, "warning: the argument '%s' after the two file names is ignored%s\n", extra.c_str(),
+                     extra.size() > 1 && extra[0] == '-' ? " (options go before the file names)" : "");
+    }
+    const std::string &inputName = commandLine.input, &outputName = commandLine.output;
+    if (outputName == "-") SendExitMessagesToStandardError();
+    if (commandLine.precise) preciseMergeValues = true;
+    SetFailureCleanup(OnFailure);
+
+    std::FILE *in = stdin;
+    if (inputName == "-") {
+        SetBinaryMode(stdin);
+    } else {
+        in = OpenFile(inputName, "rb");
+        if (in == nullptr) ExitWithReason(ExitRead, inputName + ": cannot be opened: " + std::strerror(errno));
+    }
+    if (inputName != "-" && outputName != "-" && SameFile(inputName, outputName)) {
+        ExitWithReason(ExitWrite, outputName + ": names the input file " + inputName +
+                                      "; writing the merge lines there would lose the table");
+    }
+    EnableProgress(program.name);
+    read(in);
+    if (in != stdin) std::fclose(in);
+
+    // Opened only once the input has been read whole.
+    std::FILE *out = OpenOutput(outputName);
+    write(out);
+    ProgressEnd();
+    FinishOutput();
+    SortieProg(ExitNormal);
+}
+
+TableData ReadTableOrExit(std::FILE *in) {
+    TableReport report;
+    report.header = commandLine.header;
+    const TableData table = ReadTable(in, report);
+    const std::string name = Shown(commandLine.input);
+    if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));
+    // An input without any number ends as an allocation failure would.
+    if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));
+    if (table.values == nullptr) ExitWithReason(ExitRead, name + ": " + RejectionReason(report));
+    if (table.columns > MAX_OBJECTS) {
+        std::free(table.values);
+        ExitWithReason(ExitMemory, name + ": " + std::to_string(table.columns) + " columns; at most " +
+                                       std::to_string(MAX_OBJECTS) + " can be clustered");
+    }
+    for (const std::string &warning : TableWarnings(report, table))
+        std::fprintf(stderr, "warning: %s: %s\n", name.c_str(), warning.c_str());
+    return table;
+}

@@ -1,0 +1,49 @@
+// The command-line driver both programs share:
+//   program [OPTION]... INPUT OUTPUT
+// It reads the options, opens the input ("-": standard input), runs the
+// program's read stage on it, closes it, opens the output ("-": standard
+// output; a file is replaced only once complete), runs the write stage on
+// it, completes it and ends the process. Every failure ends through
+// SortieProg, with its reason on standard error.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "input/table_reader.h"
+#include "model/table.h"
+
+// What a command line asks for.
+struct CommandLine {
+    bool help = false;
+    bool version = false;
+    bool header = false;   // --header: the first line holds the column names
+    bool precise = false;  // --precise: merge values with nine significant digits
+    std::string input, output;        // whole arguments less surrounding white space
+    std::vector<std::string> extra;   // arguments after the two names, ignored
+    std::string error;                // why the line is not understood; "" when it is
+};
+// Options come first; "--" ends them, so that a file name may begin with
+// '-' ("-" alone is a file name: a standard stream).
+CommandLine ParseCommandLine(int argc, const char *const *argv);
+
+struct ProgramDescription {
+    const char *name;     // "dendro-min"
+    const char *purpose;  // one sentence for --help
+};
+
+using ReadStage = std::function<void(std::FILE *in)>;
+using WriteStage = std::function<void(std::FILE *out)>;
+
+[[noreturn]] void RunDriver(const ProgramDescription &program, int argc, char **argv, const ReadStage &read,
+                            const WriteStage &write);
+
+// ReadTable for the programs: a rejected (ragged) table, an input stream in
+// error or more columns than can be clustered end the process with the
+// reason, before the output is opened.
+TableData ReadTableOrExit(std::FILE *in);
+
+// The usage text of --help.
+std::string UsageText(const ProgramDescription &program);

@@ -1,0 +1,346 @@
+#include "input/table_reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "base/parallel.h"
+#include "base/platform.h"
+#include "base/utils.h"
+#include "input/numeric_token.h"
+#include "input/table_report.h"
+#include "input/value_storage.h"
+
+namespace {
+
+TableData RejectedTable(ValueStorage &storage, char *token) {
+    std::free(token);
+    std::free(storage.data);
+    return TableData{0, 0, nullptr};
+}
+
+bool IsItemSeparatorByte(int c) { return (SeparatorClasses(c) & ItemSeparatorClass) != 0; }
+bool IsLineSeparatorByte(int c) { return (SeparatorClasses(c) & LineSeparatorClass) != 0; }
+
+// Values kept in a block sized beforehand for every value its text can
+// hold, so that keeping one never allocates (it may run on a helper thread).
+struct FixedValues {
+    float *data;
+    int64_t count;
+};
+inline void Keep(FixedValues &values, float v) { values.data[values.count++] = v; }
+inline void Keep(ValueStorage &storage, float v) { StoreValue(storage, v); }
+
+// The most values a text of `bytes` bytes can yield: a value takes at least
+// one character and is parted from the next by a separator, unless it is a
+// whole piece of TOKEN_MAX_LENGTH characters.
+int64_t MostValues(int64_t bytes) { return bytes / 2 + bytes / TOKEN_MAX_LENGTH + 2; }
+
+// Reading rows, one at a time, from a row start: the loop of the whole
+// reader, and of the stretches of text read on two threads. Lines are
+// counted from the start of the text read (line ends passed so far, a
+// carriage return and line feed pair counting once: the row starting now is
+// on line lineEnds + 1); `notes`, when given, gets the partial tokens and
+// commas on those lines.
+struct RowReader {
+    char *token;
+    TableReport *notes;
+    int64_t expected = -1;  // values per row; -1 until the first row has ended
+    int64_t rows = 0;       // rows accepted
+    int64_t lineEnds = 0;
+    int64_t rowCount = 0;   // values of the last row read
+    int64_t rowLine = 0;    // and its line
+
+    enum Outcome { End, Accepted, Rejected };
+
+    // Skips the line ends at the current character `c`, counting them.
+    void SkipLineEnds(StreamBytes &in, int &c) {
+        int previous = EOF;
+        for (; c != EOF && IsLineSeparatorByte(c); c = in.Next()) {
+            if (c != '\n' || previous != '\r') ++lineEnds;
+            previous = c;
+        }
+    }
+
+    // Skips the line ends before a row, reads it, and holds its count
+    // against the first row's. `c` is the current character.
+    template <class Values>
+    Outcome Row(StreamBytes &in, int &c, Values &values) {
+        SkipLineEnds(in, c);
+        if (c == EOF) return End;
+        constexpr unsigned tableSeparators = ItemSeparatorClass | LineSeparatorClass;
+        PieceNotes pieceNotes;
+        rowCount = 0;
+        rowLine = lineEnds + 1;
+        do {
+            while (IsItemSeparatorByte(c)) c = in.Next();
+            float v;
+            if (ReadNumericPiece(in, c, token, tableSeparators, &v, notes != nullptr ? &pieceNotes : nullptr)) {
+                Keep(values, v);
+                ++rowCount;
+                if (pieceNotes.partial) {
+                    // The piece as read, without the space appended to it.
+                    size_t length = std::strlen(token);
+                    if (length > 0 && token[length - 1] == ' ') --length;
+                    notes->Partial(token, static_cast<int>(length), v, rowLine);
+                }
+            }
+            if (pieceNotes.comma && notes->commaLine == 0) notes->commaLine = rowLine;
+        } while (c != EOF && !IsLineSeparatorByte(c));
+        if (expected < 0) {
+            expected = rowCount;
+        } else if (rowCount != expected) {
+            return Rejected;
+        }
+        ++rows;
+        return Accepted;
+    }
+};
+
+// The text ahead of the reader is read in stretches of whole rows, each cut
+// in two halves at a row start and the halves read at once on two threads;
+// a stretch ends right after a line end, so no token, row or line-end pair
+// spans two of them. A stretch is at most kStretchBytes long (the block of
+// text held at a time) and at least kStretchBytes / kLeastPart. Inputs
+// shorter than kStretchBytes are read on one thread, with a small block, as
+// they take a few milliseconds; stretches start once that much was read.
+constexpr int64_t kStretchBytes = int64_t{8} << 20;
+constexpr int64_t kLeastPart = 32;
+
+// A row may start at ahead[at]: the byte before it ends a line, and is not
+// the carriage return of a pair whose line feed is ahead[at].
+bool RowMayStartAt(const unsigned char *ahead, int64_t at, int64_t count) {
+    if (at <= 0 || at > count) return false;
+    const unsigned char before = ahead[at - 1];
+    if (before == '\n') return true;
+    return before == '\r' && at < count && ahead[at] != '\n';
+}
+
+// The last row start within ahead[0 .. limit], or 0.
+int64_t LastRowStart(const unsigned char *ahead, int64_t limit, int64_t count) {
+    for (int64_t at = limit; at > 0; --at)
+        if (RowMayStartAt(ahead, at, count)) return at;
+    return 0;
+}
+
+// The first row start within ahead[from .. to], or `to`.
+int64_t FirstRowStart(const unsigned char *ahead, int64_t from, int64_t to) {
+    for (int64_t at = std::max<int64_t>(from, 1); at < to; ++at)
+        if (RowMayStartAt(ahead, at, to)) return at;
+    return to;
+}
+
+// Adds what a stretch's notes found, on lines counted from the stretch's
+// start, to the report, whose lines before the stretch number `lineBase`.
+void AddNotes(TableReport &report, const TableReport &part, int64_t lineBase) {
+    if (part.partialTokens > 0) {
+        if (report.partialTokens == 0) {
+            report.firstPartial = part.firstPartial;
+            report.firstPartialValue = part.firstPartialValue;
+            report.firstPartialLine = part.firstPartialLine + lineBase;
+        }
+        report.partialTokens += part.partialTokens;
+    }
+    if (report.commaLine == 0 && part.commaLine > 0) report.commaLine = part.commaLine + lineBase;
+}
+
+// The reader itself; `report`, when given, is filled in at the rare events
+// (a new line, a partial token, the end). Stretches of at most `stretchBytes`
+// are read on two threads (none when 0).
+TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t stretchBytes) {
+    ValueStorage storage = NewValueStorage();
+    char *token = static_cast<char *>(monmalloc(TOKEN_BUFFER_BYTES));
+    StreamBytes in(stream);
+    RowReader reader{token, report};
+    int c = in.Next();
+    if (report != nullptr && c == 0xEF && in.AheadCount() >= 2 && in.Ahead()[0] == 0xBB && in.Ahead()[1] == 0xBF) {
+        report->byteOrderMark = true;
+        if (report->header) {
+            in.Skip(2);
+            c = in.Next();
+        }
+    }
+    if (report != nullptr && report->header) {
+        reader.SkipLineEnds(in, c);
+        std::string text;
+        for (; c != EOF && !IsLineSeparatorByte(c); c = in.Next()) text += static_cast<char>(c);
+        report->HeaderLine(text);
+    }
+
+    // The second half of each stretch: its own reader, token buffer, notes
+    // and values. Its values are stored behind the first half's while the
+    // next stretch is read (by the thread reading that stretch's first half,
+    // before its rows); meanwhile the other thread reads the next block of
+    // the stream after its half. Both need the storage to hold all that the
+    // first half may add, so that no thread can end the process while the
+    // other is reading the stream; where it cannot, the values are stored
+    // and the block read between the stretches.
+    std::unique_ptr<TwoWayLoop> loop;
+    FixedValues halves[2] = {{nullptr, 0}, {nullptr, 0}};
+    int filling = 0;           // the half being filled
+    bool pending = false;      // the other half holds values to store
+    const int64_t leastStretch = std::max<int64_t>(stretchBytes / kLeastPart, 2);
+    bool stretches = stretchBytes > 0;
+    auto release = [&] {
+        std::free(halves[0].data);
+        std::free(halves[1].data);
+    };
+    auto storePending = [&] {
+        if (!pending) return;
+        const FixedValues &values = halves[1 - filling];
+        StoreValues(storage, values.data, values.count);
+        pending = false;
+    };
+
+    auto rejected = [&] {
+        if (report != nullptr) {
+            report->rejectedLine = reader.rowLine;
+            report->rejectedCount = reader.rowCount;
+        }
+        // Reading stops right after the offending row.
+        in.GiveBack();
+        release();
+        return RejectedTable(storage, token);
+    };
+
+    for (;;) {
+        if (stretches && reader.expected >= 0 && c != EOF && in.BytesRead() >= stretchBytes) {
+            in.FillAhead(stretchBytes);
+            // The stretch is `c` and ahead[0 .. length).
+            const unsigned char *ahead = in.Ahead();
+            const int64_t length = LastRowStart(ahead, std::min(in.AheadCount(), stretchBytes - 1), in.AheadCount());
+            if (length + 1 >= leastStretch) {
+                if (loop == nullptr) {
+                    loop = std::make_unique<TwoWayLoop>();
+                    const int64_t halfBytes = MostValues(stretchBytes / 2 + 1) * int64_t{sizeof(float)};
+                    for (FixedValues &half : halves) {
+                        half.data = static_cast<float *>(monmalloc(halfBytes));
+                        AdviseLargePages(half.data, halfBytes);
+                    }
+                }
+                // The second half starts at the first row start past the
+                // middle; it is then at most half the stretch.
+                const int64_t middle = FirstRowStart(ahead, (length + 1) / 2, length);
+                const bool overlap =
+                    ReserveValues(storage, storage.count + (pending ? halves[1 - filling].count : 0) +
+                                               MostValues(middle + 1));
+                if (!overlap) storePending();
+                const bool readNext = overlap;
+                RowReader second{nullptr, nullptr, reader.expected};
+                TableReport secondNotes;
+                if (report != nullptr) second.notes = &secondNotes;
+                RowReader::Outcome firstEnd = RowReader::End, secondEnd = RowReader::End;
+                int64_t firstTaken = 0, secondTaken = 0;
+                bool nextRead = false;
+                halves[filling].count = 0;
+                // Each thread reads and counts in its own copies, on its own
+                // stack, and writes them back once: counts bumped for every
+                // value on cache lines the other thread writes as well would
+                // make the two threads wait on each other.
+                auto body = [&](int64_t, int64_t, int part) {
+                    if (part == 0) {
+                        ValueStorage values = storage;
+                        if (pending) {
+                            const FixedValues &stored = halves[1 - filling];
+                            StoreValues(values, stored.data, stored.count);
+                        }
+                        RowReader rows = reader;
+                        StreamBytes text(ahead, middle);
+                        int first = c;
+                        RowReader::Outcome end;
+                        while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
+                        }
+                        storage = values;
+                        reader = rows;
+                        firstEnd = end;
+                        firstTaken = text.Taken();
+                    } else {
+                        if (middle < length) {
+                            char ownToken[TOKEN_BUFFER_BYTES];
+                            RowReader rows = second;
+                            rows.token = ownToken;
+                            FixedValues values = halves[filling];
+                            StreamBytes text(ahead + middle + 1, length - middle - 1);
+                            int first = ahead[middle];
+                            RowReader::Outcome end;
+                            while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
+                            }
+                            rows.token = nullptr;
+                            second = rows;
+                            halves[filling].count = values.count;
+                            secondEnd = end;
+                            secondTaken = middle + 1 + text.Taken();
+                        }
+                        if (readNext) nextRead = in.ReadNext(length);
+                    }
+                };
+                loop->Run(2, 1, 0, body);
+                pending = false;
+                if (firstEnd == RowReader::Rejected) {
+                    in.Skip(firstTaken);
+                    return rejected();
+                }
+                // The second half's rows follow the first half's lines.
+                const int64_t lineBase = reader.lineEnds;
+                if (report != nullptr) AddNotes(*report, secondNotes, lineBase);
+                reader.rows += second.rows;
+                reader.lineEnds += second.lineEnds;
+                pending = true;
+                filling = 1 - filling;
+                if (secondEnd == RowReader::Rejected) {
+                    // Stored as one thread would have stored them.
+                    storePending();
+                    reader.rowLine = second.rowLine + lineBase;
+                    reader.rowCount = second.rowCount;
+                    in.Skip(secondTaken);
+                    return rejected();
+                }
+                if (nextRead) {
+                    in.TakeNext();
+                } else {
+                    in.Skip(length);
+                }
+                c = in.Next();
+                continue;
+            }
+            // What is left is too short for a stretch, for good.
+            if (in.Drained()) stretches = false;
+        }
+        storePending();
+        const RowReader::Outcome outcome = reader.Row(in, c, storage);
+        if (outcome == RowReader::End) break;
+        if (outcome == RowReader::Rejected) return rejected();
+        if (reader.rows == 1 && report != nullptr) {
+            report->firstLine = reader.rowLine;
+            report->firstCount = reader.rowCount;
+        }
+    }
+    release();
+    if (std::ferror(stream)) return RejectedTable(storage, token);
+    // No row at all leaves expected unset; the product is then negative or
+    // zero, and both end with ExitMemory in the final resize.
+    const int64_t cells = reader.rows * reader.expected;
+    if (report != nullptr && cells <= 0) {
+        report->noValues = true;
+        report->rows = reader.rows;
+        return RejectedTable(storage, token);
+    }
+    std::free(token);
+    storage.data = static_cast<float *>(monrealloc(storage.data, cells * static_cast<int64_t>(sizeof(float))));
+    return TableData{static_cast<int32_t>(reader.rows), static_cast<int32_t>(reader.expected), storage.data};
+}
+
+}  // namespace
+
+TableData ReadTable(std::FILE *stream) { return ReadTableReporting(stream, nullptr, kStretchBytes); }
+
+TableData ReadTable(std::FILE *stream, TableReport &report) {
+    return ReadTableReporting(stream, &report, kStretchBytes);
+}
+
+TableData ReadTableInStretches(std::FILE *stream, TableReport *report, int64_t stretchBytes) {
+    return ReadTableReporting(stream, report, stretchBytes);
+}
