@@ -1,0 +1,159 @@
+#include "kernels/metric_lanes.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "kernels/kernels.h"
+
+namespace {
+
+typedef double V4 __attribute__((vector_size(32)));
+typedef long long I4 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline V4 Load(const double *p) {
+    V4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void Store(double *p, V4 v) { std::memcpy(p, &v, sizeof v); }
+
+// The absolute value clears the sign bit, so that -0 never reaches a lane.
+[[gnu::always_inline]] inline V4 Abs(V4 v) {
+    const I4 mask = {0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL, 0x7FFFFFFFFFFFFFFFLL};
+    return reinterpret_cast<V4>(reinterpret_cast<I4>(v) & mask);
+}
+
+template <LaneOp Op, class T>
+[[gnu::always_inline]] inline T Step(T acc, T x, T y) {
+    if constexpr (Op == LaneOp::SquaredDifference) {
+        const T d = x - y;
+        return acc + d * d;
+    } else if constexpr (Op == LaneOp::AbsoluteDifference) {
+        return acc + Abs(x - y);
+    } else if constexpr (Op == LaneOp::LargestDifference) {
+        const T d = Abs(x - y);
+        return acc > d ? acc : d;
+    } else {
+        return acc + x * y;
+    }
+}
+template <>
+[[gnu::always_inline]] inline double Step<LaneOp::AbsoluteDifference, double>(double acc, double x, double y) {
+    return acc + std::fabs(x - y);
+}
+template <>
+[[gnu::always_inline]] inline double Step<LaneOp::LargestDifference, double>(double acc, double x, double y) {
+    const double d = std::fabs(x - y);
+    return acc > d ? acc : d;
+}
+
+// R x C pairs over [k0, k1): lanes loaded from acc, the whole groups of four
+// coordinates as vectors, the rest one lane at a time (k0 is a multiple of 4,
+// so coordinate k of the rest goes to lane k - kv).
+template <LaneOp Op, int R, int C>
+[[gnu::always_inline]] inline void Micro(const double *const *a, const double *const *b, int64_t k0, int64_t k1,
+                                         double *acc, int64_t accRowPairs) {
+    V4 s[R][C];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 8
+        for (int c = 0; c < C; ++c) s[r][c] = Load(acc + 4 * (r * accRowPairs + c));
+    const int64_t kv = k0 + (k1 - k0) / 4 * 4;
+    for (int64_t k = k0; k < kv; k += 4) {
+        V4 x[R], y[C];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) x[r] = Load(a[r] + k);
+#pragma GCC unroll 8
+        for (int c = 0; c < C; ++c) y[c] = Load(b[c] + k);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r)
+#pragma GCC unroll 8
+            for (int c = 0; c < C; ++c) s[r][c] = Step<Op>(s[r][c], x[r], y[c]);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 8
+        for (int c = 0; c < C; ++c) {
+            double *lanes = acc + 4 * (r * accRowPairs + c);
+            Store(lanes, s[r][c]);
+            for (int64_t k = kv; k < k1; ++k) lanes[k - kv] = Step<Op>(lanes[k - kv], a[r][k], b[c][k]);
+        }
+}
+
+template <LaneOp Op>
+[[gnu::always_inline]] inline void Lanes(const double *const *a, int rows, const double *const *b, int columns,
+                                         int64_t k0, int64_t k1, double *acc, int64_t accRowPairs) {
+    // Whole 2 x 4 tiles where the pairs allow; single pairs for the rest.
+    if (rows == 2 && columns == 4) return Micro<Op, 2, 4>(a, b, k0, k1, acc, accRowPairs);
+    if (rows == 1 && columns == 4) return Micro<Op, 1, 4>(a, b, k0, k1, acc, accRowPairs);
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < columns; ++c) Micro<Op, 1, 1>(a + r, b + c, k0, k1, acc + 4 * (r * accRowPairs + c), 0);
+}
+
+template <LaneOp Op>
+[[gnu::always_inline]] inline void Block(const double *data, int64_t stride, int64_t i0, int64_t i1, int64_t j0,
+                                         int64_t j1, int64_t k0, int64_t k1, double *acc) {
+    const int64_t width = j1 - j0;
+    for (int64_t i = i0; i < i1; i += 2) {
+        const int rows = i + 2 <= i1 ? 2 : 1;
+        const double *a[2] = {data + i * stride, data + (i + rows - 1) * stride};
+        for (int64_t j = j0; j < j1; j += 4) {
+            const int columns = j + 4 <= j1 ? 4 : static_cast<int>(j1 - j);
+            const double *b[4];
+            for (int c = 0; c < 4; ++c) b[c] = data + (j + (c < columns ? c : 0)) * stride;
+            Lanes<Op>(a, rows, b, columns, k0, k1, acc + 4 * ((i - i0) * width + (j - j0)), width);
+        }
+    }
+}
+
+template <LaneOp Op>
+__attribute__((target("avx2"))) void LanesAvx2(const double *const *a, int rows, const double *const *b, int columns,
+                                               int64_t k0, int64_t k1, double *acc, int64_t accRowPairs) {
+    Lanes<Op>(a, rows, b, columns, k0, k1, acc, accRowPairs);
+}
+template <LaneOp Op>
+void LanesPlain(const double *const *a, int rows, const double *const *b, int columns, int64_t k0, int64_t k1,
+                double *acc, int64_t accRowPairs) {
+    Lanes<Op>(a, rows, b, columns, k0, k1, acc, accRowPairs);
+}
+template <LaneOp Op>
+__attribute__((target("avx2"))) void BlockAvx2(const double *data, int64_t stride, int64_t i0, int64_t i1,
+                                               int64_t j0, int64_t j1, int64_t k0, int64_t k1, double *acc) {
+    Block<Op>(data, stride, i0, i1, j0, j1, k0, k1, acc);
+}
+template <LaneOp Op>
+void BlockPlain(const double *data, int64_t stride, int64_t i0, int64_t i1, int64_t j0, int64_t j1, int64_t k0,
+                int64_t k1, double *acc) {
+    Block<Op>(data, stride, i0, i1, j0, j1, k0, k1, acc);
+}
+
+bool UseAvx2() { return ActiveKernelLevel() != KernelLevel::Scalar; }
+
+// Calls F<op>(args...) for the run-time op.
+#define DENDRO_BY_OP(F, op, ...)                                                            \
+    switch (op) {                                                                           \
+        case LaneOp::SquaredDifference: return F<LaneOp::SquaredDifference>(__VA_ARGS__);   \
+        case LaneOp::AbsoluteDifference: return F<LaneOp::AbsoluteDifference>(__VA_ARGS__); \
+        case LaneOp::LargestDifference: return F<LaneOp::LargestDifference>(__VA_ARGS__);   \
+        case LaneOp::Product: return F<LaneOp::Product>(__VA_ARGS__);                       \
+    }
+
+}  // namespace
+
+void AccumulateLanes(LaneOp op, const double *const *a, int rows, const double *const *b, int columns, int64_t k0,
+                     int64_t k1, double *acc, int64_t accRowPairs) {
+    if (UseAvx2()) {
+        DENDRO_BY_OP(LanesAvx2, op, a, rows, b, columns, k0, k1, acc, accRowPairs);
+    } else {
+        DENDRO_BY_OP(LanesPlain, op, a, rows, b, columns, k0, k1, acc, accRowPairs);
+    }
+}
+
+void AccumulateBlock(LaneOp op, const double *data, int64_t stride, int64_t i0, int64_t i1, int64_t j0, int64_t j1,
+                     int64_t k0, int64_t k1, double *acc) {
+    if (UseAvx2()) {
+        DENDRO_BY_OP(BlockAvx2, op, data, stride, i0, i1, j0, j1, k0, k1, acc);
+    } else {
+        DENDRO_BY_OP(BlockPlain, op, data, stride, i0, i1, j0, j1, k0, k1, acc);
+    }
+}
