@@ -9,6 +9,7 @@
 
 #include "cluster_reference.h"
 #include "engines/cluster/cluster.h"
+#include "engines/cluster/cluster_objects.h"
 #include "random_tables.h"
 #include "reference_engine.h"
 
@@ -209,6 +210,53 @@ TEST(ClusterEngines, ClosedFormsAgreeWithTheRecurrences) {
             ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), EngineOnMatrix(d, p.n, linkage), linkage, 1e-9);
             ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), ClusterCoordinates(p.values, p.n, p.m, linkage),
                        linkage, 1e-9);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Objects through a metric space as a program gives them to the engines,
+// against the reference on the space's own distances (or, for centroid,
+// median and ward without missing cells, on the coordinates). Small
+// integers and halves, ties everywhere; or, with missing cells (whose
+// distances are scaled by a ratio of counts, so that sums of them round),
+// real values.
+TEST(ClusterEngines, MetricSpacesMatchTheReference) {
+    std::mt19937 rng(2105);
+    std::uniform_int_distribution<int> cell(0, 4), pick(0, 9);
+    std::uniform_real_distribution<double> real(-3, 3);
+    const Metric metrics[] = {Metric::Euclidean, Metric::SqEuclidean, Metric::CityBlock, Metric::Chebyshev,
+                              Metric::Correlation};
+    for (int round = 0; round < 120; ++round) {
+        ObjectTable table;
+        table.objects = std::uniform_int_distribution<int64_t>(2, 30)(rng);
+        table.coordinates = 3 + round % 5;
+        const bool missing = round % 3 == 0;
+        for (int64_t k = 0; k < table.objects * table.coordinates; ++k) {
+            // A missing cell now and then, never the first coordinate, so
+            // every pair keeps one in common.
+            const bool hole = missing && k % table.coordinates != 0 && pick(rng) == 0;
+            const double v = missing ? real(rng) : cell(rng) + (round % 2 ? 0.0 : 0.5 * pick(rng));
+            table.values.push_back(hole ? std::nan("") : v);
+        }
+        const Metric metric = metrics[round % 5];
+        const MetricSpace space(table, metric);
+        if (space.FirstUndefinedPair().has_value()) continue;  // a constant object under correlation
+        const std::vector<double> d = space.AllDistances();
+        for (Linkage linkage : kAll) {
+            if (NeedsEuclidean(linkage) && !IsEuclideanGeometry(metric) && metric != Metric::SqEuclidean) continue;
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " " << MetricName(metric) << " round " << round);
+            std::vector<ClusterMerge> expect;
+            if (ClustersFromData(space, linkage) && linkage != Linkage::Single) {
+                Points p{table.objects, table.coordinates, table.values};
+                expect = ReferenceDataMerges(p, linkage);
+            } else {
+                expect = ReferenceMatrixMerges(d, table.objects, linkage, metric == Metric::SqEuclidean);
+            }
+            ExpectSame(expect, ClusterObjects(space, linkage), linkage);
         }
     }
 }
