@@ -164,12 +164,7 @@ public:
     double Value(int64_t i, int64_t j) const {
         const double *a = &c_[i * m_], *b = &c_[j * m_];
         if constexpr (L == Linkage::Centroid) return CentroidFromSpread(SumsSpread(a, b, size_[i], size_[j], m_), size_[i], size_[j]);
-        double e = 0;
-        for (int64_t k = 0; k < m_; ++k) {
-            const double t = a[k] - b[k];
-            e += t * t;
-        }
-        return e;
+        return CentreSpread(a, b, m_);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &) {
         for (int64_t k = 0; k < m_; ++k) {
