@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engines/cluster/pass_order.h"
+#include "base/parallel.h"
 #include "engines/cluster/pair_values.h"
 
 namespace {
@@ -71,28 +72,50 @@ private:
 // The loop of the generic algorithm over a policy that gives the value of a
 // pair i > j (Value), and merges (Merge: updates what the survivor s keeps
 // and its values with the live slots).
+// Loops over fewer slots than this stay on one thread.
+constexpr int64_t kTwoThreadLoop = 3000;
+
 template <class Policy>
 std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     std::vector<char> live(n, 1);
     std::vector<int64_t> nn(n, -1);
     SlotHeap heap(n);
-    // Best partner of i below it: ascending, strict, so the first of equals.
-    auto rescan = [&](int64_t i) {
+    TwoWayLoop loop;
+    // Best partner of i below it: ascending, strict, so the first of equals;
+    // in two halves on two threads, the lower half's best winning ties.
+    double partBest[2];
+    int64_t partArg[2];
+    int64_t row = 0;
+    auto scan = [&](int64_t begin, int64_t end, int part) {
         double best = kInf;
         int64_t arg = -1;
-        for (int64_t j = 0; j < i; ++j) {
+        for (int64_t j = begin; j < end; ++j) {
             if (!live[j]) continue;
-            const double v = policy.Value(i, j);
+            const double v = policy.Value(row, j);
             if (v < best || arg < 0) {
                 best = v;
                 arg = j;
             }
         }
-        nn[i] = arg;
-        if (arg < 0) {
+        partBest[part] = best;
+        partArg[part] = arg;
+    };
+    auto rescan = [&](int64_t i) {
+        row = i;
+        loop.Run(i, i / 2, kTwoThreadLoop, scan);
+        const int take = partArg[0] < 0 || (partArg[1] >= 0 && partBest[1] < partBest[0]) ? 1 : 0;
+        nn[i] = partArg[take];
+        if (nn[i] < 0) {
             heap.Remove(i);
         } else {
-            heap.Set(i, best);
+            heap.Set(i, partBest[take]);
+        }
+    };
+    // The new values of the slots above the survivor, on two threads.
+    std::vector<double> fresh(n);
+    auto refresh = [&](int64_t begin, int64_t end, int) {
+        for (int64_t x = row + 1 + begin; x < row + 1 + end; ++x) {
+            if (live[x]) fresh[x] = policy.Value(x, row);
         }
     };
     for (int64_t i = 1; i < n; ++i) rescan(i);
@@ -110,9 +133,11 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
         live[j] = 0;
         heap.Remove(j);
         rescan(i);
+        row = i;
+        loop.Run(n - i - 1, (n - i - 1) / 2, kTwoThreadLoop, refresh);
         for (int64_t x = i + 1; x < n; ++x) {
             if (!live[x]) continue;
-            const double v = policy.Value(x, i);
+            const double v = fresh[x];
             if (nn[x] < 0 || v < heap.Key(x) || (v == heap.Key(x) && i < nn[x])) {
                 nn[x] = i;
                 heap.Set(x, v);

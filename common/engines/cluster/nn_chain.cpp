@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engines/cluster/pass_order.h"
+#include "base/parallel.h"
 #include "engines/cluster/pair_values.h"
 
 namespace {
@@ -24,11 +25,39 @@ private:
     std::vector<int64_t> slots_;
 };
 
+// A candidate neighbour: its value and slot (-1 for none).
+struct Candidate {
+    double value = kInf;
+    int64_t slot = -1;
+};
+// The earlier of two candidates in the pair order (equal values: smaller slot).
+inline Candidate Earlier(const Candidate &p, const Candidate &q) {
+    if (q.slot < 0) return p;
+    if (p.slot < 0) return q;
+    return q.value < p.value || (q.value == p.value && q.slot < p.slot) ? q : p;
+}
+
+// Searches of fewer live slots than this stay on one thread.
+constexpr int64_t kTwoThreadSearch = 3000;
+
 // The chain itself, over a policy that gives the nearest neighbour of a
-// slot and merges two slots (the larger survives) returning the merge.
+// slot among live[begin, end) and merges two slots (the larger survives)
+// returning the merge. A search is split in two halves of the live slots on
+// two threads; each half keeps its first best, and the earlier of the two
+// is the first best of all, whatever the split.
 template <class Policy>
 std::vector<FoundMerge> RunChain(int64_t n, Policy &policy) {
     LiveSlots live(n);
+    TwoWayLoop loop;
+    Candidate parts[2];
+    int64_t from = 0;
+    auto body = [&](int64_t begin, int64_t end, int part) { parts[part] = policy.Nearest(from, live.All(), begin, end); };
+    auto nearest = [&](int64_t a) {
+        from = a;
+        const int64_t count = live.Count();
+        loop.Run(count, count / 2, kTwoThreadSearch, body);
+        return Earlier(parts[0], parts[1]).slot;
+    };
     std::vector<FoundMerge> found;
     found.reserve(static_cast<size_t>(n > 0 ? n - 1 : 0));
     std::vector<int64_t> chain;
@@ -36,7 +65,7 @@ std::vector<FoundMerge> RunChain(int64_t n, Policy &policy) {
         if (chain.empty()) chain.push_back(live.All().front());
         for (;;) {
             const int64_t a = chain.back();
-            const int64_t b = policy.Nearest(a, live.All());
+            const int64_t b = nearest(a);
             if (chain.size() >= 2 && b == chain[chain.size() - 2]) break;
             chain.push_back(b);
         }
@@ -66,11 +95,12 @@ public:
 
     // Nearest neighbour of a: scanning ascending with a strict test keeps the
     // smallest slot among equal values, the first pair in scan order.
-    int64_t Nearest(int64_t a, const std::vector<int64_t> &live) const {
+    Candidate Nearest(int64_t a, const std::vector<int64_t> &live, int64_t begin, int64_t end) const {
         double best = kInf;
         int64_t arg = -1;
         const double *ra = d_ + row_[a];
-        for (const int64_t x : live) {
+        for (int64_t k = begin; k < end; ++k) {
+            const int64_t x = live[k];
             if (x == a) continue;
             const double v = Compared(a, x, x < a ? ra[x] : d_[row_[x] + a]);
             if (v < best || arg < 0) {
@@ -78,7 +108,7 @@ public:
                 arg = x;
             }
         }
-        return arg;
+        return Candidate{best, arg};
     }
 
     FoundMerge Merge(int64_t s, int64_t r, const std::vector<int64_t> &live) {
@@ -118,10 +148,11 @@ public:
         return WardFromSpread(SumsSpread(&sums_[i * m_], &sums_[j * m_], size_[i], size_[j], m_), size_[i], size_[j]);
     }
 
-    int64_t Nearest(int64_t a, const std::vector<int64_t> &live) const {
+    Candidate Nearest(int64_t a, const std::vector<int64_t> &live, int64_t begin, int64_t end) const {
         double best = kInf;
         int64_t arg = -1;
-        for (const int64_t x : live) {
+        for (int64_t k = begin; k < end; ++k) {
+            const int64_t x = live[k];
             if (x == a) continue;
             const double v = Compared(a, x);
             if (v < best || arg < 0) {
@@ -129,7 +160,7 @@ public:
                 arg = x;
             }
         }
-        return arg;
+        return Candidate{best, arg};
     }
 
     FoundMerge Merge(int64_t s, int64_t r, const std::vector<int64_t> &) {

@@ -262,3 +262,32 @@ TEST(ClusterEngines, MetricSpacesMatchTheReference) {
 }
 
 }  // namespace
+
+namespace {
+
+// Thousands of objects, where searches and updates split over two threads:
+// on small-integer points the data engines and the matrix engines compute
+// exact values in different ways (coordinate sums; sums of squared
+// distances), so they must give the same merges to the bit.
+TEST(ClusterEngines, LargeIntegerTablesAgreeBetweenDataAndMatrix) {
+    std::mt19937 rng(2106);
+    std::uniform_int_distribution<int> cell(0, 20);
+    Points p;
+    p.n = 3500;
+    p.m = 3;
+    for (int64_t k = 0; k < p.n * p.m; ++k) p.values.push_back(cell(rng));
+    std::vector<double> square = ReferenceEuclidean(p);
+    for (double &v : square) v = std::round(v * v);  // exact: integer sums of squares
+    for (Linkage linkage : {Linkage::Ward, Linkage::Centroid}) {
+        SCOPED_TRACE(LinkageName(linkage));
+        std::vector<double> work = square;
+        const std::vector<ClusterMerge> fromMatrix = ClusterPackedMatrix(work, p.n, linkage, true);
+        EXPECT_EQ(Text(fromMatrix, true), Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true));
+    }
+    // Single linkage on city-block distances (ties everywhere): the rows
+    // split over two threads give the tree of the rows on one.
+    const std::vector<double> city = ReferenceCityBlock(p);
+    EXPECT_EQ(Text(SingleLinkageTree(city.data(), p.n), true), Text(ClusterSingleFromRows(p.n, RowsOf(city), true), true));
+}
+
+}  // namespace
