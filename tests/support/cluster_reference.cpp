@@ -94,7 +94,7 @@ std::vector<ClusterMerge> ReferenceMatrixMerges(const std::vector<double> &packe
         const double na = size[i], nb = size[j], v = w[i * n + j];
         if (linkage == Linkage::Average) return v / (na * nb);
         if (!sums || linkage == Linkage::Average) return v;
-        const double num = ((na * nb) * v - (nb * nb) * within[i]) - (na * na) * within[j];
+        const double num = (na * nb) * v - ((nb * nb) * within[i] + (na * na) * within[j]);
         return linkage == Linkage::Ward ? 2 * num / ((na * nb) * (na + nb)) : num / ((na * na) * (nb * nb));
     };
     auto merged = [&](int64_t s, int64_t r) {

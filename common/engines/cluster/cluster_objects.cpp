@@ -7,7 +7,8 @@
 
 bool ClustersFromData(const MetricSpace &space, Linkage linkage) {
     const bool euclidean = space.metric() == Metric::Euclidean || space.metric() == Metric::SqEuclidean;
-    return ChooseClusterInput(linkage, euclidean, space.HasMissingCells(), false) == ClusterInput::Data;
+    return ChooseClusterInput(linkage, euclidean, space.HasMissingCells(), false, space.size(), space.coordinates()) ==
+           ClusterInput::Data;
 }
 
 std::vector<ClusterMerge> ClusterObjects(const MetricSpace &space, Linkage linkage) {

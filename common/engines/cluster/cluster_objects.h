@@ -3,9 +3,10 @@
 // packed matrix of all distances, allocated here.
 //
 //   centroid, median, ward  need a Euclidean space (IsEuclideanGeometry) or
-//     a SqEuclidean one: give SqEuclidean when the objects have missing
-//     cells (they then go through the matrix, and squared distances of
-//     integer data are exact, and so are their ties);
+//     a SqEuclidean one. Give SqEuclidean: where they go through the matrix
+//     (missing cells, or few objects of many coordinates), squared distances
+//     of integer data are exact, and so are their ties; from a Euclidean
+//     space the distances are squared again, rounded;
 //   single                  distances row by row on two threads, any metric;
 //   complete, average, weighted  the matrix.
 // The space must hold no undefined pair (MetricSpace::FirstUndefinedPair).

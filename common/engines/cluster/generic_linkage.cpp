@@ -4,6 +4,7 @@
 
 #include "engines/cluster/pass_order.h"
 #include "base/parallel.h"
+#include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
 
 namespace {
@@ -86,15 +87,26 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     double partBest[2];
     int64_t partArg[2];
     int64_t row = 0;
+    std::vector<int64_t> slots[2];
+    std::vector<double> values[2];
+    // The values of `row` with the live slots of [begin, end), into part's buffers.
+    auto valuesOf = [&](int64_t begin, int64_t end, int part) {
+        slots[part].clear();
+        for (int64_t j = begin; j < end; ++j) {
+            if (live[j]) slots[part].push_back(j);
+        }
+        values[part].resize(slots[part].size());
+        policy.Values(row, slots[part].data(), static_cast<int64_t>(slots[part].size()), values[part].data(), part);
+    };
     auto scan = [&](int64_t begin, int64_t end, int part) {
+        valuesOf(begin, end, part);
         double best = kInf;
         int64_t arg = -1;
-        for (int64_t j = begin; j < end; ++j) {
-            if (!live[j]) continue;
-            const double v = policy.Value(row, j);
+        for (size_t k = 0; k < slots[part].size(); ++k) {
+            const double v = values[part][k];
             if (v < best || arg < 0) {
                 best = v;
-                arg = j;
+                arg = slots[part][k];
             }
         }
         partBest[part] = best;
@@ -113,10 +125,9 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     };
     // The new values of the slots above the survivor, on two threads.
     std::vector<double> fresh(n);
-    auto refresh = [&](int64_t begin, int64_t end, int) {
-        for (int64_t x = row + 1 + begin; x < row + 1 + end; ++x) {
-            if (live[x]) fresh[x] = policy.Value(x, row);
-        }
+    auto refresh = [&](int64_t begin, int64_t end, int part) {
+        valuesOf(row + 1 + begin, row + 1 + end, part);
+        for (size_t k = 0; k < slots[part].size(); ++k) fresh[slots[part][k]] = values[part][k];
     };
     for (int64_t i = 1; i < n; ++i) rescan(i);
     std::vector<FoundMerge> found;
@@ -155,10 +166,14 @@ public:
     MatrixPolicy(double *packed, int64_t n) : d_(packed), row_(n), size_(n, 1.0), within_(n, 0.0) {
         for (int64_t i = 0; i < n; ++i) row_[i] = i * (i - 1) / 2;
     }
+    // The value of slots i and j, either order.
     double Value(int64_t i, int64_t j) const {
-        const double stored = d_[row_[i] + j];
+        const double stored = i > j ? d_[row_[i] + j] : d_[row_[j] + i];
         if constexpr (L == Linkage::Centroid) return CentroidValue(stored, size_[i], size_[j], within_[i], within_[j]);
         return stored;
+    }
+    void Values(int64_t a, const int64_t *xs, int64_t count, double *out, int) const {
+        for (int64_t k = 0; k < count; ++k) out[k] = Value(a, xs[k]);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &live) {
         const double dsr = d_[row_[s] + r];
@@ -187,9 +202,12 @@ class DataPolicy {
 public:
     DataPolicy(const double *values, int64_t n, int64_t m) : m_(m), c_(values, values + n * m), size_(n, 1.0) {}
     double Value(int64_t i, int64_t j) const {
-        const double *a = &c_[i * m_], *b = &c_[j * m_];
-        if constexpr (L == Linkage::Centroid) return CentroidFromSpread(SumsSpread(a, b, size_[i], size_[j], m_), size_[i], size_[j]);
-        return CentreSpread(a, b, m_);
+        double v;
+        Values(i, &j, 1, &v, 0);
+        return v;
+    }
+    void Values(int64_t a, const int64_t *xs, int64_t count, double *out, int) const {
+        PairRow(L == Linkage::Centroid ? RowValue::Centroid : RowValue::Centre, c_.data(), size_.data(), m_, a, xs, count, out);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &) {
         for (int64_t k = 0; k < m_; ++k) {

@@ -13,7 +13,7 @@
 //   centroid, ward (given matrix):
 //             P(A,B) = sum of squared distances between members, and per
 //             cluster W(A) = sum of squared distances within it. With
-//             N = |A||B| P - |B|^2 W(A) - |A|^2 W(B):
+//             N = |A||B| P - (|B|^2 W(A) + |A|^2 W(B)):
 //             centroid  N / (|A|^2 |B|^2)   (squared centroid distance)
 //             ward      2N / (|A||B|(|A|+|B|))   (squared Ward height)
 //             These are the Lance-Williams recurrences solved in closed form.
@@ -26,8 +26,10 @@
 
 inline double AverageValue(double sum, double na, double nb) { return sum / (na * nb); }
 
+// Symmetric in (na, wa) and (nb, wb) to the bit, so that a pair's value
+// does not depend on which side asks.
 inline double SquareSumNumerator(double p, double na, double nb, double wa, double wb) {
-    return ((na * nb) * p - (nb * nb) * wa) - (na * na) * wb;
+    return (na * nb) * p - ((nb * nb) * wa + (na * na) * wb);
 }
 inline double CentroidValue(double p, double na, double nb, double wa, double wb) {
     return SquareSumNumerator(p, na, nb, wa, wb) / ((na * na) * (nb * nb));
@@ -45,7 +47,7 @@ inline double HeightOfSquare(double q) { return q > 0 ? std::sqrt(q) : 0.0; }
 // coordinates k = 0, 1, 2, 3 (mod 4), added as (s0 + s1) + (s2 + s3): a fixed
 // order, the same on every instruction set, that the compiler can vectorise.
 template <class Term>
-inline double FourWaySum(int64_t m, Term term) {
+__attribute__((always_inline)) inline double FourWaySum(int64_t m, Term term) {
     double s[4] = {0, 0, 0, 0};
     int64_t k = 0;
     for (; k + 4 <= m; k += 4) {
@@ -63,12 +65,12 @@ inline double FourWaySum(int64_t m, Term term) {
 
 // From coordinate sums s (centroid, ward) of clusters of sizes na, nb over
 // m coordinates: E = sum_k (nb sa_k - na sb_k)^2, exact on integer data.
-inline double SumsSpread(const double *sa, const double *sb, double na, double nb, int64_t m) {
-    return FourWaySum(m, [=](int64_t k) { return nb * sa[k] - na * sb[k]; });
+__attribute__((always_inline)) inline double SumsSpread(const double *sa, const double *sb, double na, double nb, int64_t m) {
+    return FourWaySum(m, [=](int64_t k) __attribute__((always_inline)) { return nb * sa[k] - na * sb[k]; });
 }
 // Squared distance of two centres (median).
-inline double CentreSpread(const double *a, const double *b, int64_t m) {
-    return FourWaySum(m, [=](int64_t k) { return a[k] - b[k]; });
+__attribute__((always_inline)) inline double CentreSpread(const double *a, const double *b, int64_t m) {
+    return FourWaySum(m, [=](int64_t k) __attribute__((always_inline)) { return a[k] - b[k]; });
 }
-inline double CentroidFromSpread(double e, double na, double nb) { return e / ((na * na) * (nb * nb)); }
-inline double WardFromSpread(double e, double na, double nb) { return 2 * e / ((na * nb) * (na + nb)); }
+__attribute__((always_inline)) inline double CentroidFromSpread(double e, double na, double nb) { return e / ((na * na) * (nb * nb)); }
+__attribute__((always_inline)) inline double WardFromSpread(double e, double na, double nb) { return 2 * e / ((na * nb) * (na + nb)); }

@@ -10,6 +10,7 @@
 #include "cluster_reference.h"
 #include "engines/cluster/cluster.h"
 #include "engines/cluster/cluster_objects.h"
+#include "kernels/kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
 
@@ -114,6 +115,10 @@ TEST(ClusterEngines, MatrixBytesAndInputChoice) {
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, true, false), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Average, true, false, false), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, true), ClusterInput::PackedMatrix);
+    // Few objects of many coordinates: the matrix is no larger than twice the data.
+    EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4001, 1000), ClusterInput::PackedMatrix);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4002, 1000), ClusterInput::Data);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, false, false, 20000, 16), ClusterInput::Data);
     for (Linkage l : kAll) EXPECT_EQ(ParseLinkage(LinkageName(l)), l);
     EXPECT_FALSE(ParseLinkage("Ward").has_value());
 }
@@ -288,6 +293,33 @@ TEST(ClusterEngines, LargeIntegerTablesAgreeBetweenDataAndMatrix) {
     // split over two threads give the tree of the rows on one.
     const std::vector<double> city = ReferenceCityBlock(p);
     EXPECT_EQ(Text(SingleLinkageTree(city.data(), p.n), true), Text(ClusterSingleFromRows(p.n, RowsOf(city), true), true));
+}
+
+}  // namespace
+
+namespace {
+
+// The data engines' loops are compiled for each vector width: on real
+// values (every rounding counts) each width must give the same bytes.
+TEST(ClusterEngines, DataEnginesGiveTheSameBytesAtEveryKernelLevel) {
+    std::mt19937 rng(2107);
+    std::uniform_real_distribution<double> coordinate(-1e3, 1e3);
+    Points p;
+    p.n = 700;
+    p.m = 13;
+    for (int64_t k = 0; k < p.n * p.m; ++k) p.values.push_back(coordinate(rng));
+    const KernelLevel detected = DetectKernelLevel();
+    for (Linkage linkage : {Linkage::Ward, Linkage::Centroid, Linkage::Median}) {
+        SCOPED_TRACE(LinkageName(linkage));
+        ForceKernelLevel(KernelLevel::Scalar);
+        const std::string scalar = Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true);
+        for (KernelLevel level : {KernelLevel::Avx2, KernelLevel::Avx512}) {
+            if (level > detected) continue;
+            ForceKernelLevel(level);
+            EXPECT_EQ(scalar, Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true)) << static_cast<int>(level);
+        }
+        ForceKernelLevel(detected);
+    }
 }
 
 }  // namespace
