@@ -96,6 +96,25 @@ TEST(ClusterEngines, FirstPairInScanOrderAmongTies) {
     }
 }
 
+TEST(ClusterEngines, NoObjectOneObjectTwoObjects) {
+    for (Linkage linkage : kAll) {
+        SCOPED_TRACE(LinkageName(linkage));
+        std::vector<double> none;
+        EXPECT_TRUE(ClusterPackedMatrix(none, 0, linkage).empty());
+        EXPECT_TRUE(ClusterPackedMatrix(none, 1, linkage).empty());
+        std::vector<double> one = {2.5};
+        EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t2.500000\n", Text(ClusterPackedMatrix(one, 2, linkage)));
+        if (NeedsEuclidean(linkage)) {
+            EXPECT_TRUE(ClusterCoordinates({}, 0, 3, linkage).empty());
+            EXPECT_TRUE(ClusterCoordinates({1, 2, 3}, 1, 3, linkage).empty());
+            EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t5.000000\n", Text(ClusterCoordinates({0, 0, 3, 4}, 2, 2, linkage)));
+        }
+    }
+    const std::vector<double> one = {2.5};
+    EXPECT_TRUE(ClusterSingleFromRows(1, RowsOf(one), true).empty());
+    EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t2.500000\n", Text(ClusterSingleFromRows(2, RowsOf(one), true)));
+}
+
 TEST(ClusterEngines, MergeLinesNumberNodesAndKeepPrecision) {
     // Slot 3 merges twice: LEAF3 first, then NODE1; 17 digits read back.
     const std::vector<ClusterMerge> merges = {{1, 0, 0.1}, {3, 2, 0.25}, {3, 1, -0.0}};
