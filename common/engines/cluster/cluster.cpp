@@ -56,15 +56,20 @@ uint64_t PackedMatrixBytes(int64_t n) {
 }
 
 std::vector<ClusterMerge> ClusterPackedMatrix(std::vector<double> &packed, int64_t n, Linkage linkage, bool squared) {
+    return ClusterPackedMatrix(packed.data(), n, linkage, squared);
+}
+
+std::vector<ClusterMerge> ClusterPackedMatrix(double *packed, int64_t n, Linkage linkage, bool squared) {
     if (n < 2) return {};
     if (NeedsEuclidean(linkage) && !squared) {
-        for (double &v : packed) v = v * v;
+        const int64_t pairs = n * (n - 1) / 2;
+        for (int64_t k = 0; k < pairs; ++k) packed[k] = packed[k] * packed[k];
     }
     switch (linkage) {
-        case Linkage::Single: return SingleLinkageTree(packed.data(), n);
+        case Linkage::Single: return SingleLinkageTree(packed, n);
         case Linkage::Centroid:
-        case Linkage::Median: return GenericOnMatrix(packed.data(), n, linkage);
-        default: return ChainOnMatrix(packed.data(), n, linkage);
+        case Linkage::Median: return GenericOnMatrix(packed, n, linkage);
+        default: return ChainOnMatrix(packed, n, linkage);
     }
 }
 

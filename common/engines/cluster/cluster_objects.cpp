@@ -1,9 +1,8 @@
 #include "engines/cluster/cluster_objects.h"
 
-#include <new>
-#include <stdexcept>
 
 #include "engines/cluster/cluster.h"
+#include "engines/cluster/matrix_buffer.h"
 
 bool ClustersFromData(const MetricSpace &space, Linkage linkage) {
     const bool euclidean = space.metric() == Metric::Euclidean || space.metric() == Metric::SqEuclidean;
@@ -26,16 +25,10 @@ std::vector<ClusterMerge> ClusterObjects(const MetricSpace &space, Linkage linka
         const std::vector<double> values(space.Object(0), space.Object(0) + n * m);
         return ClusterCoordinates(values, n, m, linkage);
     }
-    std::vector<double> packed;
-    try {
-        packed.resize(static_cast<size_t>(MetricSpace::PairCount(n)));
-    } catch (const std::bad_alloc &) {
-        throw MatrixTooLarge{PackedMatrixBytes(n)};
-    } catch (const std::length_error &) {
-        throw MatrixTooLarge{PackedMatrixBytes(n)};
-    }
+    const MatrixBuffer packed(MetricSpace::PairCount(n));
+    if (packed.data() == nullptr) throw MatrixTooLarge{PackedMatrixBytes(n)};
     space.AllDistances(packed.data());
-    return ClusterPackedMatrix(packed, n, linkage, space.metric() == Metric::SqEuclidean);
+    return ClusterPackedMatrix(packed.data(), n, linkage, space.metric() == Metric::SqEuclidean);
 }
 
 std::vector<ClusterMerge> ClusterGivenMatrix(std::vector<double> packed, int64_t n, Linkage linkage) {
