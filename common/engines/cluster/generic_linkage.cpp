@@ -42,7 +42,9 @@ public:
     }
 
 private:
-    bool Before(int64_t a, int64_t b) const { return key_[a] < key_[b] || (key_[a] == key_[b] && a < b); }
+    bool Before(int64_t a, int64_t b) const {
+        return ValueBefore(key_[a], key_[b]) || (ValueSame(key_[a], key_[b]) && a < b);
+    }
     void Swap(int64_t p, int64_t q) {
         std::swap(heap_[p], heap_[q]);
         place_[heap_[p]] = p;
@@ -104,7 +106,7 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
         int64_t arg = -1;
         for (size_t k = 0; k < slots[part].size(); ++k) {
             const double v = values[part][k];
-            if (v < best || arg < 0) {
+            if (arg < 0 || ValueBefore(v, best)) {
                 best = v;
                 arg = slots[part][k];
             }
@@ -133,7 +135,7 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     std::vector<FoundMerge> found;
     for (int64_t step = 0; step + 1 < n; ++step) {
         int64_t i = heap.Top();
-        while (!live[nn[i]] || policy.Value(i, nn[i]) != heap.Key(i)) {
+        while (!live[nn[i]] || !ValueSame(policy.Value(i, nn[i]), heap.Key(i))) {
             rescan(i);
             i = heap.Top();
         }
@@ -149,7 +151,7 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
         for (int64_t x = i + 1; x < n; ++x) {
             if (!live[x]) continue;
             const double v = fresh[x];
-            if (nn[x] < 0 || v < heap.Key(x) || (v == heap.Key(x) && i < nn[x])) {
+            if (nn[x] < 0 || ValueBefore(v, heap.Key(x)) || (ValueSame(v, heap.Key(x)) && i < nn[x])) {
                 nn[x] = i;
                 heap.Set(x, v);
             }

@@ -4,14 +4,18 @@
 // Wiring, for a program:
 //   1. ParseLinkage(text) reads --linkage; NeedsEuclidean(linkage) says
 //      which linkages refuse another metric.
-//   2. ChooseClusterInput(linkage, euclidean, missingCells, givenMatrix)
+//   2. ChooseClusterInput(linkage, euclidean, missingCells, givenMatrix, n, m)
 //      says whether the engines work on the packed matrix of all distances
 //      (then ask PackedMatrixBytes(n) for the bytes it needs, and report
 //      them if the matrix cannot be allocated) or from the data in
 //      O(n x coordinates) memory.
-//   3. ClusterPackedMatrix (engines/cluster/cluster.h) or ClusterFromData
-//      returns the n - 1 merges in output order; WriteClusterMerges writes
-//      them as the project's merge lines.
+//   3. ClusterPackedMatrix (engines/cluster/cluster.h) or the data engines
+//      there return the n - 1 merges in output order; WriteClusterMerges
+//      writes them as the project's merge lines. ClusterObjects
+//      (engines/cluster/cluster_objects.h) does 2 and 3 for a metric space.
+//   Keep a packed matrix in a MatrixBuffer (engines/cluster/matrix_buffer.h):
+//   it asks for huge pages, which halves the time of the chain on large
+//   matrices.
 //
 // Slots and the tie rule. A cluster is named by its slot, the largest
 // object index it holds (the survivor of a merge is the larger slot, as in

@@ -37,7 +37,7 @@ struct Candidate {
 inline Candidate Earlier(const Candidate &p, const Candidate &q) {
     if (q.slot < 0) return p;
     if (p.slot < 0) return q;
-    return q.value < p.value || (q.value == p.value && q.slot < p.slot) ? q : p;
+    return ValueBefore(q.value, p.value) || (ValueSame(q.value, p.value) && q.slot < p.slot) ? q : p;
 }
 
 // Searches of fewer live slots than this stay on one thread.
@@ -115,7 +115,7 @@ public:
         for (int64_t k = begin; k < split; ++k) {
             const int64_t x = l[k];
             const double v = Compared(a, x, ra[x]);
-            if (v < best || arg < 0) {
+            if (arg < 0 || ValueBefore(v, best)) {
                 best = v;
                 arg = x;
             }
@@ -125,7 +125,7 @@ public:
             if (x == a) continue;
             if (k + kAhead < end) __builtin_prefetch(d_ + row_[l[k + kAhead]] + a);
             const double v = Compared(a, x, d_[row_[x] + a]);
-            if (v < best || arg < 0) {
+            if (arg < 0 || ValueBefore(v, best)) {
                 best = v;
                 arg = x;
             }
@@ -194,7 +194,7 @@ public:
             const int64_t x = live[k];
             if (x == a) continue;
             const double v = values[k - begin];
-            if (v < best || arg < 0) {
+            if (arg < 0 || ValueBefore(v, best)) {
                 best = v;
                 arg = x;
             }

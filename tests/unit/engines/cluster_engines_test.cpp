@@ -342,3 +342,45 @@ TEST(ClusterEngines, DataEnginesGiveTheSameBytesAtEveryKernelLevel) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tree of n objects: n - 1 merges, each of two live slots, the smaller
+// one absorbed.
+void ExpectTree(const std::vector<ClusterMerge> &merges, int64_t n) {
+    ASSERT_EQ(static_cast<int64_t>(merges.size()), n - 1);
+    std::vector<bool> live(static_cast<size_t>(n), true);
+    for (const ClusterMerge &m : merges) {
+        ASSERT_GT(m.larger, m.smaller);
+        ASSERT_LT(m.larger, n);
+        ASSERT_GE(m.smaller, 0);
+        ASSERT_TRUE(live[m.larger] && live[m.smaller]) << Describe(merges);
+        live[m.smaller] = false;
+    }
+}
+
+// Distances so large that their squares overflow (the recurrences then
+// meet infinities and NaN): every engine still ends, with a tree.
+TEST(ClusterEngines, OverflowingSquaresStillGiveATree) {
+    std::mt19937 rng(2108);
+    std::uniform_real_distribution<double> scale(1, 9);
+    for (int round = 0; round < 20; ++round) {
+        const int64_t n = 3 + round;
+        std::vector<double> d(static_cast<size_t>(n * (n - 1) / 2));
+        for (double &v : d) v = scale(rng) * (round % 2 ? 1e200 : 1e160);
+        for (Linkage linkage : kAll) {
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " round " << round);
+            ExpectTree(EngineOnMatrix(d, n, linkage), n);
+        }
+        Points p;
+        p.n = n;
+        p.m = 2;
+        for (int64_t k = 0; k < n * 2; ++k) p.values.push_back(scale(rng) * 1e200 * (k % 3 == 0 ? -1 : 1));
+        for (Linkage linkage : {Linkage::Ward, Linkage::Centroid, Linkage::Median}) {
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " data round " << round);
+            ExpectTree(ClusterCoordinates(p.values, p.n, p.m, linkage), n);
+        }
+    }
+}
+
+}  // namespace
