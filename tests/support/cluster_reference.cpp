@@ -79,7 +79,8 @@ std::vector<double> ReferenceCityBlock(const Points &p) {
 std::vector<ClusterMerge> ReferenceMatrixMerges(const std::vector<double> &packed, int64_t n, Linkage linkage,
                                                 bool squaredValues, bool lanceWilliams) {
     const bool squared = NeedsEuclidean(linkage);
-    const bool sums = linkage == Linkage::Average || (!lanceWilliams && (linkage == Linkage::Centroid || linkage == Linkage::Ward));
+    const bool sums =
+        linkage == Linkage::Average || (!lanceWilliams && (linkage == Linkage::Centroid || linkage == Linkage::Ward));
     // The working matrix, full and symmetric: distances, squared distances,
     // or their sums over member pairs.
     std::vector<double> w(static_cast<size_t>(n * n), 0.0);

@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <cstdint>
 
-#include "engines/merge_line.h"
 #include "engines/cluster/generic_linkage.h"
 #include "engines/cluster/nn_chain.h"
+#include "engines/merge_line.h"
 
 namespace {
 
@@ -66,10 +66,13 @@ std::vector<ClusterMerge> ClusterPackedMatrix(double *packed, int64_t n, Linkage
         for (int64_t k = 0; k < pairs; ++k) packed[k] = packed[k] * packed[k];
     }
     switch (linkage) {
-        case Linkage::Single: return SingleLinkageTree(packed, n);
+        case Linkage::Single:
+            return SingleLinkageTree(packed, n);
         case Linkage::Centroid:
-        case Linkage::Median: return GenericOnMatrix(packed, n, linkage);
-        default: return ChainOnMatrix(packed, n, linkage);
+        case Linkage::Median:
+            return GenericOnMatrix(packed, n, linkage);
+        default:
+            return ChainOnMatrix(packed, n, linkage);
     }
 }
 

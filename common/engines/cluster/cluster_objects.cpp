@@ -1,6 +1,5 @@
 #include "engines/cluster/cluster_objects.h"
 
-
 #include "engines/cluster/cluster.h"
 #include "engines/cluster/matrix_buffer.h"
 

@@ -2,10 +2,10 @@
 
 #include <limits>
 
-#include "engines/cluster/pass_order.h"
 #include "base/parallel.h"
 #include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
+#include "engines/cluster/pass_order.h"
 
 namespace {
 
@@ -209,7 +209,8 @@ public:
         return v;
     }
     void Values(int64_t a, const int64_t *xs, int64_t count, double *out, int) const {
-        PairRow(L == Linkage::Centroid ? RowValue::Centroid : RowValue::Centre, c_.data(), size_.data(), m_, a, xs, count, out);
+        PairRow(L == Linkage::Centroid ? RowValue::Centroid : RowValue::Centre, c_.data(), size_.data(), m_, a, xs,
+                count, out);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &) {
         for (int64_t k = 0; k < m_; ++k) {

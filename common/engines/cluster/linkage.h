@@ -70,8 +70,8 @@ enum class ClusterInput {
 // (n - 1 <= 4m): then computing all distances once in tiles costs far less
 // than the data engines' passes over every coordinate, in memory still
 // O(n x m).
-ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix,
-                                int64_t n = 0, int64_t m = 0);
+ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix, int64_t n = 0,
+                                int64_t m = 0);
 // Bytes of the packed matrix of n objects; UINT64_MAX when beyond 64 bits.
 uint64_t PackedMatrixBytes(int64_t n);
 

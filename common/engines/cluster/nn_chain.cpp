@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <limits>
 
-#include "engines/cluster/pass_order.h"
 #include "base/parallel.h"
 #include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
+#include "engines/cluster/pass_order.h"
 
 namespace {
 
@@ -54,9 +54,13 @@ std::vector<FoundMerge> RunChain(int64_t n, Policy &policy) {
     TwoWayLoop loop;
     Candidate parts[2];
     int64_t from = 0;
-    auto body = [&](int64_t begin, int64_t end, int part) { parts[part] = policy.Nearest(from, live.All(), begin, end, part); };
+    auto body = [&](int64_t begin, int64_t end, int part) {
+        parts[part] = policy.Nearest(from, live.All(), begin, end, part);
+    };
     int64_t merging[2] = {0, 0};
-    auto update = [&](int64_t begin, int64_t end, int) { policy.Update(merging[0], merging[1], live.All(), begin, end); };
+    auto update = [&](int64_t begin, int64_t end, int) {
+        policy.Update(merging[0], merging[1], live.All(), begin, end);
+    };
     auto nearest = [&](int64_t a) {
         from = a;
         const int64_t count = live.Count();
@@ -224,11 +228,20 @@ private:
 std::vector<ClusterMerge> ChainOnMatrix(double *packed, int64_t n, Linkage linkage) {
     std::vector<FoundMerge> found;
     switch (linkage) {
-        case Linkage::Complete: found = MatrixChain<Linkage::Complete>(packed, n); break;
-        case Linkage::Average: found = MatrixChain<Linkage::Average>(packed, n); break;
-        case Linkage::Weighted: found = MatrixChain<Linkage::Weighted>(packed, n); break;
-        case Linkage::Ward: found = MatrixChain<Linkage::Ward>(packed, n); break;
-        default: return {};
+        case Linkage::Complete:
+            found = MatrixChain<Linkage::Complete>(packed, n);
+            break;
+        case Linkage::Average:
+            found = MatrixChain<Linkage::Average>(packed, n);
+            break;
+        case Linkage::Weighted:
+            found = MatrixChain<Linkage::Weighted>(packed, n);
+            break;
+        case Linkage::Ward:
+            found = MatrixChain<Linkage::Ward>(packed, n);
+            break;
+        default:
+            return {};
     }
     return InPassOrder(std::move(found), n);
 }

@@ -37,7 +37,8 @@ __attribute__((always_inline)) inline void CentreLoop(const double *c, const dou
     RowLoop<RowValue::Centre>(c, size, m, a, xs, count, out);
 }
 
-#define ROW_PARAMS (const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs, int64_t count, double *out)
+#define ROW_PARAMS \
+    (const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs, int64_t count, double *out)
 #define ROW_ARGS (c, size, m, a, xs, count, out)
 DENDRO_VECTOR_LEVELS(void, WardRow, WardLoop, ROW_PARAMS, ROW_ARGS)
 DENDRO_VECTOR_LEVELS(void, CentroidRow, CentroidLoop, ROW_PARAMS, ROW_ARGS)
@@ -45,11 +46,17 @@ DENDRO_VECTOR_LEVELS(void, CentreRow, CentreLoop, ROW_PARAMS, ROW_ARGS)
 
 }  // namespace
 
-void PairRow(RowValue kind, const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs,
-             int64_t count, double *out) {
+void PairRow(RowValue kind, const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs, int64_t count,
+             double *out) {
     switch (kind) {
-        case RowValue::Ward: WardRow ROW_ARGS; break;
-        case RowValue::Centroid: CentroidRow ROW_ARGS; break;
-        case RowValue::Centre: CentreRow ROW_ARGS; break;
+        case RowValue::Ward:
+            WardRow ROW_ARGS;
+            break;
+        case RowValue::Centroid:
+            CentroidRow ROW_ARGS;
+            break;
+        case RowValue::Centre:
+            CentreRow ROW_ARGS;
+            break;
     }
 }

@@ -14,5 +14,5 @@ enum class RowValue {
 
 // out[k] = the value of clusters a and xs[k], for k < count; cluster x's m
 // values (sums or centre) at c[x*m], its size at size[x].
-void PairRow(RowValue kind, const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs,
-             int64_t count, double *out);
+void PairRow(RowValue kind, const double *c, const double *size, int64_t m, int64_t a, const int64_t *xs, int64_t count,
+             double *out);

@@ -65,12 +65,19 @@ __attribute__((always_inline)) inline double FourWaySum(int64_t m, Term term) {
 
 // From coordinate sums s (centroid, ward) of clusters of sizes na, nb over
 // m coordinates: E = sum_k (nb sa_k - na sb_k)^2, exact on integer data.
-__attribute__((always_inline)) inline double SumsSpread(const double *sa, const double *sb, double na, double nb, int64_t m) {
-    return FourWaySum(m, [=](int64_t k) __attribute__((always_inline)) { return nb * sa[k] - na * sb[k]; });
+__attribute__((always_inline)) inline double SumsSpread(const double *sa, const double *sb, double na, double nb,
+                                                        int64_t m) {
+    return FourWaySum(
+        m, [=](int64_t k) __attribute__((always_inline)) { return nb * sa[k] - na * sb[k]; });
 }
 // Squared distance of two centres (median).
 __attribute__((always_inline)) inline double CentreSpread(const double *a, const double *b, int64_t m) {
-    return FourWaySum(m, [=](int64_t k) __attribute__((always_inline)) { return a[k] - b[k]; });
+    return FourWaySum(
+        m, [=](int64_t k) __attribute__((always_inline)) { return a[k] - b[k]; });
 }
-__attribute__((always_inline)) inline double CentroidFromSpread(double e, double na, double nb) { return e / ((na * na) * (nb * nb)); }
-__attribute__((always_inline)) inline double WardFromSpread(double e, double na, double nb) { return 2 * e / ((na * nb) * (na + nb)); }
+__attribute__((always_inline)) inline double CentroidFromSpread(double e, double na, double nb) {
+    return e / ((na * na) * (nb * nb));
+}
+__attribute__((always_inline)) inline double WardFromSpread(double e, double na, double nb) {
+    return 2 * e / ((na * nb) * (na + nb));
+}

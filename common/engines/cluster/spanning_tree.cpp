@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "engines/cluster/pass_order.h"
 #include "base/parallel.h"
+#include "engines/cluster/pass_order.h"
 
 namespace {
 
@@ -213,8 +213,8 @@ void PlaceParts(const std::vector<int64_t> &parts, const std::vector<std::pair<i
 
 // The edges of one height v, [first, last), when there are several: they
 // are taken apart into groups that they join, and each group is placed.
-void ResolveHeight(const std::vector<Edge> &edges, size_t first, size_t last, Forest &forest,
-                   const DistanceRows &rows, std::vector<FoundMerge> &found) {
+void ResolveHeight(const std::vector<Edge> &edges, size_t first, size_t last, Forest &forest, const DistanceRows &rows,
+                   std::vector<FoundMerge> &found) {
     const double v = edges[first].w;
     std::vector<std::pair<int64_t, int64_t>> links;
     for (size_t e = first; e < last; ++e) {
@@ -260,8 +260,8 @@ std::vector<FoundMerge> ResolveHeights(std::vector<Edge> edges, int64_t n, const
         if (last - first == 1) {
             const int64_t a = forest.Find(edges[first].a), b = forest.Find(edges[first].b);
             const double w = edges[first].w;
-            found.push_back(FoundMerge{w, w, std::max(forest.Slot(a), forest.Slot(b)),
-                                       std::min(forest.Slot(a), forest.Slot(b))});
+            found.push_back(
+                FoundMerge{w, w, std::max(forest.Slot(a), forest.Slot(b)), std::min(forest.Slot(a), forest.Slot(b))});
             forest.Join(a, b);
         } else {
             ResolveHeight(edges, first, last, forest, rows, found);

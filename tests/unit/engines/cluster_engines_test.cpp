@@ -41,10 +41,15 @@ void ExpectSame(const std::vector<ClusterMerge> &expect, const std::vector<Clust
                 double tolerance = 1e-12) {
     ASSERT_EQ(expect.size(), got.size());
     for (size_t k = 0; k < expect.size(); ++k) {
-        ASSERT_EQ(expect[k].larger, got[k].larger) << "merge " << k << "\nexpected\n" << Describe(expect) << "got\n" << Describe(got);
-        ASSERT_EQ(expect[k].smaller, got[k].smaller) << "merge " << k << "\nexpected\n" << Describe(expect) << "got\n" << Describe(got);
+        ASSERT_EQ(expect[k].larger, got[k].larger) << "merge " << k << "\nexpected\n"
+                                                   << Describe(expect) << "got\n"
+                                                   << Describe(got);
+        ASSERT_EQ(expect[k].smaller, got[k].smaller) << "merge " << k << "\nexpected\n"
+                                                     << Describe(expect) << "got\n"
+                                                     << Describe(got);
         const double a = expect[k].value, b = got[k].value;
-        ASSERT_LE(std::fabs(a - b), tolerance * std::max(std::fabs(a), std::fabs(b))) << "merge " << k << ": " << a << " " << b;
+        ASSERT_LE(std::fabs(a - b), tolerance * std::max(std::fabs(a), std::fabs(b)))
+            << "merge " << k << ": " << a << " " << b;
     }
     if (linkage == Linkage::Single || linkage == Linkage::Complete) {
         ASSERT_EQ(ReferenceMergeText(expect, true), Text(got, true));
@@ -86,7 +91,8 @@ TEST(ClusterEngines, FirstPairInScanOrderAmongTies) {
                           {Linkage::Ward, "1.732051"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(LinkageName(c.linkage));
-        const std::string expect = std::string("NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t") + c.second + "\n";
+        const std::string expect =
+            std::string("NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t") + c.second + "\n";
         EXPECT_EQ(expect, Text(EngineOnMatrix(matrix, 3, c.linkage)));
         if (c.linkage == Linkage::Single) {
             EXPECT_EQ(expect, Text(ClusterSingleFromRows(3, RowsOf(matrix), false)));
@@ -183,8 +189,8 @@ TEST(ClusterEngines, TablesMatchTheReference) {
             SCOPED_TRACE(LinkageName(linkage));
             if (NeedsEuclidean(linkage)) {
                 std::vector<double> work = square;
-                ExpectSame(ReferenceMatrixMerges(square, p.n, linkage, true), ClusterPackedMatrix(work, p.n, linkage, true),
-                           linkage);
+                ExpectSame(ReferenceMatrixMerges(square, p.n, linkage, true),
+                           ClusterPackedMatrix(work, p.n, linkage, true), linkage);
                 ExpectSame(ReferenceDataMerges(p, linkage), ClusterCoordinates(p.values, p.n, p.m, linkage), linkage);
             } else {
                 ExpectSame(ReferenceMatrixMerges(city, p.n, linkage), EngineOnMatrix(city, p.n, linkage), linkage);
@@ -231,9 +237,10 @@ TEST(ClusterEngines, ClosedFormsAgreeWithTheRecurrences) {
         const std::vector<double> d = ReferenceEuclidean(p);
         for (Linkage linkage : {Linkage::Centroid, Linkage::Ward}) {
             SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " round " << round);
-            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), EngineOnMatrix(d, p.n, linkage), linkage, 1e-9);
-            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), ClusterCoordinates(p.values, p.n, p.m, linkage),
-                       linkage, 1e-9);
+            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), EngineOnMatrix(d, p.n, linkage), linkage,
+                       1e-9);
+            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true),
+                       ClusterCoordinates(p.values, p.n, p.m, linkage), linkage, 1e-9);
         }
     }
 }
@@ -311,7 +318,8 @@ TEST(ClusterEngines, LargeIntegerTablesAgreeBetweenDataAndMatrix) {
     // Single linkage on city-block distances (ties everywhere): the rows
     // split over two threads give the tree of the rows on one.
     const std::vector<double> city = ReferenceCityBlock(p);
-    EXPECT_EQ(Text(SingleLinkageTree(city.data(), p.n), true), Text(ClusterSingleFromRows(p.n, RowsOf(city), true), true));
+    EXPECT_EQ(Text(SingleLinkageTree(city.data(), p.n), true),
+              Text(ClusterSingleFromRows(p.n, RowsOf(city), true), true));
 }
 
 }  // namespace
