@@ -147,6 +147,192 @@ void AddNotes(TableReport &report, const TableReport &part, int64_t lineBase) {
     if (report.commaLine == 0 && part.commaLine > 0) report.commaLine = part.commaLine + lineBase;
 }
 
+// Reading the text in stretches on two threads (see kStretchBytes), and
+// what is kept from one stretch to the next: the second half of each
+// stretch has its own reader, token buffer, notes and values. Its values are
+// stored behind the first half's while the next stretch is read (by the
+// thread reading that stretch's first half, before its rows); meanwhile the
+// other thread reads the next block of the stream after its half. Both need
+// the storage to hold all that the first half may add, so that no thread can
+// end the process while the other is reading the stream; where it cannot,
+// the values are stored and the block read between the stretches.
+class StretchReader {
+public:
+    enum Outcome {
+        NoStretch,  // no stretch here: the caller reads the next row itself
+        Read,       // a stretch was read; `c` is the character after it
+        Rejected,   // a row of the stretch rejected the table; the stream
+                    // stands right after it and the reader holds its line
+    };
+
+    explicit StretchReader(int64_t stretchBytes)
+        : stretchBytes_(stretchBytes),
+          leastStretch_(std::max<int64_t>(stretchBytes / kLeastPart, 2)),
+          on_(stretchBytes > 0) {}
+
+    // Reads a stretch where one is due: once the first row has ended and
+    // stretchBytes were read.
+    Outcome Next(StreamBytes &in, int &c, RowReader &reader, ValueStorage &storage, TableReport *report) {
+        if (!on_ || reader.expected < 0 || c == EOF || in.BytesRead() < stretchBytes_) return NoStretch;
+        in.FillAhead(stretchBytes_);
+        // The stretch is `c` and ahead[0 .. length).
+        const int64_t length =
+            LastRowStart(in.Ahead(), std::min(in.AheadCount(), stretchBytes_ - 1), in.AheadCount());
+        if (length + 1 < leastStretch_) {
+            // What is left is too short for a stretch, for good.
+            if (in.Drained()) on_ = false;
+            return NoStretch;
+        }
+        return ReadStretch(in, c, length, reader, storage, report);
+    }
+
+    // Stores the values of the last stretch's second half.
+    void StorePending(ValueStorage &storage) {
+        if (!pending_) return;
+        const FixedValues &values = halves_[1 - filling_];
+        StoreValues(storage, values.data, values.count);
+        pending_ = false;
+    }
+
+    void Release() {
+        std::free(halves_[0].data);
+        std::free(halves_[1].data);
+    }
+
+private:
+    // What the thread of the second half found.
+    struct SecondHalf {
+        RowReader rows;
+        TableReport notes;
+        RowReader::Outcome end = RowReader::End;
+        int64_t taken = 0;
+    };
+
+    Outcome ReadStretch(StreamBytes &in, int &c, int64_t length, RowReader &reader, ValueStorage &storage,
+                        TableReport *report) {
+        const unsigned char *ahead = in.Ahead();
+        if (loop_ == nullptr) {
+            loop_ = std::make_unique<TwoWayLoop>();
+            const int64_t halfBytes = MostValues(stretchBytes_ / 2 + 1) * int64_t{sizeof(float)};
+            for (FixedValues &half : halves_) {
+                half.data = static_cast<float *>(monmalloc(halfBytes));
+                AdviseLargePages(half.data, halfBytes);
+            }
+        }
+        // The second half starts at the first row start past the middle; it
+        // is then at most half the stretch.
+        const int64_t middle = FirstRowStart(ahead, (length + 1) / 2, length);
+        const bool overlap = ReserveValues(
+            storage, storage.count + (pending_ ? halves_[1 - filling_].count : 0) + MostValues(middle + 1));
+        if (!overlap) StorePending(storage);
+        SecondHalf second{RowReader{nullptr, nullptr, reader.expected}, TableReport{}};
+        if (report != nullptr) second.rows.notes = &second.notes;
+        RowReader::Outcome firstEnd = RowReader::End;
+        int64_t firstTaken = 0;
+        bool nextRead = false;
+        halves_[filling_].count = 0;
+        auto body = [&](int64_t, int64_t, int part) {
+            if (part == 0) {
+                firstEnd = ReadFirstHalf(StreamBytes(ahead, middle), c, reader, storage, firstTaken);
+            } else {
+                if (middle < length) ReadSecondHalf(ahead, middle, length, second);
+                if (overlap) nextRead = in.ReadNext(length);
+            }
+        };
+        loop_->Run(2, 1, 0, body);
+        pending_ = false;
+        if (firstEnd == RowReader::Rejected) {
+            in.Skip(firstTaken);
+            return Rejected;
+        }
+        // The second half's rows follow the first half's lines.
+        const int64_t lineBase = reader.lineEnds;
+        if (report != nullptr) AddNotes(*report, second.notes, lineBase);
+        reader.rows += second.rows.rows;
+        reader.lineEnds += second.rows.lineEnds;
+        pending_ = true;
+        filling_ = 1 - filling_;
+        if (second.end == RowReader::Rejected) {
+            // Stored as one thread would have stored them.
+            StorePending(storage);
+            reader.rowLine = second.rows.rowLine + lineBase;
+            reader.rowCount = second.rows.rowCount;
+            in.Skip(second.taken);
+            return Rejected;
+        }
+        if (nextRead) {
+            in.TakeNext();
+        } else {
+            in.Skip(length);
+        }
+        c = in.Next();
+        return Read;
+    }
+
+    // Each thread reads and counts in its own copies, on its own stack, and
+    // writes them back once: counts bumped for every value on cache lines
+    // the other thread writes as well would make the two threads wait on
+    // each other.
+    RowReader::Outcome ReadFirstHalf(StreamBytes &&text, int c, RowReader &reader, ValueStorage &storage,
+                                     int64_t &taken) {
+        ValueStorage values = storage;
+        if (pending_) {
+            const FixedValues &stored = halves_[1 - filling_];
+            StoreValues(values, stored.data, stored.count);
+        }
+        RowReader rows = reader;
+        RowReader::Outcome end;
+        while ((end = rows.Row(text, c, values)) == RowReader::Accepted) {
+        }
+        storage = values;
+        reader = rows;
+        taken = text.Taken();
+        return end;
+    }
+
+    void ReadSecondHalf(const unsigned char *ahead, int64_t middle, int64_t length, SecondHalf &second) {
+        char ownToken[TOKEN_BUFFER_BYTES];
+        RowReader rows = second.rows;
+        rows.token = ownToken;
+        FixedValues values = halves_[filling_];
+        StreamBytes text(ahead + middle + 1, length - middle - 1);
+        int first = ahead[middle];
+        RowReader::Outcome end;
+        while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
+        }
+        rows.token = nullptr;
+        second.rows = rows;
+        halves_[filling_].count = values.count;
+        second.end = end;
+        second.taken = middle + 1 + text.Taken();
+    }
+
+    int64_t stretchBytes_, leastStretch_;
+    bool on_;
+    std::unique_ptr<TwoWayLoop> loop_;
+    FixedValues halves_[2] = {{nullptr, 0}, {nullptr, 0}};
+    int filling_ = 0;       // the half being filled
+    bool pending_ = false;  // the other half holds values to store
+};
+
+// The byte-order mark and, when asked, the header line.
+void ReadHeader(StreamBytes &in, int &c, RowReader &reader, TableReport *report) {
+    if (report == nullptr) return;
+    if (c == 0xEF && in.AheadCount() >= 2 && in.Ahead()[0] == 0xBB && in.Ahead()[1] == 0xBF) {
+        report->byteOrderMark = true;
+        if (report->header) {
+            in.Skip(2);
+            c = in.Next();
+        }
+    }
+    if (report->header) {
+        reader.SkipLineEnds(in, c);
+        std::string text;
+        for (; c != EOF && !IsLineSeparatorByte(c); c = in.Next()) text += static_cast<char>(c);
+        report->HeaderLine(text);
+    }
+}
+
 // The reader itself; `report`, when given, is filled in at the rare events
 // (a new line, a partial token, the end). Stretches of at most `stretchBytes`
 // are read on two threads (none when 0).
@@ -156,45 +342,8 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
     StreamBytes in(stream);
     RowReader reader{token, report};
     int c = in.Next();
-    if (report != nullptr && c == 0xEF && in.AheadCount() >= 2 && in.Ahead()[0] == 0xBB && in.Ahead()[1] == 0xBF) {
-        report->byteOrderMark = true;
-        if (report->header) {
-            in.Skip(2);
-            c = in.Next();
-        }
-    }
-    if (report != nullptr && report->header) {
-        reader.SkipLineEnds(in, c);
-        std::string text;
-        for (; c != EOF && !IsLineSeparatorByte(c); c = in.Next()) text += static_cast<char>(c);
-        report->HeaderLine(text);
-    }
-
-    // The second half of each stretch: its own reader, token buffer, notes
-    // and values. Its values are stored behind the first half's while the
-    // next stretch is read (by the thread reading that stretch's first half,
-    // before its rows); meanwhile the other thread reads the next block of
-    // the stream after its half. Both need the storage to hold all that the
-    // first half may add, so that no thread can end the process while the
-    // other is reading the stream; where it cannot, the values are stored
-    // and the block read between the stretches.
-    std::unique_ptr<TwoWayLoop> loop;
-    FixedValues halves[2] = {{nullptr, 0}, {nullptr, 0}};
-    int filling = 0;           // the half being filled
-    bool pending = false;      // the other half holds values to store
-    const int64_t leastStretch = std::max<int64_t>(stretchBytes / kLeastPart, 2);
-    bool stretches = stretchBytes > 0;
-    auto release = [&] {
-        std::free(halves[0].data);
-        std::free(halves[1].data);
-    };
-    auto storePending = [&] {
-        if (!pending) return;
-        const FixedValues &values = halves[1 - filling];
-        StoreValues(storage, values.data, values.count);
-        pending = false;
-    };
-
+    ReadHeader(in, c, reader, report);
+    StretchReader stretches(stretchBytes);
     auto rejected = [&] {
         if (report != nullptr) {
             report->rejectedLine = reader.rowLine;
@@ -202,114 +351,14 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
         }
         // Reading stops right after the offending row.
         in.GiveBack();
-        release();
+        stretches.Release();
         return RejectedTable(storage, token);
     };
-
     for (;;) {
-        if (stretches && reader.expected >= 0 && c != EOF && in.BytesRead() >= stretchBytes) {
-            in.FillAhead(stretchBytes);
-            // The stretch is `c` and ahead[0 .. length).
-            const unsigned char *ahead = in.Ahead();
-            const int64_t length = LastRowStart(ahead, std::min(in.AheadCount(), stretchBytes - 1), in.AheadCount());
-            if (length + 1 >= leastStretch) {
-                if (loop == nullptr) {
-                    loop = std::make_unique<TwoWayLoop>();
-                    const int64_t halfBytes = MostValues(stretchBytes / 2 + 1) * int64_t{sizeof(float)};
-                    for (FixedValues &half : halves) {
-                        half.data = static_cast<float *>(monmalloc(halfBytes));
-                        AdviseLargePages(half.data, halfBytes);
-                    }
-                }
-                // The second half starts at the first row start past the
-                // middle; it is then at most half the stretch.
-                const int64_t middle = FirstRowStart(ahead, (length + 1) / 2, length);
-                const bool overlap =
-                    ReserveValues(storage, storage.count + (pending ? halves[1 - filling].count : 0) +
-                                               MostValues(middle + 1));
-                if (!overlap) storePending();
-                const bool readNext = overlap;
-                RowReader second{nullptr, nullptr, reader.expected};
-                TableReport secondNotes;
-                if (report != nullptr) second.notes = &secondNotes;
-                RowReader::Outcome firstEnd = RowReader::End, secondEnd = RowReader::End;
-                int64_t firstTaken = 0, secondTaken = 0;
-                bool nextRead = false;
-                halves[filling].count = 0;
-                // Each thread reads and counts in its own copies, on its own
-                // stack, and writes them back once: counts bumped for every
-                // value on cache lines the other thread writes as well would
-                // make the two threads wait on each other.
-                auto body = [&](int64_t, int64_t, int part) {
-                    if (part == 0) {
-                        ValueStorage values = storage;
-                        if (pending) {
-                            const FixedValues &stored = halves[1 - filling];
-                            StoreValues(values, stored.data, stored.count);
-                        }
-                        RowReader rows = reader;
-                        StreamBytes text(ahead, middle);
-                        int first = c;
-                        RowReader::Outcome end;
-                        while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
-                        }
-                        storage = values;
-                        reader = rows;
-                        firstEnd = end;
-                        firstTaken = text.Taken();
-                    } else {
-                        if (middle < length) {
-                            char ownToken[TOKEN_BUFFER_BYTES];
-                            RowReader rows = second;
-                            rows.token = ownToken;
-                            FixedValues values = halves[filling];
-                            StreamBytes text(ahead + middle + 1, length - middle - 1);
-                            int first = ahead[middle];
-                            RowReader::Outcome end;
-                            while ((end = rows.Row(text, first, values)) == RowReader::Accepted) {
-                            }
-                            rows.token = nullptr;
-                            second = rows;
-                            halves[filling].count = values.count;
-                            secondEnd = end;
-                            secondTaken = middle + 1 + text.Taken();
-                        }
-                        if (readNext) nextRead = in.ReadNext(length);
-                    }
-                };
-                loop->Run(2, 1, 0, body);
-                pending = false;
-                if (firstEnd == RowReader::Rejected) {
-                    in.Skip(firstTaken);
-                    return rejected();
-                }
-                // The second half's rows follow the first half's lines.
-                const int64_t lineBase = reader.lineEnds;
-                if (report != nullptr) AddNotes(*report, secondNotes, lineBase);
-                reader.rows += second.rows;
-                reader.lineEnds += second.lineEnds;
-                pending = true;
-                filling = 1 - filling;
-                if (secondEnd == RowReader::Rejected) {
-                    // Stored as one thread would have stored them.
-                    storePending();
-                    reader.rowLine = second.rowLine + lineBase;
-                    reader.rowCount = second.rowCount;
-                    in.Skip(secondTaken);
-                    return rejected();
-                }
-                if (nextRead) {
-                    in.TakeNext();
-                } else {
-                    in.Skip(length);
-                }
-                c = in.Next();
-                continue;
-            }
-            // What is left is too short for a stretch, for good.
-            if (in.Drained()) stretches = false;
-        }
-        storePending();
+        const StretchReader::Outcome stretch = stretches.Next(in, c, reader, storage, report);
+        if (stretch == StretchReader::Read) continue;
+        if (stretch == StretchReader::Rejected) return rejected();
+        stretches.StorePending(storage);
         const RowReader::Outcome outcome = reader.Row(in, c, storage);
         if (outcome == RowReader::End) break;
         if (outcome == RowReader::Rejected) return rejected();
@@ -318,7 +367,7 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
             report->firstCount = reader.rowCount;
         }
     }
-    release();
+    stretches.Release();
     if (std::ferror(stream)) return RejectedTable(storage, token);
     // No row at all leaves expected unset; the product is then negative or
     // zero, and both end with ExitMemory in the final resize.
