@@ -12,21 +12,26 @@
 //                                   kind of interval in turn)
 //   dendro_bench table C L FILE     writes a random table of C columns x L lines to FILE
 //                                   (uniform values in [0, 1), six significant digits)
-//   dendro_bench variance-shapes [--landed PROGRAM | --no-landed] [CxL...]
+//   dendro_bench variance-shapes [--landed PROGRAM | --no-landed] [--no-peer] [CxL...]
 //                                   dendro-variance on each shape (default 32768x16 4000x1000
 //                                   1000x20000 2000x20000): this build best of three, PROGRAM
 //                                   (default /work/landed/build/dendro-variance/dendro-variance)
-//                                   once, wall and processor time, peak memory, identical output
+//                                   once, wall and processor time, peak memory, identical output,
+//                                   and fastcluster's centroid linkage, reading included
+//   dendro_bench min-orders CxL...  dendro-min's engine in each order of computing the
+//                                   distances (stored matrix, column by column, rows ahead)
+//                                   on the same table in this process, best of two each
 //   dendro_bench read FILE...       the table reader alone on each file, on one thread and as
 //                                   the programs run it, best of three each: wall and
 //                                   processor time (every thread), MB/s, cells read
-//   dendro_bench shapes [--landed PROGRAM] [CxL...]
+//   dendro_bench shapes [--landed PROGRAM] [--no-peer] [CxL...]
 //                                   for each shape (default 32768x16 4000x1000 8000x1000
 //                                   1000x20000 2000x20000): the reader's throughput, the
 //                                   compute floor, and this dendro-min against PROGRAM
 //                                   (default /work/landed/build/dendro-min/dendro-min) in
 //                                   the same run: wall and processor time, peak memory,
-//                                   identical output
+//                                   identical output, and fastcluster's single linkage
+//                                   (its clustering time alone, reading apart)
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -131,6 +136,65 @@ double DistanceFloor(TableData table) {
 }
 
 void WriteTable(const OwnedTable &t, const std::string &path) { WriteFile(path, TableText(t)); }
+
+double ProcessProcessorSeconds();
+
+// dendro-min's engine in each order of computing the distances, on the same
+// table in this process, one after another (best of two each, wall and
+// processor time of every thread): where the
+// switch between the orders belongs. The lines written must be the same.
+int MinOrders(int argc, char **argv) {
+    struct Named {
+        SingleLinkageOrder order;
+        const char *name;
+    };
+    const Named orders[] = {{SingleLinkageOrder::StoredMatrix, "stored matrix"},
+                            {SingleLinkageOrder::ColumnByColumn, "column by column"},
+                            {SingleLinkageOrder::RowsAhead, "rows ahead"}};
+    int failures = 0;
+    for (int k = 2; k < argc; ++k) {
+        int columns = 0, lines = 0;
+        if (std::sscanf(argv[k], "%dx%d", &columns, &lines) != 2 || columns < 2 || lines < 1) {
+            std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", argv[k]);
+            return 2;
+        }
+        OwnedTable t = DecimalTable(columns, lines, 5);
+        const SingleLinkageOrder chosen = ChooseSingleLinkageOrder(t.view());
+        std::printf("%d columns x %d lines:\n", columns, lines);
+        {
+            const Clock::time_point start = Clock::now();
+            const double processor = ProcessProcessorSeconds();
+            const DistanceMatrix matrix = ComputeColumnDistances(t.view());
+            const double seconds = Seconds(start), processorSeconds = ProcessProcessorSeconds() - processor;
+            std::free(matrix.values);
+            std::printf("  %-17s %8.3f s (%8.3f s processor)\n", "the matrix alone", seconds, processorSeconds);
+        }
+        TempDir dir;
+        std::string first;
+        for (const Named &o : orders) {
+            double best = 0.0, bestProcessor = 0.0;
+            for (int round = 0; round < 2; ++round) {
+                std::FILE *out = std::fopen(dir.file("out.txt").c_str(), "wb");
+                const Clock::time_point start = Clock::now();
+                const double processor = ProcessProcessorSeconds();
+                WriteSingleLinkage(out, t.view(), o.order);
+                std::fclose(out);
+                const double seconds = Seconds(start), processorSeconds = ProcessProcessorSeconds() - processor;
+                if (round == 0 || seconds < best) best = seconds;
+                if (round == 0 || processorSeconds < bestProcessor) bestProcessor = processorSeconds;
+            }
+            const std::string bytes = ReadFile(dir.file("out.txt"));
+            if (first.empty()) first = bytes;
+            const bool same = bytes == first;
+            if (!same) ++failures;
+            std::printf("  %-17s %8.3f s (%8.3f s processor)%s%s\n", o.name, best, bestProcessor,
+                        o.order == chosen ? "  (chosen)" : "",
+                        same ? "" : "  DIFFERENT OUTPUT");
+            std::fflush(stdout);
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
 
 int Kernels() {
     const int32_t n = 4096, lines = 16;
@@ -367,6 +431,7 @@ std::string FileBytes(const std::string &path) { return ReadFile(path); }
 struct ShapeArguments {
     std::string landed;
     bool skipLanded = false;
+    bool skipPeer = false;
     std::vector<std::pair<int32_t, int32_t>> shapes;
 };
 
@@ -392,6 +457,10 @@ bool ParseShapeArguments(int argc, char **argv, bool allowSkip, ShapeArguments &
             out.skipLanded = true;
             continue;
         }
+        if (a == "--no-peer") {
+            out.skipPeer = true;
+            continue;
+        }
         int c = 0, l = 0;
         if (std::sscanf(a.c_str(), "%dx%d", &c, &l) != 2 || c < 2 || l < 1) {
             std::fprintf(stderr, "bad shape %s (COLUMNSxLINES)\n", a.c_str());
@@ -400,6 +469,26 @@ bool ParseShapeArguments(int argc, char **argv, bool allowSkip, ShapeArguments &
         out.shapes.emplace_back(c, l);
     }
     return true;
+}
+
+// fastcluster's time on a table (bench/fastcluster_peer.py, numpy's reader
+// then linkage_vector on the columns), or ok = false where it cannot run.
+struct PeerTiming {
+    bool ok = false;
+    double read = 0.0, cluster = 0.0, processor = 0.0;
+};
+
+PeerTiming RunPeer(const char *method, const std::string &input) {
+    const std::string command =
+        std::string("/usr/bin/python3 ") + DENDRO_PEER_SCRIPT + " " + method + " '" + input + "' 2>/dev/null";
+    PeerTiming t;
+    std::FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return t;
+    long merges = 0;
+    t.ok = std::fscanf(pipe, "read %lf cluster %lf processor %lf merges %ld", &t.read, &t.cluster, &t.processor,
+                       &merges) == 4;
+    t.ok = pclose(pipe) == 0 && t.ok;
+    return t;
 }
 
 int Shapes(int argc, char **argv) {
@@ -441,9 +530,20 @@ int Shapes(int argc, char **argv) {
                     mine.processor, mine.peakKiB / 1024.0, limitMiB, mine.status);
         std::printf("  landed:     %7.3f s (%7.3f s), peak %7.1f MiB, status %d\n", old.wall, old.processor,
                     old.peakKiB / 1024.0, old.status);
-        std::printf("  speed-up x%.2f (processor time x%.2f); this build / (floor + reading) = %.2f; output %s\n\n",
+        std::printf("  speed-up x%.2f (processor time x%.2f); this build / (floor + reading) = %.2f; output %s\n",
                     old.wall / mine.wall, old.processor / mine.processor, mine.wall / (floor + readSeconds),
                     same ? "identical" : "DIFFERENT");
+        if (!arguments.skipPeer) {
+            const PeerTiming peer = RunPeer("single", input);
+            if (peer.ok)
+                std::printf("  fastcluster single: reading %.3f s, clustering %.3f s (%.3f s); this build / clustering"
+                            " %.2f (processor time %.2f), landed / clustering %.2f\n",
+                            peer.read, peer.cluster, peer.processor, mine.wall / peer.cluster,
+                            mine.processor / peer.processor, old.wall / peer.cluster);
+            else
+                std::printf("  fastcluster single: could not run\n");
+        }
+        std::printf("\n");
         if (!same || mine.status != 0) ++failures;
         std::fflush(stdout);
     }
@@ -489,6 +589,16 @@ int VarianceShapes(int argc, char **argv) {
                         old.processor / best.processor, same ? "identical" : "DIFFERENT");
             if (!same) ++failures;
         }
+        if (!arguments.skipPeer) {
+            const PeerTiming peer = RunPeer("centroid", input);
+            if (peer.ok)
+                std::printf("  fastcluster centroid: reading %.3f s + clustering %.3f s (%.3f s) = %.3f s;"
+                            " this build / peer %.2f\n",
+                            peer.read, peer.cluster, peer.processor, peer.read + peer.cluster,
+                            best.wall / (peer.read + peer.cluster));
+            else
+                std::printf("  fastcluster centroid: could not run\n");
+        }
         std::printf("\n");
         std::fflush(stdout);
     }
@@ -512,9 +622,10 @@ int main(int argc, char **argv) {
     if (what == "table") return Table(argc, argv);
     if (what == "shapes") return Shapes(argc, argv);
     if (what == "read") return Read(argc, argv);
+    if (what == "min-orders") return MinOrders(argc, argv);
     if (what == "variance-shapes") return VarianceShapes(argc, argv);
     std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K] |\n"
-                         "       table C L FILE | read FILE... | shapes [--landed PROGRAM] [CxL...] |\n"
-                         "       variance-shapes [--landed PROGRAM | --no-landed] [CxL...]\n");
+                         "       table C L FILE | read FILE... | min-orders CxL... | shapes [--landed PROGRAM] [--no-peer] [CxL...] |\n"
+                         "       variance-shapes [--landed PROGRAM | --no-landed] [--no-peer] [CxL...]\n");
     return 2;
 }

@@ -11,7 +11,8 @@ int main(int argc, char **argv) {
     RunDriver(
         {"dendro-min",
          "Clusters the columns of the table INPUT by minimum (single) linkage over\n"
-         "their Euclidean distances and writes the merge history to OUTPUT."},
+         "their Euclidean distances and writes the merge history to OUTPUT.",
+         {{"--rows", nullptr, "cluster the lines instead of the columns (the table's\ntranspose)"}}},
         argc, argv, [&](std::FILE *in) { plan = PrepareMinimumLink(ReadTableOrExit(in)); },
         [&](std::FILE *out) { WriteMinimumLink(out, plan); });
 }

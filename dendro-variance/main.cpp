@@ -11,7 +11,8 @@ int main(int argc, char **argv) {
         {"dendro-variance",
          "Clusters the columns of the table INPUT with the variance criterion (the\n"
          "mean distance of a union's columns to its centroid) and writes the merge\n"
-         "history to OUTPUT."},
+         "history to OUTPUT.",
+         {{"--rows", nullptr, "cluster the lines instead of the columns (the table's\ntranspose)"}}},
         argc, argv, [&](std::FILE *in) { table = ReadTableOrExit(in); },
         [&](std::FILE *out) { printClassicDendrogram(out, table); });
 }

@@ -44,7 +44,38 @@ void OnFailure() {
 
 }  // namespace
 
-CommandLine ParseCommandLine(int argc, const char *const *argv) {
+namespace {
+
+// Takes argv[k] when it is one of `options` (with its value, which may be
+// the next argument); returns false when it is none of them.
+bool TakeProgramOption(CommandLine &line, const std::vector<ProgramOption> &options, int argc,
+                       const char *const *argv, int &k) {
+    const std::string a = argv[k];
+    for (const ProgramOption &option : options) {
+        const std::string name = option.name;
+        if (option.argument == nullptr) {
+            if (a != name) continue;
+            line.given.emplace_back(name, "");
+            return true;
+        }
+        if (a.compare(0, name.size() + 1, name + "=") == 0) {
+            line.given.emplace_back(name, a.substr(name.size() + 1));
+            return true;
+        }
+        if (a != name) continue;
+        if (k + 1 >= argc) {
+            line.error = "the option " + name + " needs a value (" + option.argument + ", try --help)";
+        } else {
+            line.given.emplace_back(name, argv[++k]);
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, const char *const *argv, const std::vector<ProgramOption> &options) {
     CommandLine line;
     std::vector<std::string> names;
     bool optionsEnded = false;
@@ -64,6 +95,8 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
             line.labels = true;
         } else if (a == "--precise") {
             line.precise = true;
+        } else if (TakeProgramOption(line, options, argc, argv, k)) {
+            if (!line.error.empty()) return line;
         } else {
             line.error = "unknown option '" + a + "' (try --help; a file name beginning with '-' follows --)";
             return line;
@@ -83,14 +116,45 @@ CommandLine ParseCommandLine(int argc, const char *const *argv) {
     return line;
 }
 
+namespace {
+
+// The --help lines of the program's own options: the name (and value) in a
+// column of 12, or on a line of its own when longer.
+std::string ProgramOptionsHelp(const ProgramDescription &program) {
+    std::string text;
+    for (const ProgramOption &option : program.options) {
+        std::string head = std::string("  ") + option.name;
+        if (option.argument != nullptr) head += std::string(" ") + option.argument;
+        head += head.size() < 14 ? std::string(14 - head.size(), ' ') : "\n" + std::string(14, ' ');
+        std::string help = option.help;
+        for (size_t at = 0; (at = help.find('\n', at)) != std::string::npos && at + 1 < help.size(); at += 15)
+            help.insert(at + 1, std::string(14, ' '));
+        text += head + help + (help.empty() || help.back() != '\n' ? "\n" : "");
+    }
+    return text;
+}
+
+bool TakesOption(const ProgramDescription &program, const char *name) {
+    for (const ProgramOption &option : program.options)
+        if (std::strcmp(option.name, name) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
 std::string UsageText(const ProgramDescription &program) {
     const std::string name = program.name;
+    const std::string digits = program.preciseDigits == 9 ? "nine" : std::to_string(program.preciseDigits);
+    const std::string precise = "%." + std::to_string(program.preciseDigits) + "g";
+    const std::string input = program.input != nullptr ? program.input
+                                                       : "  INPUT   a table of numbers, one row per line, values separated by tabs,\n"
+                                                         "          spaces or ';' (a decimal comma is read as a point); - reads\n"
+                                                         "          standard input\n";
+    const bool rows = TakesOption(program, "--rows");
     return "Usage: " + name + " [OPTION]... INPUT OUTPUT\n" + program.purpose +
            "\n"
-           "\n"
-           "  INPUT   a table of numbers, one row per line, values separated by tabs,\n"
-           "          spaces or ';' (a decimal comma is read as a point); - reads\n"
-           "          standard input\n"
+           "\n" +
+           input +
            "  OUTPUT  the merge lines; an existing file is replaced only once the new\n"
            "          one is complete; - writes standard output\n"
            "\n"
@@ -99,15 +163,18 @@ std::string UsageText(const ProgramDescription &program) {
            "  --labels    the first field of each line is its label, never a value (up\n"
            "              to the first tab when the first line holds one, else up to\n"
            "              the first blank or ';')\n"
-           "  --precise   merge values with nine significant digits (%.9g), enough to\n"
-           "              read back the exact value, instead of six decimals\n"
+           "  --precise   merge values with " + digits + " significant digits (" + precise + "), enough to\n"
+           "              read back the exact value, instead of six decimals\n" +
+           ProgramOptionsHelp(program) +
            "  -h, --help  show this help and end\n"
            "  --version   show the version and end\n"
            "  --          end of the options, for a file name beginning with -\n"
            "\n"
-           "Output: one line per merge, NODEk TAB child TAB child TAB value, where a\n"
-           "child is LEAFc (column c, counted from 0) or NODEk (an earlier merge).\n"
-           "\n"
+           "Output: one line per merge, NODEk TAB child TAB child TAB value, where a\n" +
+           (rows ? "child is LEAFc (column c, counted from 0; line c with --rows) or NODEk\n"
+                   "(an earlier merge).\n"
+                 : "child is LEAFc (column c, counted from 0) or NODEk (an earlier merge).\n") +
+           "\n" + (program.notes != nullptr ? std::string(program.notes) + "\n" : std::string()) +
            "A failure prints a French message on standard output (on standard error\n"
            "when OUTPUT is -) and its reason on standard error, and ends with status\n"
            "255. Progress is shown on standard error when it is a terminal and the\n"
@@ -126,7 +193,7 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     UseBinaryStandardStreams();
     SetProgramName(program.name);
     UseUtf8Arguments(argc, argv);
-    commandLine = ParseCommandLine(argc, argv);
+    commandLine = ParseCommandLine(argc, argv, program.options);
     if (!commandLine.error.empty()) ExitWithReason(ExitArguments, commandLine.error);
     if (commandLine.help || commandLine.version) {
         const std::string text =
@@ -176,6 +243,39 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     SortieProg(ExitNormal);
 }
 
+bool OptionGiven(const std::string &name) {
+    for (const auto &[given, value] : commandLine.given)
+        if (given == name) return true;
+    return false;
+}
+
+std::string OptionValue(const std::string &name) {
+    std::string last;
+    for (const auto &[given, value] : commandLine.given)
+        if (given == name) last = value;
+    return last;
+}
+
+bool HeaderAsked() { return commandLine.header; }
+
+bool PreciseAsked() { return commandLine.precise; }
+
+std::string InputShownName() { return Shown(commandLine.input); }
+
+namespace {
+
+// The table's lines become its columns.
+TableData Transposed(TableData table) {
+    float *values = static_cast<float *>(monmalloc(int64_t{table.lines} * table.columns * 4));
+    for (int64_t line = 0; line < table.lines; ++line)
+        for (int64_t column = 0; column < table.columns; ++column)
+            values[column * table.lines + line] = table.values[line * table.columns + column];
+    std::free(table.values);
+    return TableData{table.columns, table.lines, values};
+}
+
+}  // namespace
+
 TableData ReadTableOrExit(std::FILE *in) {
     TableReport report;
     report.header = commandLine.header;
@@ -193,12 +293,14 @@ TableData ReadTableOrExit(std::FILE *in) {
     // An input without any number ends as an allocation failure would.
     if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));
     if (table.values == nullptr) ExitWithReason(ExitRead, name + ": " + RejectionReason(report));
-    if (table.columns > MAX_OBJECTS) {
+    const bool rows = OptionGiven("--rows");
+    const int32_t objects = rows ? table.lines : table.columns;
+    if (objects > MAX_OBJECTS) {
         std::free(table.values);
-        ExitWithReason(ExitMemory, name + ": " + std::to_string(table.columns) + " columns; at most " +
-                                       std::to_string(MAX_OBJECTS) + " can be clustered");
+        ExitWithReason(ExitMemory, name + ": " + std::to_string(objects) + (rows ? " lines" : " columns") +
+                                       "; at most " + std::to_string(MAX_OBJECTS) + " can be clustered");
     }
     for (const std::string &warning : TableWarnings(report, table))
         std::fprintf(stderr, "warning: %s: %s\n", name.c_str(), warning.c_str());
-    return table;
+    return rows ? Transposed(table) : table;
 }

@@ -20,6 +20,58 @@ std::string Count(std::int64_t count, const char *one, const char *many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// The cells of the lines after the first, kept for their columns: groups
+// of kGroup columns, each in blocks of lines (8, 16, ... up to 512 lines), so
+// that the columns can be written out one after another while the blocks
+// are released, and the table is never held twice.
+class ColumnStore {
+public:
+    static constexpr std::int64_t kGroup = 64;
+
+    explicit ColumnStore(std::int64_t columns)
+        : columns_(columns), groups_(static_cast<size_t>((columns + kGroup - 1) / kGroup)), row_(groups_.size()) {}
+
+    // Line `line` (from 0) of the cells begins.
+    void BeginLine(std::int64_t line) {
+        if (line == blockStart_ + blockLines_) {
+            blockStart_ = line;
+            blockLines_ = std::min<std::int64_t>(512, std::int64_t{8} << std::min<size_t>(groups_[0].size(), 6));
+            for (size_t g = 0; g < groups_.size(); ++g)
+                groups_[g].emplace_back(new double[static_cast<size_t>(Width(g) * blockLines_)]);
+        }
+        for (size_t g = 0; g < groups_.size(); ++g) row_[g] = groups_[g].back().get() + (line - blockStart_) * Width(g);
+    }
+    void Put(std::int64_t column, double value) {
+        if (column < columns_) row_[static_cast<size_t>(column / kGroup)][column % kGroup] = value;
+    }
+    // Appends the columns, object after object: its cell of `first` (the
+    // line before those kept here), then those of the `lines` lines kept.
+    void MoveInto(std::vector<double> &out, const double *first, std::int64_t lines) {
+        for (size_t g = 0; g < groups_.size(); ++g) {
+            const std::int64_t width = Width(g);
+            for (std::int64_t i = 0; i < width; ++i) {
+                out.push_back(first[static_cast<std::int64_t>(g) * kGroup + i]);
+                std::int64_t line = 0;
+                for (size_t b = 0; b < groups_[g].size() && line < lines; ++b) {
+                    const std::int64_t count = std::min<std::int64_t>(std::min<std::int64_t>(512, std::int64_t{8} << std::min<size_t>(b, 6)), lines - line);
+                    const double *block = groups_[g][b].get();
+                    for (std::int64_t l = 0; l < count; ++l) out.push_back(block[l * width + i]);
+                    line += count;
+                }
+            }
+            groups_[g].clear();
+        }
+    }
+
+private:
+    std::int64_t Width(size_t g) const { return std::min<std::int64_t>(kGroup, columns_ - static_cast<std::int64_t>(g) * kGroup); }
+
+    std::int64_t columns_;
+    std::vector<std::vector<std::unique_ptr<double[]>>> groups_;
+    std::vector<double *> row_;
+    std::int64_t blockStart_ = 0, blockLines_ = 0;
+};
+
 class ObjectReader {
 public:
     ObjectReader(StreamBytes &in, const ObjectTableOptions &options) : in_(in), options_(options) {}
@@ -34,7 +86,8 @@ private:
     int Piece();
     // One row; false when it refuses the table.
     bool Row();
-    void Store(double value);
+    // Keeps the cell `cell` (from 0) of the current row.
+    void Store(std::int64_t cell, double value);
     void Assemble();
 
     StreamBytes &in_;
@@ -44,7 +97,10 @@ private:
     std::int64_t line_ = 1;
     std::int64_t expected_ = -1, firstLine_ = 0, rows_ = 0;
     char piece_[TOKEN_BUFFER_BYTES];
+    // The first row's cells, or with `rows` every row's, in reading order;
+    // the columns of the other rows, without `rows`.
     std::vector<std::vector<double>> chunks_;
+    std::unique_ptr<ColumnStore> columns_;
     std::vector<std::string> lineNames_;
     bool anyName_ = false;
 };
@@ -77,7 +133,8 @@ int ObjectReader::Piece() {
     return text;
 }
 
-void ObjectReader::Store(double value) {
+void ObjectReader::Store(std::int64_t cell, double value) {
+    if (columns_) return columns_->Put(cell, value);
     if (chunks_.empty() || static_cast<std::int64_t>(chunks_.back().size()) == kChunkCells) {
         chunks_.emplace_back();
         chunks_.back().reserve(static_cast<size_t>(kChunkCells));
@@ -86,6 +143,7 @@ void ObjectReader::Store(double value) {
 }
 
 bool ObjectReader::Row() {
+    if (columns_) columns_->BeginLine(rows_ - 1);
     std::int64_t cells = 0;
     std::string name;
     bool tab = false;
@@ -93,8 +151,8 @@ bool ObjectReader::Row() {
         if (IsItem(c_)) {
             // A tab right after a tab closes an empty cell.
             if (c_ == '\t' && tab) {
-                Store(std::numeric_limits<double>::quiet_NaN());
-                ++cells, ++result_.missingCells;
+                Store(cells++, std::numeric_limits<double>::quiet_NaN());
+                ++result_.missingCells;
             }
             tab = c_ == '\t';
             c_ = in_.Next();
@@ -104,10 +162,10 @@ bool ObjectReader::Row() {
         const int length = Piece();
         double value = 0.0;
         switch (ScanCell(piece_, &value)) {
-            case CellKind::Number: Store(value), ++cells; break;
+            case CellKind::Number: Store(cells++, value); break;
             case CellKind::Missing:
-                Store(std::numeric_limits<double>::quiet_NaN());
-                ++cells, ++result_.missingCells;
+                Store(cells++, std::numeric_limits<double>::quiet_NaN());
+                ++result_.missingCells;
                 break;
             case CellKind::Infinite:
                 result_.refusal = "line " + std::to_string(line_) + ": the cell '" + std::string(piece_, length) +
@@ -122,6 +180,7 @@ bool ObjectReader::Row() {
     if (expected_ < 0) {
         expected_ = cells;
         firstLine_ = line_;
+        if (!options_.rows && expected_ > 0) columns_ = std::make_unique<ColumnStore>(expected_);
     } else if (cells != expected_) {
         result_.refusal = "line " + std::to_string(line_) + " has " + Count(cells, "value", "values") + ", line " +
                           std::to_string(firstLine_) + " has " + std::to_string(expected_);
@@ -143,20 +202,20 @@ bool ObjectReader::Row() {
     return true;
 }
 
-// The chunks, in row order, become the objects: lines as they are, or
-// columns gathered from every line. Each chunk is released once copied.
+// The objects, written in order into storage reserved but not yet touched,
+// while what held their cells is released: the table is held once.
 void ObjectReader::Assemble() {
     ObjectTable &table = result_.table;
     table.objects = options_.rows ? rows_ : expected_;
     table.coordinates = options_.rows ? expected_ : rows_;
-    table.values.resize(static_cast<size_t>(rows_ * expected_));
-    std::int64_t at = 0;
+    table.values.reserve(static_cast<size_t>(rows_ * expected_));
+    if (columns_) {
+        columns_->MoveInto(table.values, chunks_.at(0).data(), rows_ - 1);
+        columns_.reset();
+        chunks_.clear();
+    }
     for (std::vector<double> &chunk : chunks_) {
-        for (const double v : chunk) {
-            const std::int64_t target = options_.rows ? at : (at % expected_) * rows_ + at / expected_;
-            table.values[static_cast<size_t>(target)] = v;
-            ++at;
-        }
+        table.values.insert(table.values.end(), chunk.begin(), chunk.end());
         std::vector<double>().swap(chunk);
     }
     if (anyName_) table.names = std::move(lineNames_);

@@ -106,6 +106,51 @@ template <LaneOp Op>
     }
 }
 
+// One object x against C objects, the lanes kept in registers; then
+// combined (contract 2) into out[0 .. C).
+template <LaneOp Op, int C>
+[[gnu::always_inline]] inline void RowGroup(const double *x, const double *const *b, int64_t m, double *out) {
+    V4 s[C];
+#pragma GCC unroll 4
+    for (int c = 0; c < C; ++c) s[c] = V4{0.0, 0.0, 0.0, 0.0};
+    const int64_t kv = m / 4 * 4;
+    for (int64_t k = 0; k < kv; k += 4) {
+        const V4 v = Load(x + k);
+#pragma GCC unroll 4
+        for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Load(b[c] + k));
+    }
+#pragma GCC unroll 4
+    for (int c = 0; c < C; ++c) {
+        double lanes[4] = {s[c][0], s[c][1], s[c][2], s[c][3]};
+        for (int64_t k = kv; k < m; ++k) lanes[k - kv] = Step<Op>(lanes[k - kv], x[k], b[c][k]);
+        out[c] = CombineLanes(Op, lanes);
+    }
+}
+
+template <LaneOp Op>
+[[gnu::always_inline]] inline void Row(const double *x, const double *data, int64_t stride, int64_t m, int64_t j0,
+                                       int64_t j1, double *out) {
+    int64_t j = j0;
+    for (; j + 4 <= j1; j += 4) {
+        const double *b[4] = {data + j * stride, data + (j + 1) * stride, data + (j + 2) * stride,
+                              data + (j + 3) * stride};
+        RowGroup<Op, 4>(x, b, m, out + (j - j0));
+    }
+    for (; j < j1; ++j) {
+        const double *b[1] = {data + j * stride};
+        RowGroup<Op, 1>(x, b, m, out + (j - j0));
+    }
+}
+template <LaneOp Op>
+__attribute__((target("avx2"))) void RowAvx2(const double *x, const double *data, int64_t stride, int64_t m,
+                                             int64_t j0, int64_t j1, double *out) {
+    Row<Op>(x, data, stride, m, j0, j1, out);
+}
+template <LaneOp Op>
+void RowPlain(const double *x, const double *data, int64_t stride, int64_t m, int64_t j0, int64_t j1, double *out) {
+    Row<Op>(x, data, stride, m, j0, j1, out);
+}
+
 template <LaneOp Op>
 __attribute__((target("avx2"))) void LanesAvx2(const double *const *a, int rows, const double *const *b, int columns,
                                                int64_t k0, int64_t k1, double *acc, int64_t accRowPairs) {
@@ -155,5 +200,14 @@ void AccumulateBlock(LaneOp op, const double *data, int64_t stride, int64_t i0, 
         DENDRO_BY_OP(BlockAvx2, op, data, stride, i0, i1, j0, j1, k0, k1, acc);
     } else {
         DENDRO_BY_OP(BlockPlain, op, data, stride, i0, i1, j0, j1, k0, k1, acc);
+    }
+}
+
+void CombinedRow(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates, int64_t j0,
+                 int64_t j1, double *out) {
+    if (UseAvx2()) {
+        DENDRO_BY_OP(RowAvx2, op, x, data, stride, coordinates, j0, j1, out);
+    } else {
+        DENDRO_BY_OP(RowPlain, op, x, data, stride, coordinates, j0, j1, out);
     }
 }

@@ -32,6 +32,12 @@ void AccumulateLanes(LaneOp op, const double *const *a, int rows, const double *
 void AccumulateBlock(LaneOp op, const double *data, int64_t stride, int64_t i0, int64_t i1, int64_t j0, int64_t j1,
                      int64_t k0, int64_t k1, double *acc);
 
+// out[j - j0] = the combined lanes (contract 2) of the pair x, object j,
+// for j in [j0, j1), objects being rows of `data` of `stride` doubles,
+// over coordinates [0, coordinates).
+void CombinedRow(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates, int64_t j0,
+                 int64_t j1, double *out);
+
 // The four lanes made one value (contract 2).
 inline double CombineLanes(LaneOp op, const double *lanes) {
     if (op == LaneOp::LargestDifference) {

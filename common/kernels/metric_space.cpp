@@ -72,7 +72,10 @@ void MetricSpace::Prepare() {
     });
     missingObjects_ = std::count(missing_.begin(), missing_.end(), 1);
     special_.assign(static_cast<size_t>((objects_ + kBlock - 1) / kBlock), 0);
-    for (std::int64_t i = 0; i < objects_; ++i) special_[i / kBlock] |= missing_[i] | constant_[i];
+    for (std::int64_t i = 0; i < objects_; ++i) {
+        special_[i / kBlock] |= missing_[i] | constant_[i];
+        if (missing_[i] || constant_[i]) specialObjects_.push_back(i);
+    }
 }
 
 double MetricSpace::Finish(std::int64_t i, std::int64_t j, const double *lanes) const {
@@ -94,15 +97,23 @@ double MetricSpace::Distance(std::int64_t i, std::int64_t j) const {
 }
 
 void MetricSpace::DistancesFrom(std::int64_t i, std::int64_t begin, std::int64_t end, double *out) const {
-    const double *a = Object(i);
-    for (std::int64_t j = begin; j < end; j += 4) {
-        const int count = static_cast<int>(std::min<std::int64_t>(4, end - j));
-        double lanes[16] = {};
-        const double *b[4];
-        for (int c = 0; c < 4; ++c) b[c] = Object(j + (c < count ? c : 0));
-        AccumulateLanes(op_, &a, 1, b, count, 0, coordinates_, lanes, 4);
-        for (int c = 0; c < count; ++c) out[j + c - begin] = j + c == i ? 0.0 : Finish(i, j + c, lanes + 4 * c);
+    if (begin >= end) return;
+    CombinedRow(op_, Object(i), data_.data(), coordinates_, coordinates_, begin, end, out);
+    const std::int64_t count = end - begin;
+    if (metric_ == Metric::Euclidean) {
+        for (std::int64_t p = 0; p < count; ++p) out[p] = std::sqrt(out[p]);
+    } else if (IsCorrelationFamily(metric_)) {
+        for (std::int64_t p = 0; p < count; ++p) out[p] = CorrelationDistance(metric_, out[p]);
     }
+    // Pairs with a missing cell or a constant object, as Finish measures them.
+    if (missing_[i] || constant_[i]) {
+        for (std::int64_t j = begin; j < end; ++j) out[j - begin] = Finish(i, j, nullptr);
+    } else {
+        for (const std::int64_t j : specialObjects_) {
+            if (j >= begin && j < end) out[j - begin] = Finish(i, j, nullptr);
+        }
+    }
+    if (i >= begin && i < end) out[i - begin] = 0.0;
 }
 
 // Writes the pairs j < i of a block of whole objects from their lanes,
@@ -181,9 +192,7 @@ std::optional<UndefinedPair> MetricSpace::FirstUndefinedPair() const {
     // Only a pair with a missing cell or a constant object can lack a
     // distance: whole objects have finite cells, whose differences and
     // products are numbers or infinities, never NaN.
-    std::vector<std::int64_t> special;
-    for (std::int64_t i = 0; i < objects_; ++i)
-        if (missing_[i] || constant_[i]) special.push_back(i);
+    const std::vector<std::int64_t> &special = specialObjects_;
     if (special.empty()) return std::nullopt;
     auto undefined = [&](std::int64_t i, std::int64_t j) {
         if (constant_[i] || constant_[j]) return true;

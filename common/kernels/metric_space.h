@@ -77,6 +77,8 @@ public:
 
 private:
     void Prepare();
+    // The distance of i and j from their lanes; `lanes` is not read for a
+    // pair with a missing cell or a constant object.
     double Finish(std::int64_t i, std::int64_t j, const double *lanes) const;
     UndefinedPair Explain(std::int64_t i, std::int64_t j) const;
     void RowBlock(std::int64_t block, double *acc, double *out) const;
@@ -93,4 +95,6 @@ private:
     // Per block of AllDistances' tiles: 1 when an object of it has a
     // missing cell or is constant.
     std::vector<unsigned char> special_;
+    // The objects with a missing cell or constant, ascending.
+    std::vector<std::int64_t> specialObjects_;
 };

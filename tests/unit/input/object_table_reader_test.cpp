@@ -151,3 +151,30 @@ TEST(ObjectTableReader, RefusedTables) {
 }
 
 }  // namespace
+
+namespace {
+
+// Columns are gathered from lines in groups and blocks of lines: a table
+// across several of both reads as its transpose does with --rows.
+TEST(ObjectTableReader, ColumnsOfALongWideTableAreItsTransposedLines) {
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<int> digits(0, 9999), missing(0, 40);
+    const int lines = 1300, columns = 130;
+    std::vector<std::string> cells(lines * columns);
+    for (std::string &cell : cells) cell = missing(rng) == 0 ? "NA" : std::to_string(digits(rng) / 100.0);
+    std::string text, transposed;
+    for (int l = 0; l < lines; ++l)
+        for (int c = 0; c < columns; ++c) text += cells[l * columns + c] + (c + 1 < columns ? "\t" : "\n");
+    for (int c = 0; c < columns; ++c)
+        for (int l = 0; l < lines; ++l) transposed += cells[l * columns + c] + (l + 1 < lines ? "\t" : "\n");
+    const ObjectTableRead byColumns = Read(text), byRows = Read(transposed, true);
+    ASSERT_EQ(byColumns.refusal, "");
+    EXPECT_EQ(byColumns.table.objects, columns);
+    EXPECT_EQ(byColumns.table.coordinates, lines);
+    EXPECT_EQ(byColumns.missingCells, byRows.missingCells);
+    EXPECT_EQ(Cells(byColumns.table), Cells(byRows.table));
+    // A ragged line after many: refused, its extra cell never stored.
+    EXPECT_EQ(Read(text + "1" + std::string(columns + 1, '\t') + "\n").refusal.substr(0, 28), "line 1301 has 131 values, li");
+}
+
+}  // namespace

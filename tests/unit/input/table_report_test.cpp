@@ -116,9 +116,10 @@ struct Outcome {
     long position = 0;
 };
 
-Outcome ReadInStretches(std::FILE *f, bool header, bool reporting, int64_t stretchBytes) {
+Outcome ReadInStretches(std::FILE *f, bool header, bool reporting, int64_t stretchBytes, bool labels = false) {
     Outcome o;
     o.report.header = header;
+    o.report.labels = labels;
     const TableData t = ReadTableInStretches(f, reporting ? &o.report : nullptr, stretchBytes);
     o.position = std::ftell(f);
     o.lines = t.lines;
@@ -152,6 +153,18 @@ void ExpectSame(const Outcome &a, const Outcome &b) {
     EXPECT_EQ(std::bit_cast<uint32_t>(r.firstPartialValue), std::bit_cast<uint32_t>(s.firstPartialValue));
     EXPECT_EQ(r.firstPartialLine, s.firstPartialLine);
     EXPECT_EQ(r.commaLine, s.commaLine);
+    EXPECT_EQ(r.wordsAfterNumbers, s.wordsAfterNumbers);
+    EXPECT_EQ(r.firstWordAfterNumber, s.firstWordAfterNumber);
+    EXPECT_EQ(r.firstWordAfterNumberLine, s.firstWordAfterNumberLine);
+    EXPECT_EQ(r.emptyCells, s.emptyCells);
+    EXPECT_EQ(r.firstEmptyCellLine, s.firstEmptyCellLine);
+    EXPECT_EQ(r.labelLikeFields, s.labelLikeFields);
+    EXPECT_EQ(r.firstLabelLikeField, s.firstLabelLikeField);
+    EXPECT_EQ(r.firstLabelLikeLine, s.firstLabelLikeLine);
+    EXPECT_EQ(r.splitTokens, s.splitTokens);
+    EXPECT_EQ(r.firstSplitLine, s.firstSplitLine);
+    EXPECT_EQ(r.firstRowWords, s.firstRowWords);
+    EXPECT_EQ(r.rejectedWords, s.rejectedWords);
 }
 
 // Rows of `columns` random cells; `odd` in 0 .. 100 is the percentage of
@@ -159,8 +172,8 @@ void ExpectSame(const Outcome &a, const Outcome &b) {
 // row yields `columns` values; otherwise some forms yield none or two, and
 // a line of one blank is a row of none.
 std::string RandomRows(std::mt19937 &rng, int rows, int columns, int odd, bool ragged = true) {
-    const char *const cells[] = {"12abc", "3,5", "-2e1", "1.5e3x", "+7", "nan", "1,234.5", ".5",
-                                 "0x1p3", "1e", "-0", "\xff" "9"};
+    const char *const cells[] = {"12abc", "3,5", "-2e1", "1.5e3x", "+7", "nan", "1,234.5", ".5", "0x1p3", "1e",
+                                 "-0", "\xff" "9"};
     const char *const ends[] = {"\r\n", "\r", "\n\n", "\r\n\r\n", "\n \n"};
     auto chance = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
     std::string text;
@@ -193,6 +206,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     struct Input {
         std::string name, text;
         bool header;
+        bool labels = false;
     };
     std::vector<Input> inputs;
     for (int odd : {0, 10, 40}) {
@@ -208,6 +222,8 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
                           rows.substr(0, a) + "1\n" + rows.substr(a, b - a) + "1 2 3 4 5\n" + rows.substr(b), false});
         inputs.push_back({"row of blanks " + std::to_string(odd), rows.substr(0, b) + " \t\r\n" + rows.substr(b), false});
         inputs.push_back({"long rows " + std::to_string(odd), RandomRows(rng, 12, 40, odd), false});
+        inputs.push_back({"labels " + std::to_string(odd), rows, false, true});
+        inputs.push_back({"labels after a header " + std::to_string(odd), "a\tb c\n" + rows, true, true});
         inputs.push_back({"last row short, no line end", rows + "1 2 3", false});
     }
     inputs.push_back({"words only", "a b\r\nc d\n\ne f\n", false});
@@ -225,7 +241,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
         const bool big = input.text.size() > 100000;
         std::FILE *f = std::fopen(path.c_str(), "r");
         ASSERT_NE(f, nullptr);
-        const Outcome reported = ReadInStretches(f, input.header, true, 0);
+        const Outcome reported = ReadInStretches(f, input.header, true, 0, input.labels);
         std::fclose(f);
         // The long input is read whole, block after block.
         if (big && input.name == "longer than a block") {
@@ -238,7 +254,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
             Outcome alone = reported;
             if (!reporting) {
                 f = std::fopen(path.c_str(), "r");
-                alone = ReadInStretches(f, input.header, false, 0);
+                alone = ReadInStretches(f, input.header, false, 0, input.labels);
                 std::fclose(f);
             }
             std::vector<int64_t> sizes;
@@ -252,7 +268,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
             for (const int64_t size : sizes) {
                 SCOPED_TRACE("stretch " + std::to_string(size) + (reporting ? ", report" : ""));
                 f = std::fopen(path.c_str(), "r");
-                const Outcome split = ReadInStretches(f, input.header, reporting, size);
+                const Outcome split = ReadInStretches(f, input.header, reporting, size, input.labels);
                 std::fclose(f);
                 ExpectSame(split, alone);
                 ++stretched;

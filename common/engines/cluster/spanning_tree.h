@@ -1,0 +1,33 @@
+// Single linkage through a minimum spanning tree (Prim), in O(n) memory
+// beyond the data: one object's distances to the objects not yet in the
+// tree are computed at a time, and each object keeps only its distance to
+// the tree.
+//
+// Policy (tie rule of linkage.h). The spanning tree fixes which objects
+// join at each height, not in which order clusters tied at one height
+// merge. So the edges of one height v are resolved together: the clusters
+// below v that they join are taken by slot ascending, and each merges with
+// the clusters of smaller slot it touches at distance exactly v (smallest
+// slot first). That is the order in which merging the first smallest pair
+// pass after pass joins them. Touching is decided by the spanning tree's
+// edges where they say so and otherwise by recomputing distances between
+// members; each pair of objects is recomputed at most once in a run, and
+// only where several edges share one height.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engines/cluster/linkage.h"
+
+// Writes the distances of object i to objects begin .. end-1 to out. Must be
+// callable from two threads at once and give the same bits for a pair
+// however the range around it is cut.
+using DistanceRows = std::function<void(int64_t i, int64_t begin, int64_t end, double *out)>;
+
+// Distances must be numbers (no NaN). twoThreads lets the rows be split
+// over a second thread; the result does not depend on it.
+std::vector<ClusterMerge> SingleLinkageTree(int64_t n, const DistanceRows &rows, bool twoThreads);
+// Over a packed strict lower triangle (i > j at i(i-1)/2 + j).
+std::vector<ClusterMerge> SingleLinkageTree(const double *packed, int64_t n);
