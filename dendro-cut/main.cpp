@@ -28,6 +28,7 @@ constexpr const char *kUsage =
     "                      cluster of the tree\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace

@@ -19,8 +19,11 @@ constexpr const char *kUsage =
     "  --to json       nested objects (name, value, size, children) for web viewers\n"
     "  --to json-flat  the same objects in one flat list, each naming its children,\n"
     "                  for trees nested too deep for some JSON readers\n"
+    "  --to labels     the names, one a line in column order (the column numbers\n"
+    "                  without names): the labels of the linkage matrix\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names. Notes on values that a\n"
     "format's readers cannot take go to standard error.\n";
 

@@ -16,6 +16,7 @@ constexpr const char *kUsage =
     "  DENDROGRAM          merge lines written by dendro-min or dendro-variance\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace

@@ -141,14 +141,17 @@ DendrogramParse ParseDendrogram(std::string_view text) {
         return result;
     };
 
+    // A file cut short says so first: its last line would otherwise meet a
+    // check of leaves or nodes out of range on some earlier line.
+    if (text.back() != '\n')
+        return fail(lineCount, "no line feed at the end of the last line: the file looks cut short");
+
     std::size_t start = 0;
     for (std::size_t k = 0; k < lineCount; ++k) {
         const std::size_t lineNumber = k + 1;
         const std::size_t end = text.find('\n', start);
         std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         start = end + 1;
-        if (end == std::string_view::npos)
-            return fail(lineNumber, "no line feed at the end of the last line: the file looks cut short");
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) return fail(lineNumber, "empty line; every line must describe one merge");
 

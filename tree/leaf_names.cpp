@@ -1,6 +1,8 @@
 #include "leaf_names.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <system_error>
 
 namespace {
@@ -45,9 +47,16 @@ bool ValidUtf8(std::string_view s) {
 std::string NameFault(std::string_view name) {
     if (name.empty()) return "empty name; every column needs a name";
     if (!ValidUtf8(name)) return "the name is not valid UTF-8 text";
+    // A tab or a line end would break the lines of dendro-cut and the other
+    // tab-separated outputs.
     for (const char c : name) {
         const auto u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t') || u == 0x7f) return "the name holds a control character";
+        if (u == '\t') return "the name holds a tab, which would break the tab-separated lines written";
+        if (u < 0x20 || u == 0x7f) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", u);
+            return std::string("the name holds the control character ") + code + "; names are printable text";
+        }
     }
     return "";
 }
@@ -75,6 +84,18 @@ bool IsNumber(std::string_view word) {
     return ec == std::errc() && ptr == copy.data() + copy.size() && begin != ptr;
 }
 
+// A name in double quotes without them, an inner pair of quotes read as
+// one; any other name as it is.
+std::string Unquoted(std::string_view name) {
+    if (name.size() < 2 || name.front() != '"' || name.back() != '"') return std::string(name);
+    std::string out;
+    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
+        out += name[i];
+        if (name[i] == '"' && name[i + 1] == '"' && i + 2 < name.size()) ++i;
+    }
+    return out;
+}
+
 std::string Plural(std::size_t count, const char *one, const char *many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -91,13 +112,17 @@ LabelsParse ParseLabels(std::string_view text, std::size_t leafCount) {
         result.notes.clear();
         return result;
     };
-    std::size_t trimmed = 0, firstTrimmed = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
+    std::vector<std::string_view> lines;
+    for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = text.find('\n', start);
-        std::string_view line =
-            text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        lines.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
         start = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    // Empty lines (or lines of blanks) after the last name are no names: an
+    // editor may leave one at the end.
+    while (!lines.empty() && Trimmed(lines.back(), " \t\r").empty()) lines.pop_back();
+    std::size_t trimmed = 0, firstTrimmed = 0;
+    for (std::string_view line : lines) {
         const std::size_t lineNumber = result.labels.size() + 1;
         line = Trimmed(line, "\r");
         const std::string_view name = Trimmed(line, " \t\r");
@@ -141,7 +166,20 @@ LabelsParse ParseHeaderNames(std::string_view text, std::size_t leafCount) {
     } else {
         std::size_t start = line.find_first_not_of(" ;");
         while (start != std::string_view::npos) {
-            const std::size_t end = line.find_first_of(" ;", start);
+            // A name in double quotes (as R and spreadsheets write them) may
+            // hold blanks and semicolons.
+            std::size_t from = start;
+            if (line[start] == '"') {
+                for (from = start + 1; from < line.size(); ++from) {
+                    if (line[from] != '"') continue;
+                    if (from + 1 < line.size() && line[from + 1] == '"') {
+                        ++from;
+                        continue;
+                    }
+                    break;
+                }
+            }
+            const std::size_t end = line.find_first_of(" ;", std::min(from, line.size()));
             words.push_back(line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
             start = end == std::string_view::npos ? end : line.find_first_not_of(" ;", end);
         }
@@ -152,10 +190,12 @@ LabelsParse ParseHeaderNames(std::string_view text, std::size_t leafCount) {
                     Plural(leafCount, "column", "columns") + ": expected " + std::to_string(leafCount) + ", or " +
                     std::to_string(leafCount + 1) + " with the heading of the row labels first");
     const std::size_t skip = words.size() - leafCount;
-    std::size_t trimmed = 0, allNumbers = 0;
+    std::size_t trimmed = 0, allNumbers = 0, unquoted = 0;
     for (std::size_t i = skip; i < words.size(); ++i) {
-        const std::string_view name = Trimmed(words[i], " ");
-        trimmed += name.size() != words[i].size() && !name.empty();
+        const std::string_view bare = Trimmed(words[i], " ");
+        trimmed += bare.size() != words[i].size() && !bare.empty();
+        const std::string name = Unquoted(bare);
+        unquoted += name.size() != bare.size();
         const std::string fault = NameFault(name);
         if (!fault.empty())
             return fail("name " + std::to_string(i - skip + 1) + " (word " + std::to_string(i + 1) + ", " + how +
@@ -164,6 +204,8 @@ LabelsParse ParseHeaderNames(std::string_view text, std::size_t leafCount) {
         result.labels.emplace_back(name);
     }
     if (trimmed > 0) result.notes.push_back("blanks around " + Plural(trimmed, "name", "names") + " on line 1 dropped");
+    if (unquoted > 0)
+        result.notes.push_back("the double quotes around " + Plural(unquoted, "name", "names") + " on line 1 dropped");
     if (allNumbers == leafCount)
         result.notes.push_back("every name on line 1 is a number: is that line really a header of names?");
     return result;

@@ -10,21 +10,27 @@
 
 namespace {
 
-// parent - child, written with as many decimals as the two values were
-// written with, so that 4.000000 - 1.000000 reads 3.000000 and not a binary
+// Half of parent - child: a branch of a tree whose leaves lie half their
+// merge value below it, so that the path between two leaves through the tree
+// is as long as their merge value (ape's reading of an hclust tree). Written
+// with one decimal more than the two values were written with, dropped again
+// when it is 0, so that 4.000000 - 1.000000 reads 1.500000 and not a binary
 // rounding artefact. That holds while those decimals are within a double's
 // precision at the length's magnitude (15 significant digits); beyond it,
 // and for inf and nan, the shortest form that reads back exactly.
 std::string BranchLength(double parent, int parentDecimals, double child, int childDecimals) {
-    const double length = parent - child;
+    const double length = (parent - child) / 2;
     if (!std::isfinite(length)) return NonFiniteText(length);
-    const int decimals = std::max(parentDecimals, childDecimals);
+    const int decimals = std::max(parentDecimals, childDecimals) + 1;
     std::string text;
     if (parentDecimals >= 0 && childDecimals >= 0 && decimals <= 17 &&
-        std::fabs(length) * std::pow(10.0, decimals) < 1e15)
+        std::fabs(length) * std::pow(10.0, decimals) < 1e15) {
         text = Printf("%.*f", decimals, length);
-    else
+        if (text.back() == '0') text.pop_back();
+        if (text.back() == '.') text.pop_back();
+    } else {
         text = ShortestText(length);
+    }
     if (text.front() == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);  // "-0.000"
     return text;
 }
@@ -320,16 +326,23 @@ std::string RenderJsonFlat(const Dendrogram &tree, const std::vector<std::string
     return out + "]}\n";
 }
 
+std::string RenderLabels(const Dendrogram &tree, const std::vector<std::string> &labels) {
+    std::string out;
+    for (std::size_t column = 0; column < tree.leafCount; ++column) out += LeafName(labels, column) + "\n";
+    return out;
+}
+
 std::optional<ExportFormat> ExportFormatNamed(std::string_view name) {
     if (name == "newick") return ExportFormat::Newick;
     if (name == "linkage") return ExportFormat::Linkage;
     if (name == "hclust") return ExportFormat::Hclust;
     if (name == "json") return ExportFormat::Json;
     if (name == "json-flat") return ExportFormat::JsonFlat;
+    if (name == "labels") return ExportFormat::Labels;
     return std::nullopt;
 }
 
-const char *ExportFormatNames() { return "newick, linkage, hclust, json, json-flat"; }
+const char *ExportFormatNames() { return "newick, linkage, hclust, json, json-flat, labels"; }
 
 std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels) {
     switch (format) {
@@ -338,6 +351,7 @@ std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std:
         case ExportFormat::Hclust: return RenderHclust(tree, labels);
         case ExportFormat::Json: return RenderJson(tree, labels);
         case ExportFormat::JsonFlat: return RenderJsonFlat(tree, labels);
+        case ExportFormat::Labels: return RenderLabels(tree, labels);
     }
     return {};
 }
@@ -378,6 +392,9 @@ std::vector<std::string> ExportCautions(ExportFormat format, const Dendrogram &t
             break;
         case ExportFormat::Json:
         case ExportFormat::JsonFlat: {
+            if (nonFinite > 0)
+                cautions.push_back(Merges(nonFinite) + " with a value that is not finite, written \"value\": null "
+                                   "with \"nonfinite\" beside it; JSON has no such numbers");
             const std::size_t depth = TreeDepth(tree);
             if (format == ExportFormat::Json && depth > 400)
                 cautions.push_back("the tree nests " + std::to_string(depth) +
@@ -385,7 +402,8 @@ std::vector<std::string> ExportCautions(ExportFormat format, const Dendrogram &t
                                    "1,000); --to json-flat writes it without nesting");
             break;
         }
-        case ExportFormat::Newick: break;
+        case ExportFormat::Newick:
+        case ExportFormat::Labels: break;
     }
     return cautions;
 }

@@ -13,7 +13,8 @@
 
 // The tree in Newick format, ending with ";\n". Leaves are named by
 // LeafName(labels, column), quoted where Newick needs it; each branch has
-// the length parent value minus child value, leaves counting as value 0.
+// the length (parent value - child value) / 2, leaves counting as value 0,
+// so that two leaves are as far apart through the tree as their merge value.
 // Children come in the drawn order.
 std::string RenderNewick(const Dendrogram &tree, const std::vector<std::string> &labels);
 
@@ -46,9 +47,13 @@ std::string RenderJson(const Dendrogram &tree, const std::vector<std::string> &l
 std::string RenderJsonFlat(const Dendrogram &tree, const std::vector<std::string> &labels);
 
 // The export formats by name, for the command line.
-enum class ExportFormat { Newick, Linkage, Hclust, Json, JsonFlat };
+// The names of the columns, one a line in column order (the column numbers
+// when no names are given): the labels of a linkage matrix.
+std::string RenderLabels(const Dendrogram &tree, const std::vector<std::string> &labels);
+
+enum class ExportFormat { Newick, Linkage, Hclust, Json, JsonFlat, Labels };
 std::optional<ExportFormat> ExportFormatNamed(std::string_view name);
-const char *ExportFormatNames();  // "newick, linkage, hclust, json, json-flat"
+const char *ExportFormatNames();  // "newick, linkage, hclust, json, json-flat, labels"
 std::string RenderExport(ExportFormat format, const Dendrogram &tree, const std::vector<std::string> &labels);
 
 // Things a user should know about the tree in a format: values the reading

@@ -25,6 +25,10 @@ bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &
             line.help = true;
             continue;
         }
+        if (arg == "--version") {
+            line.version = true;
+            continue;
+        }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const ToolOption *option = nullptr;
@@ -88,16 +92,36 @@ bool ReadFirstLine(const std::string &path, std::string &line, std::string &erro
     return true;
 }
 
+namespace {
+
+bool ReadStandardInput(std::string &contents, std::string &error) {
+    contents.clear();
+    char buffer[65536];
+    std::size_t got;
+    errno = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) contents.append(buffer, got);
+    if (std::ferror(stdin)) {
+        error = errno != 0 ? std::strerror(errno) : "read error";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ShownPath(const std::string &path) { return path == "-" ? "standard input" : path; }
+
 bool ReadTreeInput(const std::string &dendrogramPath, const std::string &namesPath, const std::string &tablePath,
                    TreeInput &input, std::string &error) {
     std::string text, reason;
-    if (!ReadWholeFile(dendrogramPath, text, reason)) {
-        error = "cannot read " + dendrogramPath + ": " + reason;
+    const bool read = dendrogramPath == "-" ? ReadStandardInput(text, reason) : ReadWholeFile(dendrogramPath, text, reason);
+    if (!read) {
+        error = "cannot read " + ShownPath(dendrogramPath) + ": " + reason;
         return false;
     }
     DendrogramParse parsed = ParseDendrogram(text);
     if (!parsed.ok()) {
-        error = dendrogramPath + ": " + parsed.error;
+        error = ShownPath(dendrogramPath) + ": " + parsed.error;
         return false;
     }
     input.tree = std::move(parsed.tree);
@@ -131,7 +155,7 @@ void ToolNote(const char *program, const std::string &message) {
 void ToolWriteOutput(const char *program, const std::string &text) {
     const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     if (!written || std::fflush(stdout) != 0 || std::ferror(stdout))
-        ToolFail(program, "cannot write to standard output");
+        ToolFail(program, std::string("cannot write to standard output: ") + std::strerror(errno));
 }
 
 ToolCommandLine StartTool(int argc, char **argv, const char *program, const char *usage,
@@ -144,8 +168,9 @@ ToolCommandLine StartTool(int argc, char **argv, const char *program, const char
         std::fprintf(stderr, "%s: %s\n%s", program, error.c_str(), usage);
         std::exit(1);
     }
-    if (line.help) {
-        std::fputs(usage, stdout);
+    if (line.help || line.version) {
+        const std::string text = line.help ? std::string(usage) : std::string(program) + " " + DENDRO_VERSION + "\n";
+        ToolWriteOutput(program, text);
         std::exit(0);
     }
     return line;

@@ -19,6 +19,7 @@ struct ToolCommandLine {
     std::vector<std::string> files;              // in order
     std::map<std::string, std::string> options;  // given options and their values ("" for flags)
     bool help = false;                           // -h or --help anywhere
+    bool version = false;                        // --version anywhere
     bool Has(const std::string &name) const { return options.count(name) != 0; }
     std::string Value(const std::string &name) const {
         const auto found = options.find(name);
@@ -33,7 +34,8 @@ bool ParseToolCommandLine(int argc, char **argv, const std::vector<ToolOption> &
                           std::string &error);
 // The start every tree program shares: binary standard streams, then the
 // command line parsed. A bad one ends with its reason and the usage text on
-// standard error (status 1); --help prints the usage text (status 0).
+// standard error (status 1); --help prints the usage text, --version the
+// program's name and version (status 0; 1 when standard output fails).
 ToolCommandLine StartTool(int argc, char **argv, const char *program, const char *usage,
                           const std::vector<ToolOption> &known);
 
@@ -54,7 +56,10 @@ struct TreeInput {
     std::vector<std::string> notes;   // about the names, each naming its file
 };
 
-// Reads and checks the dendrogram, then the names: from `namesPath` (a
+// How a file name is shown in messages: "-" is standard input.
+std::string ShownPath(const std::string &path);
+
+// Reads and checks the dendrogram ("-": standard input), then the names: from `namesPath` (a
 // names file) or from the first line of `tablePath`, or none when both are
 // empty. False, with `error` naming the file, on the first fault.
 bool ReadTreeInput(const std::string &dendrogramPath, const std::string &namesPath, const std::string &tablePath,

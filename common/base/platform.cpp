@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -272,6 +273,25 @@ bool CanWriteFile(const std::string &path) {
 #endif
 }
 
+namespace {
+
+// A temporary file is named after the file it will replace, so that one
+// left behind by a killed run says whose it is: ".NAME.dendro-" and six
+// letters. NAME is cut (between characters) so that the whole stays well
+// within any limit on names.
+std::string TemporaryPrefix(const std::string &beside) {
+    constexpr size_t kMostNameBytes = 64;
+    std::string name = FileNameOf(beside);
+    if (name.size() > kMostNameBytes) {
+        size_t cut = kMostNameBytes;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
+    return FolderOf(beside) + "." + name + ".dendro-";
+}
+
+}  // namespace
+
 std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
 #if defined(_WIN32)
     // A new name of six letters and digits, tried until one is free; the
@@ -282,7 +302,7 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
     std::string candidate;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-        candidate = FolderOf(beside) + ".dendro-";
+        candidate = TemporaryPrefix(beside);
         for (int k = 0; k < 6; ++k) {
             state = state * 6364136223846793005ull + 1442695040888963407ull;
             candidate += kLetters[(state >> 33) % 36];
@@ -308,7 +328,7 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
     }
     return stream;
 #else
-    std::string pattern = FolderOf(beside) + ".dendro-XXXXXX";
+    std::string pattern = TemporaryPrefix(beside) + "XXXXXX";
     const int fd = mkstemp(pattern.data());
     if (fd < 0) return nullptr;
     // Handed over without allocating, so that a failure from here on (which
@@ -333,6 +353,86 @@ std::FILE *CreateFileBeside(const std::string &beside, std::string &name) {
         errno = error;
     }
     return stream;
+#endif
+}
+
+namespace {
+
+#if !defined(_WIN32)
+// What the held stream holds, valid once it is flushed.
+char *heldBytes = nullptr;
+size_t heldSize = 0;
+#endif
+
+}  // namespace
+
+std::FILE *OpenHeldStream() {
+#if defined(_WIN32)
+    // No stream in memory here: a file of the system's temporary folder,
+    // marked temporary (the system keeps it in memory while it can) and
+    // deleted when closed.
+    wchar_t folder[MAX_PATH + 1], name[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH || GetTempFileNameW(folder, L"dnd", 0, name) == 0) {
+        errno = ErrnoOfLastError();
+        return nullptr;
+    }
+    const HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOfLastError();
+        DeleteFileW(name);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    std::FILE *stream = fd < 0 ? nullptr : _fdopen(fd, "w+b");
+    if (stream == nullptr) {
+        if (fd >= 0) _close(fd); else CloseHandle(h);
+    }
+    return stream;
+#else
+    return open_memstream(&heldBytes, &heldSize);
+#endif
+}
+
+bool CopyHeldStream(std::FILE *held, std::FILE *to) {
+    if (std::fflush(held) != 0 || std::ferror(held)) return false;
+#if defined(_WIN32)
+    std::rewind(held);
+    char block[1 << 16];
+    for (size_t got; (got = std::fread(block, 1, sizeof block, held)) > 0;)
+        if (std::fwrite(block, 1, got, to) != got) return false;
+    return std::ferror(held) == 0;
+#else
+    return heldSize == 0 || std::fwrite(heldBytes, 1, heldSize, to) == heldSize;
+#endif
+}
+
+void CloseHeldStream(std::FILE *held) {
+    std::fclose(held);
+#if !defined(_WIN32)
+    std::free(heldBytes);
+    heldBytes = nullptr;
+    heldSize = 0;
+#endif
+}
+
+bool IsFileOfStream(std::FILE *stream, const std::string &path) {
+#if defined(_WIN32)
+    const HANDLE own = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (own == INVALID_HANDLE_VALUE || GetFileType(own) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (!GetFileInformationByHandle(own, &a)) return false;
+    const HANDLE h = OpenForQuery(path);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(h, &b) != 0;
+    CloseHandle(h);
+    return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+#else
+    struct stat a, b;
+    if (fstat(fileno(stream), &a) != 0 || !S_ISREG(a.st_mode) || stat(path.c_str(), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 #endif
 }
 

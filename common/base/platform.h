@@ -103,13 +103,27 @@ std::string ResolveLinks(const std::string &path);
 bool CanWriteFile(const std::string &path);
 
 // Creates a new file, empty and open for writing, in the folder of `beside`
-// (the current folder when the name holds no folder), with a short unique
-// name that fits any limit on names. When `beside` exists the new file takes
+// (the current folder when the name holds no folder), named after it with a
+// short unique ending (".NAME.dendro-XXXXXX", NAME cut to 64 bytes). When `beside` exists the new file takes
 // its permissions (and, where allowed, its owner), otherwise those a new
 // file gets; on Windows it takes the folder's, as every new file there does. Returns null, leaving nothing behind, when the folder cannot
 // hold it. `name` is set to the new file's name as soon as the file exists,
 // before anything that may fail, and cleared again if it is removed.
 std::FILE *CreateFileBeside(const std::string &beside, std::string &name);
+
+// A stream that keeps what is written to it, for an output that must be
+// whole before its file is touched: in memory (on Windows, a file of the
+// system's temporary folder, deleted when closed). One at a time. Null, with
+// errno, when none can be made.
+std::FILE *OpenHeldStream();
+// Writes all that the held stream holds to `to`. False when a write fails.
+bool CopyHeldStream(std::FILE *held, std::FILE *to);
+// Closes the held stream and releases what it holds.
+void CloseHeldStream(std::FILE *held);
+
+// True when the open stream reads or writes a regular file that `path`
+// reaches too (standard input redirected from the output file).
+bool IsFileOfStream(std::FILE *stream, const std::string &path);
 
 // Writes the stream's buffers and asks the system to put the file's data on
 // the disk, so that a file renamed over another one is never found empty

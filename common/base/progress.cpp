@@ -77,7 +77,13 @@ void EnableProgress(const char *program) {
     if (const char *delay = std::getenv("DENDRO_PROGRESS_DELAY")) {
         char *end = nullptr;
         const double seconds = std::strtod(delay, &end);
-        if (end != delay && seconds >= 0.0) state.delaySeconds = seconds;
+        while (end != delay && (*end == ' ' || *end == '\t')) ++end;
+        if (end != delay && *end == '\0' && seconds >= 0.0 && seconds <= 1e9) {
+            state.delaySeconds = seconds;
+        } else {
+            std::fprintf(stderr, "warning: DENDRO_PROGRESS_DELAY='%s' is not a number of seconds (0 or more); the "
+                                 "progress line keeps its delay of %g s\n", delay, state.delaySeconds);
+        }
     }
 }
 

@@ -105,6 +105,7 @@ void ReadObjects(std::FILE *in) {
     ObjectTableOptions options;
     options.header = HeaderAsked();
     options.rows = run.rows;
+    options.labels = LabelsAsked();
     ObjectTableRead read = ReadObjectTable(in, options);
     const std::string name = InputShownName();
     if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));

@@ -77,20 +77,22 @@ bool TakeProgramOption(CommandLine &line, const std::vector<ProgramOption> &opti
 
 CommandLine ParseCommandLine(int argc, const char *const *argv, const std::vector<ProgramOption> &options) {
     CommandLine line;
-    int k = 1;
-    for (; k < argc; ++k) {
+    std::vector<std::string> names;
+    bool optionsEnded = false;
+    for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
-        if (a == "--") {
-            ++k;
-            break;
-        }
-        if (a.size() < 2 || a[0] != '-') break;
-        if (a == "--help" || a == "-h") {
+        if (optionsEnded || a.size() < 2 || a[0] != '-') {
+            names.push_back(a);
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
             line.help = true;
         } else if (a == "--version") {
             line.version = true;
         } else if (a == "--header") {
             line.header = true;
+        } else if (a == "--labels") {
+            line.labels = true;
         } else if (a == "--precise") {
             line.precise = true;
         } else if (TakeProgramOption(line, options, argc, argv, k)) {
@@ -101,16 +103,16 @@ CommandLine ParseCommandLine(int argc, const char *const *argv, const std::vecto
         }
     }
     if (line.help || line.version) return line;
-    if (argc - k < 2) {
-        line.error = argc - k == 0 ? "the names of the input and output files are missing (try --help)"
+    if (names.size() < 2) {
+        line.error = names.empty() ? "the names of the input and output files are missing (try --help)"
                                    : "the name of the output file is missing (try --help)";
         return line;
     }
-    line.input = Trimmed(argv[k]);
-    line.output = Trimmed(argv[k + 1]);
+    line.input = Trimmed(names[0]);
+    line.output = Trimmed(names[1]);
     if (line.input.empty()) line.error = "the name of the input file is empty";
     else if (line.output.empty()) line.error = "the name of the output file is empty";
-    for (k += 2; k < argc; ++k) line.extra.push_back(argv[k]);
+    line.extra.assign(names.begin() + 2, names.end());
     return line;
 }
 
@@ -156,8 +158,11 @@ std::string UsageText(const ProgramDescription &program) {
            "  OUTPUT  the merge lines; an existing file is replaced only once the new\n"
            "          one is complete; - writes standard output\n"
            "\n"
-           "Options, before the file names:\n"
+           "Options, before or after the file names:\n"
            "  --header    the first line holds the column names, not numbers\n"
+           "  --labels    the first field of each line is its label, never a value (up\n"
+           "              to the first tab when the first line holds one, else up to\n"
+           "              the first blank or ';')\n"
            "  --precise   merge values with " + digits + " significant digits (" + precise + "), enough to\n"
            "              read back the exact value, instead of six decimals\n" +
            ProgramOptionsHelp(program) +
@@ -199,10 +204,8 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
         }
         SortieProg(ExitNormal);
     }
-    for (const std::string &extra : commandLine.extra) {
-        std::fprintf(stderr, "warning: the argument '%s' after the two file names is ignored%s\n", extra.c_str(),
-                     extra.size() > 1 && extra[0] == '-' ? " (options go before the file names)" : "");
-    }
+    for (const std::string &extra : commandLine.extra)
+        std::fprintf(stderr, "warning: the argument '%s' after the two file names is ignored\n", extra.c_str());
     const std::string &inputName = commandLine.input, &outputName = commandLine.output;
     if (outputName == "-") SendExitMessagesToStandardError();
     if (commandLine.precise) preciseMergeValues = true;
@@ -219,6 +222,10 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
         ExitWithReason(ExitWrite, outputName + ": names the input file " + inputName +
                                       "; writing the merge lines there would lose the table");
     }
+    if (inputName == "-" && outputName != "-" && IsFileOfStream(stdin, outputName)) {
+        ExitWithReason(ExitWrite, outputName + ": is the file standard input reads" +
+                                      "; writing the merge lines there would lose the table");
+    }
     EnableProgress(program.name);
     read(in);
     if (in != stdin) std::fclose(in);
@@ -226,6 +233,11 @@ void RunDriver(const ProgramDescription &program, int argc, char **argv, const R
     // Opened only once the input has been read whole.
     std::FILE *out = OpenOutput(outputName);
     write(out);
+    // Values too small for six decimals: all of them print as 0.000000.
+    if (mergeValuesNotZero > 0 && mergeValuesShownAsZero == mergeValuesNotZero) {
+        std::fprintf(stderr, "warning: every merge value prints as 0.000000 though %s not 0: --precise writes them "
+                             "with nine significant digits\n", mergeValuesNotZero == 1 ? "it is" : "they are");
+    }
     ProgressEnd();
     FinishOutput();
     SortieProg(ExitNormal);
@@ -245,6 +257,8 @@ std::string OptionValue(const std::string &name) {
 }
 
 bool HeaderAsked() { return commandLine.header; }
+
+bool LabelsAsked() { return commandLine.labels; }
 
 bool PreciseAsked() { return commandLine.precise; }
 
@@ -267,8 +281,16 @@ TableData Transposed(TableData table) {
 TableData ReadTableOrExit(std::FILE *in) {
     TableReport report;
     report.header = commandLine.header;
+    report.labels = commandLine.labels;
     const TableData table = ReadTable(in, report);
     const std::string name = Shown(commandLine.input);
+    // Merge lines are the one other input recognised for sure: most likely
+    // the two file names were given the wrong way round.
+    if (IsMergeLine(report.firstLineText)) {
+        std::free(table.values);
+        ExitWithReason(ExitRead, name + ": holds merge lines (its first line is \"" + report.firstLineText +
+                                     "\"), not a table: are INPUT and OUTPUT swapped?");
+    }
     if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));
     // An input without any number ends as an allocation failure would.
     if (report.noValues) ExitWithReason(ExitMemory, name + ": " + RejectionReason(report));

@@ -20,9 +20,10 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     bool header = false;   // --header: the first line holds the column names
+    bool labels = false;   // --labels: the first field of each line is its label
     bool precise = false;  // --precise: merge values with nine significant digits
     std::string input, output;        // whole arguments less surrounding white space
-    std::vector<std::string> extra;   // arguments after the two names, ignored
+    std::vector<std::string> extra;   // file names after the first two, ignored
     std::string error;                // why the line is not understood; "" when it is
     // The program's own options given, in order: name and value ("" for a
     // flag).
@@ -38,8 +39,9 @@ struct ProgramOption {
     const char *help;      // its lines in --help, each after the option's column
 };
 
-// Options come first; "--" ends them, so that a file name may begin with
-// '-' ("-" alone is a file name: a standard stream).
+// Options may come before or after the file names; "--" ends them, so that
+// a file name may begin with '-' ("-" alone is a file name: a standard
+// stream).
 CommandLine ParseCommandLine(int argc, const char *const *argv, const std::vector<ProgramOption> &options = {});
 
 struct ProgramDescription {
@@ -69,6 +71,7 @@ TableData ReadTableOrExit(std::FILE *in);
 bool OptionGiven(const std::string &name);
 std::string OptionValue(const std::string &name);
 bool HeaderAsked();
+bool LabelsAsked();
 bool PreciseAsked();
 // The input as reasons name it: its name, or "standard input" for "-".
 std::string InputShownName();

@@ -11,6 +11,13 @@
 // float whatever its scale.
 inline bool preciseMergeValues = false;
 
+// What the merge values written looked like, for the hint that values
+// too small for six decimals want --precise: merges written, and those
+// whose value is not 0 but prints as 0.000000 (or -0.000000).
+inline int64_t mergeLinesWritten = 0;
+inline int64_t mergeValuesShownAsZero = 0;
+inline int64_t mergeValuesNotZero = 0;
+
 // The value as written in a merge line, with `format` ("%f", six
 // decimals, or a "%.Ng" for N significant digits); "inf" or "-inf"; and
 // "nan" for every value that is not a number. A NaN's sign bit depends on
@@ -46,6 +53,12 @@ inline void WriteMergeLine(std::FILE *out, int32_t node, int32_t firstSlot, int3
                            int32_t secondNode, float value) {
     char text[64];
     FormatMergeValue(text, value);
+    ++mergeLinesWritten;
+    if (value != 0.0f) {
+        ++mergeValuesNotZero;
+        // Only finite values below half a unit of the sixth decimal print so.
+        if (!preciseMergeValues && std::fabs(value) < 0.0000005f) ++mergeValuesShownAsZero;
+    }
     WriteMergeLine(out, int64_t{node}, int64_t{firstSlot}, int64_t{firstNode}, int64_t{secondSlot},
                    int64_t{secondNode}, text);
 }

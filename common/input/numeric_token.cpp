@@ -257,6 +257,8 @@ int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separ
         buffer[length++] = current == ',' ? '.' : static_cast<char>(current);
         current = in.Next();
     }
+    if (notes != nullptr)
+        notes->split = length == TOKEN_MAX_LENGTH && current != EOF && (SeparatorClasses(current) & separators) == 0;
     if (length < TOKEN_MAX_LENGTH) buffer[length++] = ' ';
     buffer[length] = '\0';
     if (notes == nullptr) return ConvertPiece(buffer, length, value);

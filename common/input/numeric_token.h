@@ -46,6 +46,7 @@ inline unsigned SeparatorClasses(int c) {
 struct PieceNotes {
     bool comma = false;
     bool partial = false;
+    bool split = false;  // a whole piece of TOKEN_MAX_LENGTH characters, the token going on
 };
 int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separators, float *value,
                      PieceNotes *notes = nullptr);

@@ -39,6 +39,24 @@ inline void Keep(ValueStorage &storage, float v) { StoreValue(storage, v); }
 // whole piece of TOKEN_MAX_LENGTH characters.
 int64_t MostValues(int64_t bytes) { return bytes / 2 + bytes / TOKEN_MAX_LENGTH + 2; }
 
+// The words skipped on one row, as many as fit, for the reason of a ragged
+// table: kept without allocating, as a row label makes one on every row.
+struct RowWords {
+    char text[48] = {};
+    int length = 0;
+    void Add(const char *word, size_t size) {
+        if (length > 0 && length + 2 < static_cast<int>(sizeof text)) {
+            text[length++] = ',';
+            text[length++] = ' ';
+        }
+        const size_t room = sizeof text - static_cast<size_t>(length);
+        const size_t taken = std::min(size, room);
+        std::memcpy(text + length, word, taken);
+        length += static_cast<int>(taken);
+    }
+    std::string Text() const { return std::string(text, static_cast<size_t>(length)); }
+};
+
 // Reading rows, one at a time, from a row start: the loop of the whole
 // reader, and of the stretches of text read on two threads. Lines are
 // counted from the start of the text read (line ends passed so far, a
@@ -53,6 +71,9 @@ struct RowReader {
     int64_t lineEnds = 0;
     int64_t rowCount = 0;   // values of the last row read
     int64_t rowLine = 0;    // and its line
+    bool labels = false;    // the first field of each row is a label: skipped
+    bool labelTabs = false; // and it ends at a tab (else at any item separator)
+    RowWords words{};       // the words skipped on the last row read (with notes)
 
     enum Outcome { End, Accepted, Rejected };
 
@@ -75,8 +96,19 @@ struct RowReader {
         PieceNotes pieceNotes;
         rowCount = 0;
         rowLine = lineEnds + 1;
+        words.length = 0;
+        if (labels) SkipLabel(in, c);
         do {
-            while (IsItemSeparatorByte(c)) c = in.Next();
+            // Two tabs in a row between values are an empty cell, skipped
+            // as the separators collapse: noted.
+            int tabs = 0;
+            while (IsItemSeparatorByte(c)) {
+                tabs += c == '\t';
+                c = in.Next();
+            }
+            if (tabs > 1 && notes != nullptr && rowCount > 0 && c != EOF && !IsLineSeparatorByte(c)) [[unlikely]] {
+                if (notes->emptyCells++ == 0) notes->firstEmptyCellLine = rowLine;
+            }
             float v;
             if (ReadNumericPiece(in, c, token, tableSeparators, &v, notes != nullptr ? &pieceNotes : nullptr)) {
                 Keep(values, v);
@@ -87,9 +119,15 @@ struct RowReader {
                     if (length > 0 && token[length - 1] == ' ') --length;
                     notes->Partial(token, static_cast<int>(length), v, rowLine);
                 }
+            } else if (notes != nullptr && token[0] != ' ') [[unlikely]] {
+                Word(in, c);
             }
             if (pieceNotes.comma && notes->commaLine == 0) notes->commaLine = rowLine;
+            if (pieceNotes.split) [[unlikely]] {
+                if (notes->splitTokens++ == 0) notes->firstSplitLine = rowLine;
+            }
         } while (c != EOF && !IsLineSeparatorByte(c));
+        if (expected < 0 && notes != nullptr && words.length > 0) notes->firstRowWords = words.Text();
         if (expected < 0) {
             expected = rowCount;
         } else if (rowCount != expected) {
@@ -97,6 +135,47 @@ struct RowReader {
         }
         ++rows;
         return Accepted;
+    }
+
+    // The label: up to the first tab, or the first run of characters that
+    // are not item separators.
+    void SkipLabel(StreamBytes &in, int &c) {
+        if (labelTabs) {
+            while (c != EOF && c != '\t' && !IsLineSeparatorByte(c)) c = in.Next();
+            return;
+        }
+        while (IsItemSeparatorByte(c)) c = in.Next();
+        while (c != EOF && (SeparatorClasses(c) & (ItemSeparatorClass | LineSeparatorClass)) == 0) c = in.Next();
+    }
+
+    // A piece that gave no value: kept for the reason, and noted when it
+    // follows a number on its row (the values after it move left) or, as
+    // the first word of a row, when the first tab-separated field goes on
+    // with a number ("Day 1\t..."). `c` is the character after the word.
+    void Word(StreamBytes &in, int c) {
+        size_t length = std::strlen(token);
+        if (length > 0 && token[length - 1] == ' ') --length;
+        words.Add(token, length);
+        if (rowCount > 0) {
+            notes->WordAfterNumber(token, length, rowLine);
+            return;
+        }
+        if (labels || (c != ' ' && c != ';')) return;
+        const unsigned char *ahead = in.Ahead();
+        const int64_t count = std::min<int64_t>(in.AheadCount(), 200);
+        bool digit = false;
+        for (int64_t k = 0; k < count && !IsLineSeparatorByte(ahead[k]); ++k) {
+            if (ahead[k] == '\t') {
+                if (digit) {
+                    std::string field(token, length);
+                    field += static_cast<char>(c);
+                    field.append(reinterpret_cast<const char *>(ahead), static_cast<size_t>(k));
+                    notes->LabelLikeField(field, rowLine);
+                }
+                return;
+            }
+            digit |= ahead[k] >= '0' && ahead[k] <= '9';
+        }
     }
 };
 
@@ -145,6 +224,28 @@ void AddNotes(TableReport &report, const TableReport &part, int64_t lineBase) {
         report.partialTokens += part.partialTokens;
     }
     if (report.commaLine == 0 && part.commaLine > 0) report.commaLine = part.commaLine + lineBase;
+    if (part.wordsAfterNumbers > 0) {
+        if (report.wordsAfterNumbers == 0) {
+            report.firstWordAfterNumber = part.firstWordAfterNumber;
+            report.firstWordAfterNumberLine = part.firstWordAfterNumberLine + lineBase;
+        }
+        report.wordsAfterNumbers += part.wordsAfterNumbers;
+    }
+    if (part.emptyCells > 0) {
+        if (report.emptyCells == 0) report.firstEmptyCellLine = part.firstEmptyCellLine + lineBase;
+        report.emptyCells += part.emptyCells;
+    }
+    if (part.labelLikeFields > 0) {
+        if (report.labelLikeFields == 0) {
+            report.firstLabelLikeField = part.firstLabelLikeField;
+            report.firstLabelLikeLine = part.firstLabelLikeLine + lineBase;
+        }
+        report.labelLikeFields += part.labelLikeFields;
+    }
+    if (part.splitTokens > 0) {
+        if (report.splitTokens == 0) report.firstSplitLine = part.firstSplitLine + lineBase;
+        report.splitTokens += part.splitTokens;
+    }
 }
 
 // Reading the text in stretches on two threads (see kStretchBytes), and
@@ -226,6 +327,8 @@ private:
             storage, storage.count + (pending_ ? halves_[1 - filling_].count : 0) + MostValues(middle + 1));
         if (!overlap) StorePending(storage);
         SecondHalf second{RowReader{nullptr, nullptr, reader.expected}, TableReport{}};
+        second.rows.labels = reader.labels;
+        second.rows.labelTabs = reader.labelTabs;
         if (report != nullptr) second.rows.notes = &second.notes;
         RowReader::Outcome firstEnd = RowReader::End;
         int64_t firstTaken = 0;
@@ -257,6 +360,7 @@ private:
             StorePending(storage);
             reader.rowLine = second.rows.rowLine + lineBase;
             reader.rowCount = second.rows.rowCount;
+            reader.words = second.rows.words;
             in.Skip(second.taken);
             return Rejected;
         }
@@ -318,13 +422,17 @@ private:
 // The byte-order mark and, when asked, the header line.
 void ReadHeader(StreamBytes &in, int &c, RowReader &reader, TableReport *report) {
     if (report == nullptr) return;
+    // A byte-order mark (spreadsheets write one) is no part of the first
+    // token: skipped, with a note.
     if (c == 0xEF && in.AheadCount() >= 2 && in.Ahead()[0] == 0xBB && in.Ahead()[1] == 0xBF) {
         report->byteOrderMark = true;
-        if (report->header) {
-            in.Skip(2);
-            c = in.Next();
-        }
+        in.Skip(2);
+        c = in.Next();
     }
+    report->FirstLine(c, in.Ahead(), std::min(in.AheadCount(), TableReport::kFirstLineBytes));
+    report->labelTabs = report->firstLineText.find('\t') != std::string::npos;
+    reader.labels = report->labels;
+    reader.labelTabs = report->labelTabs;
     if (report->header) {
         reader.SkipLineEnds(in, c);
         std::string text;
@@ -348,6 +456,7 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
         if (report != nullptr) {
             report->rejectedLine = reader.rowLine;
             report->rejectedCount = reader.rowCount;
+            report->rejectedWords = reader.words.Text();
         }
         // Reading stops right after the offending row.
         in.GiveBack();

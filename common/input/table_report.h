@@ -15,6 +15,10 @@ struct TableReport {
     // Asked of the reader: the first line holds the column names, not
     // numbers (a byte-order mark before it is dropped).
     bool header = false;
+    // Asked of the reader: the first field of each line is its label, never
+    // a value (on tabs when the first line holds one, else on blanks).
+    bool labels = false;
+    bool labelTabs = false;  // labels end at a tab (decided from the first line)
 
     // Lines are numbered from 1 as an editor shows them: a line feed, a
     // carriage return, or the pair of them ends a line.
@@ -31,11 +35,41 @@ struct TableReport {
     float firstPartialValue = 0.0f;
     int64_t firstPartialLine = 0;
     int64_t commaLine = 0;           // the first line holding a comma (0: none)
+    std::string firstLineText;       // the first line that is not empty, up to kFirstLineBytes
+    // Words skipped after a number on the same line: the values after them
+    // moved left (a missing cell written NA, a note).
+    int64_t wordsAfterNumbers = 0;
+    std::string firstWordAfterNumber;
+    int64_t firstWordAfterNumberLine = 0;
+    // Runs of two tabs or more between values: empty cells skipped.
+    int64_t emptyCells = 0;
+    int64_t firstEmptyCellLine = 0;
+    // A first tab-separated field holding a word and a number ("Day 1"): a
+    // row label whose number is read as a value.
+    int64_t labelLikeFields = 0;
+    std::string firstLabelLikeField;
+    int64_t firstLabelLikeLine = 0;
+    // Tokens longer than TOKEN_MAX_LENGTH, read as several pieces.
+    int64_t splitTokens = 0;
+    int64_t firstSplitLine = 0;
+    // The words skipped on the first row and on the row that rejected the
+    // table, for the reason.
+    std::string firstRowWords, rejectedWords;
+    static constexpr int64_t kFirstLineBytes = 200;
 
     // Called by the reader.
     void Partial(const char *piece, int length, float value, int64_t line);
     void HeaderLine(const std::string &text);
+    void WordAfterNumber(const char *word, size_t length, int64_t line);
+    void LabelLikeField(const std::string &field, int64_t line);
+    // The first line that is not empty, from its first byte `c` and the
+    // `count` bytes after it at `ahead` (as far as they reach).
+    void FirstLine(int c, const unsigned char *ahead, int64_t count);
 };
+
+// True for a line of the merge lines the programs write:
+// NODEk TAB child TAB child TAB value.
+bool IsMergeLine(const std::string &line);
 
 // Why the table was rejected (a ragged table or one without a number), in
 // one line after "name: ".

@@ -129,8 +129,14 @@ TEST(CommandLine, OptionsNamesAndStreams) {
         {"blank input name", {"", "out"}, {}, "", 255, kUsage, "input file is empty", {{"out", absent}}},
         {"names with blanks are whole", {" in copy.txt ", "res copy.dendro\t"}, {{"in copy.txt", kTable}, {"res", "r\n"}},
          "", 0, "", "", {{"res copy.dendro", "{merges}"}, {"res", "r\n"}}},
-        {"extra argument", {"in", "out", "--precise"}, {{"in", kTable}}, "", 0, "",
-         "warning: the argument '--precise' after the two file names is ignored (options go before", {{"out", "{merges}"}}},
+        {"options after the names", {"in", "out", "--precise"}, {{"in", kSmallTable}}, "", 0, "", "",
+         {{"out", "{precise}"}}},
+        {"options between the names", {"in", "--header", "out"}, {{"in", "a b c\n" + kTable}}, "", 0, "", "",
+         {{"out", "{merges}"}}},
+        {"-- ends the options after the names too", {"in", "--", "--precise"}, {{"in", kTable}}, "", 0, "", "",
+         {{"--precise", "{merges}"}}},
+        {"extra file name", {"in", "out", "more"}, {{"in", kTable}}, "", 0, "",
+         "warning: the argument 'more' after the two file names is ignored\n", {{"out", "{merges}"}}},
         {"standard input", {"-", "out"}, {}, kTable, 0, "", "", {{"out", "{merges}"}, {"-", absent}}},
         {"standard output", {"in", "-"}, {{"in", kTable}}, "", 0, "{merges}", "", {{"-", absent}}},
         {"both streams, precise", {"--precise", "-", "-"}, {}, kSmallTable, 0, "{precise}", "", {}},
@@ -144,6 +150,23 @@ TEST(CommandLine, OptionsNamesAndStreams) {
         {"output in a missing folder", {"in", "none/out"}, {{"in", kTable}}, "", 255, kWrite,
          "none/out: cannot be created: No such file", {{"none", absent}}},
     });
+}
+
+// A delay for the progress line that is not a number of seconds is
+// reported, not silently taken as another.
+TEST(CommandLine, MalformedProgressDelayIsReported) {
+    for (const char *delay : {"abc", "2s", "-1", "nan", ""}) {
+        SCOPED_TRACE(delay);
+        RunSettings settings;
+        settings.environment = {{"DENDRO_PROGRESS_DELAY", delay}};
+        RunCases({{"malformed delay", {"in", "out"}, {{"in", kTable}}, "", 0, "",
+                   "warning: DENDRO_PROGRESS_DELAY='" + std::string(delay) + "' is not a number of seconds",
+                   {{"out", "{merges}"}}}},
+                 settings);
+    }
+    RunSettings settings;
+    settings.environment = {{"DENDRO_PROGRESS_DELAY", "0.5"}};
+    RunCases({{"a delay", {"in", "out"}, {{"in", kTable}}, "", 0, "", "", {{"out", "{merges}"}}}}, settings);
 }
 
 // The reasons for a rejected table and the warnings about one that looks
@@ -161,9 +184,10 @@ TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
         {"--header with row labels, names on tabs", {"--header", "-", "-"}, {},
          "gene\tfirst name\tsecond\tthird\nx 0 1 5\ny 0 0 0\n", 0, "{merges}", "", {}},
         {"--header with a name short", {"--header", "-", "-"}, {}, "a b\n" + kTable, 0, "{merges}",
-         "warning: standard input: the header holds 2 names for 3 columns\n", {}},
+         "warning: standard input: the header holds 2 names for 3 columns, and the first column holds only whole "
+         "numbers: if they are row labels, give --labels\n", {}},
         {"--header drops a byte-order mark", {"--header", "-", "-"}, {}, "\xEF\xBB\xBF" "a b c\n" + kTable, 0, "{merges}",
-         "", {}},
+         "warning: standard input: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
         {"--header and nothing else", {"--header", "in", "out"}, {{"in", "a b c\n\n"}}, "", 255, kMemory,
          "in: no row follows the header", {{"out", absent}}},
         {"CR LF and CR line ends", {"in", "out"}, {{"in", "1 2\r\n\r\n3 4\r\r5\n"}}, "", 255, kRead,
@@ -176,17 +200,107 @@ TEST(CommandLine, ReasonsAndWarningsAboutTheTable) {
          "warning: standard input: 2 tokens were only partly a number, the first \"5x\" on line 1, read as 5\n", {}},
         {"a label that is partly a number", {"-", "/dev/null"}, {}, "1007_s_at 0 1 5\n", 0, "",
          "the first \"1007_s_at\" on line 1, read as 1007\n", {}},
-        {"byte-order mark", {"in", "-"}, {{"in", "\xEF\xBB\xBF" "1 2\n3 4\n"}}, "", 255, "",
-         "in: line 2 has 2 values, line 1 has 1: every row must hold the same number of values (the input begins "
-         "with a byte-order mark, read as part of the first token)", {}},
-        {"byte-order mark warned", {"in", "-"}, {{"in", "\xEF\xBB\xBFx 0 1 5\ny 0 0 0\n"}}, "", 0, "{merges}",
-         "warning: in: the input begins with a UTF-8 byte-order mark, read as part of the first token\n", {}},
+        {"byte-order mark before a number", {"in", "-"}, {{"in", "\xEF\xBB\xBF" "0 1 5\n0 0 0\n"}}, "", 0, "{merges}",
+         "warning: in: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
+        {"byte-order mark before a label", {"in", "-"}, {{"in", "\xEF\xBB\xBFx 0 1 5\ny 0 0 0\n"}}, "", 0, "{merges}",
+         "warning: in: the input begins with a UTF-8 byte-order mark, skipped\n", {}},
         {"comma-separated", {"in", "out"}, {{"in", "1,2\n3,4\n"}}, "", 0, "", "line 1 holds commas", {{"out", ""}}},
         {"decimal commas in columns", {"in", "out"}, {{"in", "0 1,0 5,0\n0 0 0\n"}}, "", 0, "", "",
          {{"out", "{merges}"}}},
         {"too many columns", {"in", "out"}, {{"in", wide}, {"out", "previous\n"}}, "", 255, kMemory,
          "in: 32769 columns; at most 32768 can be clustered", {{"out", "previous\n"}}},
     });
+}
+
+// Tables that read without a fault but not as meant: row labels, missing
+// cells, values beyond single precision, over-long tokens. Each gives a
+// warning that says what happened and what to do; --labels reads the
+// tables with row labels as meant.
+TEST(CommandLine, TablesReadOtherwiseThanMeantAreWarnedOf) {
+    const std::string tiny = "0 0.00000001 0.00000003\n";
+    std::string longToken(150, '1');
+    RunCases({
+        {"missing cells written NA", {"-", "-"}, {}, "1 NA 3\nNA 2 3\n5 5 NA\n", 0, "^NODE0\t",
+         "warning: standard input: line 1: the word \"NA\" after a number was skipped, so the values after it moved "
+         "one column left (2 such words in all); this program needs a number in every cell, dendro-cluster takes "
+         "missing cells\n", {}},
+        {"empty cells between tabs", {"-", "-"}, {}, "0\t\t1\t5\n0\t\t0\t0\n", 0, "{merges}",
+         "warning: standard input: line 1: an empty cell between two tabs was skipped, so the values after it moved "
+         "left (2 empty cells in all)", {}},
+        {"a label with a number", {"-", "-"}, {}, "Day 1\t0\t1\nDay 2\t0\t0\n", 0, "^NODE0\t",
+         "warning: standard input: line 1: the first tab-separated field \"Day 1\" holds a word and a number, and "
+         "the number was read as a value: if the first field is a row label, give --labels\n", {}},
+        {"--labels on tabs", {"-", "-", "--labels"}, {}, "Day 1\t0\t1\t5\nDay 2\t0\t0\t0\n", 0, "{merges}", "",
+         {}},
+        {"--labels, numbers on blanks", {"--labels", "-", "-"}, {}, "101 0 1 5\n102 0 0 0\n", 0, "{merges}", "", {}},
+        {"--labels that are infinities and hexadecimal", {"--labels", "-", "-"}, {}, "Inf;0;1;5\n0x1;0;0;0\n", 0,
+         "{merges}", "", {}},
+        {"--header --labels, R's layout", {"--header", "--labels", "-", "-"}, {}, "A B C\n101 0 1 5\n102 0 0 0\n", 0,
+         "{merges}", "", {}},
+        {"--header --labels, pandas' layout", {"--header", "--labels", "-", "-"}, {},
+         "\tA\tB\tC\nr 1\t0\t1\t5\nr 2\t0\t0\t0\n", 0, "{merges}", "", {}},
+        {"a ragged table names its skipped words", {"-", "-"}, {}, "0 1 5\n0 NA 0\n", 255, "",
+         "standard input: line 2 has 2 values, line 1 has 3: every row must hold the same number of values; words "
+         "skipped on line 2: NA\n", {}},
+        {"values beyond the float squares", {"-", "/dev/null"}, {}, "0 1e20 1\n", 0, "",
+         "warning: standard input: the values range from 0 to 1.00000002e+20: differences beyond about 1.8e19 "
+         "overflow single precision, so distances become inf; dendro-cluster computes in double precision\n", {}},
+        {"values too close for the float squares", {"-", "/dev/null"}, {}, "0 1e-25 2e-25\n", 0, "",
+         "the values range from 0 to 2.00000004e-25: differences below about 1.1e-19 lose their precision", {}},
+        {"merge values that all print as 0", {"-", "/dev/null"}, {}, tiny, 0, "",
+         "warning: every merge value prints as 0.000000 though they are not 0: --precise writes them with nine "
+         "significant digits\n", {}},
+        {"the same with --precise", {"--precise", "-", "/dev/null"}, {}, tiny, 0, "", "", {}},
+        {"a token longer than 100 characters", {"-", "/dev/null"}, {}, longToken + " 2 3\n1 2 3 4\n", 0, "",
+         "warning: standard input: line 1: a token longer than 100 characters was read as several values, one for "
+         "each piece of 100 (the only such token)\n", {}},
+    });
+}
+
+// The mistakes that would cost the table itself: the two names swapped
+// (the merge lines read as a table of one column, the table replaced), and
+// standard input read from the output file.
+TEST(CommandLine, TheTableIsNeverLost) {
+    const std::string crlfMerges = "NODE0\tLEAF1\tLEAF0\t1.000000\r\nNODE1\tLEAF2\tNODE0\t4.000000\r\n";
+    RunCases({
+        {"swapped names", {"g.dendro", "genes.tsv"}, {{"g.dendro", "{merges}"}, {"genes.tsv", kTable}}, "", 255, kRead,
+         "g.dendro: holds merge lines (its first line is \"NODE0\tLEAF1\tLEAF0\t", {{"genes.tsv", kTable}}},
+        {"swapped names, with --header", {"--header", "g.dendro", "genes.tsv"},
+         {{"g.dendro", "{merges}"}, {"genes.tsv", kTable}}, "", 255, kRead, "are INPUT and OUTPUT swapped?",
+         {{"genes.tsv", kTable}}},
+        {"swapped names, Windows line ends and precise values", {"g.dendro", "genes.tsv"},
+         {{"g.dendro", crlfMerges}, {"genes.tsv", kTable}}, "", 255, kRead, "are INPUT and OUTPUT swapped?",
+         {{"genes.tsv", kTable}}},
+        {"merge lines on standard input, after a blank line", {"-", "out"}, {}, "\nNODE0\tLEAF1\tLEAF0\t1e-05\n", 255, kRead,
+         "standard input: holds merge lines", {{"out", std::nullopt}}},
+        {"a table whose first word is NODE0", {"in", "out"}, {{"in", "NODE0 0 1 5\nNODE1 0 0 0\n"}}, "", 0, "", "",
+         {{"out", "{merges}"}}},
+        {"a one-column table of NODE lines with blanks", {"in", "out"}, {{"in", "NODE0 LEAF1 LEAF0 1\n"}}, "", 0, "",
+         "", {{"out", ""}}},
+    });
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        TempDir dir;
+        WriteFile(dir.file("in"), kTable);
+        ASSERT_EQ(symlink("in", dir.file("link").c_str()), 0);
+        // "-" reads the output file itself, by its name or through a link.
+        for (const char *output : {"in", "link", "./in"}) {
+            const ProgramResult r = RunProgram(
+                "/bin/sh", {"-c", "\"$1\" - \"$2\" < \"$3\"", "sh", p.path, dir.file(output), dir.file("in")}, {});
+            EXPECT_EQ(r.status, 255) << output;
+            EXPECT_EQ(r.out, kWrite);
+            EXPECT_NE(r.err.find("is the file standard input reads"), std::string::npos) << r.err;
+            EXPECT_EQ(ReadFile(dir.file("in")), kTable);
+        }
+        // Another file on standard input, and a device as the output, are fine.
+        WriteFile(dir.file("copy"), kTable);
+        ProgramResult r = RunProgram(
+            "/bin/sh", {"-c", "\"$1\" - \"$2\" < \"$3\"", "sh", p.path, dir.file("in"), dir.file("copy")}, {});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(ReadFile(dir.file("in")), p.merges);
+        r = RunProgram("/bin/sh", {"-c", "\"$1\" - /dev/null < /dev/null", "sh", p.path}, {});
+        EXPECT_EQ(r.out, "Probleme d'allocation memoire\n");
+    }
 }
 
 TEST(CommandLine, AFailedRunLeavesTheOutputAsItWas) {
@@ -277,10 +391,12 @@ TEST(CommandLine, FoldersAndFilesThatMayNotBeWritten) {
         ASSERT_EQ(chmod(dir.file("locked/out").c_str(), 0666), 0);
         ASSERT_EQ(chmod(dir.file("locked/kept").c_str(), 0444), 0);
         ASSERT_EQ(chmod(dir.file("locked").c_str(), 0555), 0);
-        // No temporary file can be made in the folder: written in place.
+        // No temporary file can be made in the folder: written in place,
+        // once complete, with a note.
         ProgramResult r = RunProgram(p.path, {dir.file("in"), dir.file("locked/out")}, settings);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "note: " + dir.file("locked/out") +
+                             ": its folder cannot hold a temporary file, so it is written in place\n");
         EXPECT_EQ(ReadFile(dir.file("locked/out")), p.merges);
         // A file that may not be written is not replaced either.
         ASSERT_EQ(chmod(dir.file("locked").c_str(), 0777), 0);

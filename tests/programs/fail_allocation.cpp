@@ -1,7 +1,8 @@
 // Allocation failure injection for the fault tests, loaded into a program
 // with LD_PRELOAD. Once the program has opened a file for writing (fopen or
 // fdopen with a mode beginning with 'w': the output itself, or the temporary
-// file that replaces it when complete), the DENDRO_FAIL_ALLOCATION-th call to malloc,
+// file that replaces it when complete; or open_memstream, the output held
+// in memory), the DENDRO_FAIL_ALLOCATION-th call to malloc,
 // calloc or realloc from then on (counted from 1) returns null, as an
 // exhausted heap would; every other call is served by the C library. With
 // DENDRO_COUNT_ALLOCATIONS set to a file name, the number of calls made after
@@ -75,6 +76,16 @@ FILE *fdopen(int fd, const char *mode) {
     static const Fdopen real = reinterpret_cast<Fdopen>(dlsym(RTLD_NEXT, "fdopen"));
     FILE *f = real(fd, mode);
     if (f != nullptr && mode[0] == 'w') armed.store(true);
+    return f;
+}
+
+// The output held in memory until complete, where its folder cannot hold a
+// temporary file.
+FILE *open_memstream(char **bytes, size_t *size) {
+    using OpenMemstream = FILE *(*)(char **, size_t *);
+    static const OpenMemstream real = reinterpret_cast<OpenMemstream>(dlsym(RTLD_NEXT, "open_memstream"));
+    FILE *f = real(bytes, size);
+    if (f != nullptr) armed.store(true);
     return f;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -125,11 +126,13 @@ TEST(AllocationFailure, TableBeyondAddressSpaceCapWhileReading) {
 // Runs the program with the allocation-failure library preloaded, under the
 // given settings of DENDRO_FAIL_ALLOCATION / DENDRO_COUNT_ALLOCATIONS.
 ProgramResult RunFailingAllocation(const Program &p, const std::vector<std::string> &args, long failAt,
-                                   const std::string &countFile = "") {
+                                   const std::string &countFile = "", int user = -1) {
     setenv("LD_PRELOAD", FAIL_ALLOCATION_LIBRARY, 1);
     setenv("DENDRO_FAIL_ALLOCATION", std::to_string(failAt).c_str(), 1);
     if (!countFile.empty()) setenv("DENDRO_COUNT_ALLOCATIONS", countFile.c_str(), 1);
-    const ProgramResult r = RunProgram(p.path, args);
+    RunSettings settings;
+    settings.user = user;
+    const ProgramResult r = RunProgram(p.path, args, settings);
     unsetenv("LD_PRELOAD");
     unsetenv("DENDRO_FAIL_ALLOCATION");
     unsetenv("DENDRO_COUNT_ALLOCATIONS");
@@ -185,6 +188,60 @@ TEST(AllocationFailure, EachAllocationAfterTheOutputOpensFailsCleanly) {
             // The injection reached the run: some failures were not absorbed.
             EXPECT_GT(failed, 0);
         }
+}
+
+// Where the output's folder cannot hold a temporary file, the output is
+// written in place, but only once complete: an allocation that fails
+// meanwhile leaves the old file whole. Run as an ordinary user ("nobody"
+// when the tests run as the superuser, who may write in any folder).
+TEST(AllocationFailure, AFailedRunWrittenInPlaceLeavesTheOldOutput) {
+    SKIP_UNDER_SANITIZERS("the sanitizers' allocator cannot be replaced through LD_PRELOAD");
+    const int user = geteuid() == 0 ? 65534 : -1;
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(dir.file("counts").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(dir.file("counts").c_str(), 0777), 0);  // past the umask
+    WriteFile(dir.file("in"), "1 2 4 8 16 3 5 7 9 11 0 6\n0 1 0 1 0 1 1 0 2 2 3 3\n");
+    const std::string previous = "previous\n";
+    for (const Program &p : kPrograms) {
+        SCOPED_TRACE(p.name);
+        const std::string out = dir.file("locked/out");
+        ASSERT_EQ(chmod(dir.file("locked").c_str(), 0777), 0);
+        WriteFile(out, previous);
+        ASSERT_EQ(chmod(out.c_str(), 0666), 0);
+        ASSERT_EQ(chmod(dir.file("locked").c_str(), 0555), 0);
+        const std::vector<std::string> args = {dir.file("in"), out};
+        const ProgramResult counted = RunFailingAllocation(p, args, 0, dir.file("counts/count"), user);
+        ASSERT_EQ(counted.status, 0) << counted.err;
+        ASSERT_NE(counted.err.find("written in place"), std::string::npos) << counted.err;
+        const std::string whole = ReadFile(out);
+        ASSERT_NE(whole, previous);
+        const long allocations = std::atol(ReadFile(dir.file("counts/count")).c_str());
+        ASSERT_GT(allocations, 0);
+        int failed = 0;
+        for (long k = 1; k <= allocations; ++k) {
+            SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(allocations));
+            ASSERT_EQ(chmod(dir.file("locked").c_str(), 0777), 0);
+            WriteFile(out, previous);
+            ASSERT_EQ(chmod(dir.file("locked").c_str(), 0555), 0);
+            const ProgramResult r = RunFailingAllocation(p, args, k, "", user);
+            if (r.status == 0) {
+                EXPECT_EQ(ReadFile(out), whole);
+            } else {
+                ++failed;
+                EXPECT_EQ(r.status, 255);
+                // Opening the file for the held output may be what fails.
+                if (r.out != kMemoryMessage) {
+                    EXPECT_EQ(r.out, kWriteMessage);
+                    EXPECT_NE(r.err.find("cannot be written: Cannot allocate memory"), std::string::npos) << r.err;
+                }
+                EXPECT_EQ(ReadFile(out), previous);
+            }
+        }
+        EXPECT_GT(failed, 0);
+        EXPECT_EQ(FolderContents(dir.file("locked")), std::vector<std::string>{"out"});
+    }
 }
 
 // 32,769 columns: the pair matrix would take 2,147,549,184 bytes, past the

@@ -372,4 +372,63 @@ TEST(Consumers, ApeReadsTheNewickTreeWithTheSameClades) {
     }
 }
 
+// The two routes from a tree to ape give the same tree: the Newick text
+// read by read.tree, and the hclust object turned by as.phylo. In both, two
+// leaves are as far apart through the tree as their merge value.
+TEST(Consumers, NewickAndApesHclustTreeAgree) {
+    SKIP_UNLESS_PRESENT(kRscript + " -e 'library(ape)'", "R's ape package");
+    TempDir dir;
+    const std::vector<TestTree> trees = MonotoneTrees(dir, 3);
+    std::string script = "library(ape)\n";
+    for (std::size_t i = 0; i < trees.size(); ++i) {
+        const std::string stem = dir.file(std::to_string(i));
+        WriteFile(stem + ".R", Export(trees[i].dendrogram, "hclust"));
+        WriteFile(stem + ".nwk", Export(trees[i].dendrogram, "newick"));
+        script += "h <- dget('" + stem + ".R'); a <- cophenetic(as.phylo(h)); b <- cophenetic(read.tree('" + stem +
+                  ".nwk'))\nb <- b[rownames(a), colnames(a)]; c <- as.matrix(cophenetic(h))[rownames(a), colnames(a)]\n"
+                  "cat(sprintf('%.3g %.3g\\n', max(abs(a - b)), max(abs(a - c))))\n";
+    }
+    WriteFile(dir.file("agree.R"), script);
+    const ProgramResult r = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>&1", kRscript, dir.file("agree.R")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::vector<std::string>> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), trees.size()) << r.out;
+    for (const std::vector<std::string> &f : lines) {
+        ASSERT_EQ(f.size(), 1u);
+        double newick = 1, hclust = 1;
+        ASSERT_EQ(std::sscanf(f[0].c_str(), "%lf %lf", &newick, &hclust), 2) << f[0];
+        EXPECT_LT(newick, 1e-5) << "Newick and as.phylo(hclust) differ";
+        EXPECT_LT(hclust, 1e-5) << "as.phylo(hclust) and the merge values differ";
+    }
+}
+
+// `--to labels` gives scipy's dendrogram the names of the columns.
+TEST(Consumers, ScipyDrawsTheLabels) {
+    SKIP_UNLESS_PRESENT(kPython + " -c 'import numpy, scipy.cluster.hierarchy'", "Python with numpy and scipy");
+    TempDir dir;
+    const std::vector<TestTree> trees = MonotoneTrees(dir, 1);
+    ASSERT_EQ(trees.size(), 1u);
+    const std::vector<std::string> names = AwkwardNames(trees[0].tree.leafCount);
+    WriteFile(dir.file("t.lnk"), Export(trees[0].dendrogram, "linkage"));
+    WriteFile(dir.file("t.labels"), Export(trees[0].dendrogram, "labels", NamesFile(dir, "t.names", names)));
+    WriteFile(dir.file("draw.py"),
+              "import sys\nimport numpy as np\nfrom scipy.cluster import hierarchy\n"
+              "Z = np.loadtxt(sys.argv[1], ndmin=2)\n"
+              "labels = open(sys.argv[2], encoding='utf-8').read().splitlines()\n"
+              "d = hierarchy.dendrogram(Z, labels=labels, no_plot=True)\n"
+              "order = hierarchy.leaves_list(Z)\n"
+              "for column, name in zip(order, d['ivl']):\n"
+              "    sys.stdout.buffer.write(('%d\\t%s\\n' % (column, name)).encode('utf-8'))\n");
+    const ProgramResult r = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", kPython, dir.file("draw.py"),
+                                                   dir.file("t.lnk"), dir.file("t.labels")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    // Each leaf drawn carries the name of its column.
+    const std::vector<std::vector<std::string>> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), names.size()) << r.out;
+    for (const std::vector<std::string> &f : lines) {
+        ASSERT_EQ(f.size(), 2u);
+        EXPECT_EQ(f[1], names.at(std::stoul(f[0])));
+    }
+}
+
 }  // namespace

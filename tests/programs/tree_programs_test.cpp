@@ -2,6 +2,9 @@
 // dendro-min and dendro-variance for random tables, and on bad input.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <random>
 #include <set>
@@ -263,8 +266,14 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"too few names", kGood, "a\nb\n", "out.svg", "names.txt: 2 names for 3 columns", "2 names for 3 columns"},
         Failure{"bad name", kGood, "a\n\nc\n", "out.svg", "names.txt: line 2: empty name", "line 2: empty name"},
         Failure{"picture without .svg", kGood, "", "out.png", "must end in .svg", nullptr},
-        Failure{"picture in a missing folder", kGood, "", "missing/out.svg", "cannot write", nullptr},
-        Failure{"picture over its own input", kGood, "", "<input>", "would replace an input file", nullptr}));
+        Failure{"picture in a missing folder", kGood, "", "missing/out.svg", "out.svg: cannot be created: No such file or directory", nullptr},
+        Failure{"picture over its own input", kGood, "", "<input>", "would replace an input file", nullptr},
+        // Cut short after its second line: LEAF7 of line 1 is beyond the
+        // three leaves that two lines join, but the cut is what is wrong.
+        Failure{"cut short", "NODE0\tLEAF7\tLEAF0\t1.000000\nNODE1\tLEAF2\tNO", "", "out.svg",
+                "tree.dendro: line 2: no line feed at the end of the last line: the file looks cut short", "cut short"},
+        Failure{"a name holding a tab", kGood, "a\tb\nc\nd\n", "out.svg", "names.txt: line 1: the name holds a tab",
+                "holds a tab"}));
 
 TEST(TreePrograms, UsageAndWriteErrors) {
     for (const std::string &program : {kPlot, kNewick, kCut, kExport}) {
@@ -288,8 +297,99 @@ TEST(TreePrograms, UsageAndWriteErrors) {
         args.insert(args.end(), command.begin(), command.end());
         const ProgramResult full = RunProgram("/bin/sh", args);
         EXPECT_EQ(full.status, 1) << command[0];
-        EXPECT_NE(full.out.find("cannot write"), std::string::npos) << full.out;
+        EXPECT_NE(full.out.find("cannot write to standard output: No space left on device"), std::string::npos)
+            << full.out;
     }
+    // --help and --version too.
+    for (const std::string &program : {kPlot, kNewick, kCut, kExport})
+        for (const char *option : {"--help", "--version"}) {
+            const ProgramResult full = RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" 2>&1 >/dev/full", program, option});
+            EXPECT_EQ(full.status, 1) << program << " " << option;
+            EXPECT_NE(full.out.find("No space left on device"), std::string::npos) << full.out;
+        }
+}
+
+// The tree programs in a pipe: "-" reads the merge lines from standard
+// input (and writes dendro-plot's picture on standard output), giving
+// what the file names give.
+TEST(TreePrograms, InAPipe) {
+    TempDir dir;
+    WriteFile(dir.file("tree.dendro"), kGood);
+    const std::string tree = dir.file("tree.dendro");
+    const auto piped = [&](const std::vector<std::string> &command) {
+        std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" < \"$TREE\""};
+        args.insert(args.end(), command.begin(), command.end());
+        RunSettings settings;
+        settings.environment = {{"TREE", tree}};
+        return RunProgram("/bin/sh", args, settings);
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {kNewick, "@"}, {kCut, "@", "--clusters", "2"}, {kExport, "--to", "json", "@"}, {kExport, "@", "--to", "hclust"}};
+    for (std::vector<std::string> command : commands) {
+        std::vector<std::string> named = command;
+        for (std::string &arg : named)
+            if (arg == "@") arg = tree;
+        for (std::string &arg : command)
+            if (arg == "@") arg = "-";
+        const ProgramResult fromFile = RunProgram(named[0], {named.begin() + 1, named.end()});
+        const ProgramResult fromPipe = piped(command);
+        EXPECT_EQ(fromPipe.status, 0) << command[0] << fromPipe.err;
+        EXPECT_EQ(fromPipe.out, fromFile.out) << command[0];
+        EXPECT_NE(fromPipe.out, "");
+    }
+    const ProgramResult picture = piped({kPlot, "-", "-", "--title", "t"});
+    EXPECT_EQ(picture.status, 0) << picture.err;
+    ASSERT_EQ(RunProgram(kPlot, {tree, dir.file("out.svg"), "--title", "t"}).status, 0);
+    EXPECT_EQ(picture.out, ReadFile(dir.file("out.svg")));
+    // A picture written over the file standard input reads is refused.
+    WriteFile(dir.file("same.svg"), kGood);
+    const ProgramResult refused =
+        RunProgram("/bin/sh", {"-c", "exec \"$0\" - \"$1\" < \"$1\"", kPlot, dir.file("same.svg")});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("would replace an input file"), std::string::npos) << refused.err;
+    EXPECT_EQ(ReadFile(dir.file("same.svg")), kGood);
+    for (const std::string &program : {kPlot, kNewick, kCut, kExport}) {
+        const ProgramResult version = RunProgram(program, {"--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out, std::filesystem::path(program).filename().string() + " " + DENDRO_VERSION + "\n");
+    }
+}
+
+// dendro-plot writes its picture as the clustering programs write their
+// output: a link is followed (the link stays, its target is replaced), the
+// file keeps its permissions, and where the folder cannot hold a temporary
+// file the picture is written in place once complete, with a note.
+TEST(TreePrograms, PictureReplacedAsTheClusteringOutputIs) {
+    TempDir dir;
+    WriteFile(dir.file("tree.dendro"), kGood);
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    WriteFile(dir.file("sub/target.svg"), "old\n");
+    ASSERT_EQ(chmod(dir.file("sub/target.svg").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("sub/target.svg", dir.file("link.svg").c_str()), 0);
+    ProgramResult r = RunProgram(kPlot, {dir.file("tree.dendro"), dir.file("link.svg")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat s;
+    ASSERT_EQ(lstat(dir.file("link.svg").c_str(), &s), 0);
+    EXPECT_TRUE(S_ISLNK(s.st_mode));
+    EXPECT_EQ(ReadFile(dir.file("sub/target.svg")).rfind("<?xml", 0), 0u);
+    ASSERT_EQ(stat(dir.file("sub/target.svg").c_str(), &s), 0);
+    EXPECT_EQ(s.st_mode & 07777, 0640u);
+
+    RunSettings settings;
+    if (geteuid() == 0) settings.user = 65534;
+    if (settings.user < 0 && geteuid() == 0) return;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.file("tree.dendro").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.file("locked").c_str(), 0755), 0);
+    WriteFile(dir.file("locked/out.svg"), "previous\n");
+    ASSERT_EQ(chmod(dir.file("locked/out.svg").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.file("locked").c_str(), 0555), 0);
+    r = RunProgram(kPlot, {dir.file("tree.dendro"), dir.file("locked/out.svg")}, settings);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "dendro-plot: note: " + dir.file("locked/out.svg") +
+                         ": its folder cannot hold a temporary file, so it is written in place\n");
+    EXPECT_EQ(ReadFile(dir.file("locked/out.svg")).rfind("<?xml", 0), 0u);
+    ASSERT_EQ(chmod(dir.file("locked").c_str(), 0755), 0);
 }
 
 // dendro-cut, dendro-export and the names options of every tree program,
@@ -316,6 +416,8 @@ TEST_P(Tools, RunAsAUserRunsThem) {
     WriteFile(dir.file("table.txt"), "id x y z\nr1 0 1 5\nr2 0 0 0\n");
     WriteFile(dir.file("tabs.txt"), "\t x\tsecond y\tz\n\t0\t1\t5\n");
     WriteFile(dir.file("ragged.txt"), "x y\n0 1 5\n");
+    WriteFile(dir.file("trailing.txt"), "a\nb\nc\n\n");
+    WriteFile(dir.file("quoted.txt"), "\"id\" \"x 1\" \"y;2\" \"say \"\"z\"\"\"\nr1 0 1 5\n");
     WriteFile(dir.file("table.svg"), "x y z\n0 1 5\n");
     std::vector<std::string> args;
     for (const std::string &arg : c.args) args.push_back(arg.rfind("@", 0) == 0 ? dir.file(arg.substr(1)) : arg);
@@ -337,7 +439,7 @@ TEST_P(Tools, RunAsAUserRunsThem) {
     }
 }
 
-const std::string kNewickXyz = "((x:1.000000,y:1.000000):3.000000,z:4.000000);\n";
+const std::string kNewickXyz = "((x:0.500000,y:0.500000):1.500000,z:2.000000);\n";
 
 INSTANTIATE_TEST_SUITE_P(
     TreePrograms, Tools,
@@ -371,7 +473,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "{\"id\": 4, \"name\": \"NODE1\", \"node\": 1, \"value\": 4, \"size\": 3, \"children\": [3, 2]}\n]}\n",
                  "dendro-export: note: " /* the blanks around " x" */},
         ToolCase{"unknown format", kExport, {"@tree.dendro", "--to", "xml"}, 1, "",
-                 "unknown format 'xml'; the formats are newick, linkage, hclust, json, json-flat"},
+                 "unknown format 'xml'; the formats are newick, linkage, hclust, json, json-flat, labels"},
         ToolCase{"format missing", kExport, {"@tree.dendro"}, 1, "", "--to FORMAT is needed"},
         ToolCase{"names twice", kExport, {"@tree.dendro", "--to", "json", "@names.txt", "--names-from", "@table.txt"}, 1, "",
                  "not both"},
@@ -388,6 +490,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "<text class=\"title\" x=\"10\" y=\"25\" font-size=\"15\" font-weight=\"bold\" fill=\"#111\">tree.dendro</text>", ""},
         ToolCase{"picture across, titled", kPlot, {"--horizontal", "@tree.dendro", "--title", "A & B", "@out.svg", "--names-from", "@table.txt"}, 0,
                  ">A &amp; B</text>", ""},
+        ToolCase{"names file ending with empty lines", kCut, {"@tree.dendro", "@trailing.txt", "--clusters", "2"}, 0,
+                 "0\ta\t1\n1\tb\t1\n2\tc\t2\n", ""},
+        ToolCase{"quoted names in the table", kCut, {"@tree.dendro", "--names-from", "@quoted.txt", "--clusters", "2"}, 0,
+                 "0\tx 1\t1\n1\ty;2\t1\n2\tsay \"z\"\t2\n", "double quotes around 3 names on line 1 dropped"},
+        ToolCase{"labels for scipy", kExport, {"@tree.dendro", "--to", "labels", "@names.txt"}, 0, "a\nb\nc\n", ""},
+        ToolCase{"labels without names", kExport, {"--to", "labels", "@tree.dendro"}, 0, "0\n1\n2\n", ""},
         ToolCase{"picture over the names table", kPlot, {"@tree.dendro", "@table.svg", "--names-from", "@table.svg"}, 1, "",
                  "would replace an input file"}));
 

@@ -278,6 +278,8 @@ void ExpectNewickIsTree(const std::string &newick, const Dendrogram &tree, const
     for (const auto &[members, value] : expected) {
         const auto found = clusters.find(members);
         ASSERT_NE(found, clusters.end()) << "a cluster of the dendrogram is missing from the Newick tree";
-        EXPECT_NEAR(found->second, value, 1e-9 * std::max(1.0, std::fabs(value)));
+        // Leaves lie half the merge value below it: two leaves are as far
+        // apart through the tree as their merge value.
+        EXPECT_NEAR(2 * found->second, value, 1e-9 * std::max(1.0, std::fabs(value)));
     }
 }

@@ -21,7 +21,8 @@ void ExpectDrawsTree(const std::string &svg, const Dendrogram &tree, const std::
                      bool horizontal = false);
 
 // Parses `newick` and checks it is `tree`: the same leaves by name, the same
-// clusters, and branch lengths that add up to the same merge values.
+// clusters, and branch lengths that add up to half the merge values (the
+// distance between two leaves through the tree is their merge value).
 void ExpectNewickIsTree(const std::string &newick, const Dendrogram &tree, const std::vector<std::string> &names);
 
 // The names the programs give the leaves when no names file is given.

@@ -79,60 +79,99 @@ void SpanningTree(TableData table, Edge *edges) {
 // kept in panels, rebuilt without the joined ones once these make up an
 // eighth of them (on random tables about 10% more pairs are computed than
 // the n(n-1)/2 that the tree needs). Memory: one copy of the table and the kept rows.
-void SpanningTreeAhead(TableData table, Edge *edges) {
-    const int32_t n = table.columns;
-    // Kept rows: as many as fit in 48 MiB, at most 256.
-    const int64_t slots = std::clamp<int64_t>((int64_t{48} << 20) / (int64_t{4} * n), 2, 256);
-    constexpr int64_t kBatch = 32;
-    // By panel position p: the column, whether it is open, its tree
-    // distance and the tree column that gives it.
-    Block<int32_t> id(n), parent(n), slotOf(n), freeSlots(slots), candidates(n);
-    Block<uint8_t> open(n);
-    Block<float> best(n), rows(slots * static_cast<int64_t>(n));
-    for (int32_t p = 0; p < n; ++p) {
-        id[p] = p;
-        open[p] = 1;
-        best[p] = INFINITY;
-        parent[p] = n - 1;
-        slotOf[p] = -1;
+namespace {
+
+class TreeAhead {
+public:
+    explicit TreeAhead(TableData table)
+        : table_(table),
+          n_(table.columns),
+          // Kept rows: as many as fit in 48 MiB, at most 256.
+          slots_(std::clamp<int64_t>((int64_t{48} << 20) / (int64_t{4} * n_), 2, 256)),
+          id_(n_),
+          parent_(n_),
+          slotOf_(n_),
+          freeSlots_(slots_),
+          candidates_(n_),
+          open_(n_),
+          best_(n_),
+          rows_(slots_ * static_cast<int64_t>(n_)),
+          panels_(std::make_unique<ColumnPanels>(table, &loop_)),
+          batchRows_(kBatch),
+          batchColumns_(kBatch) {
+        for (int32_t p = 0; p < n_; ++p) {
+            id_[p] = p;
+            open_[p] = 1;
+            best_[p] = INFINITY;
+            parent_[p] = n_ - 1;
+            slotOf_[p] = -1;
+        }
+        freeCount_ = slots_;
+        for (int64_t k = 0; k < slots_; ++k) freeSlots_[k] = static_cast<int32_t>(k);
+        m_ = n_;
+        openCount_ = n_ - 1;
+        open_[n_ - 1] = 0;
     }
-    int64_t freeCount = slots;
-    for (int64_t k = 0; k < slots; ++k) freeSlots[k] = static_cast<int32_t>(k);
-    int64_t m = n, openCount = n - 1;
-    open[n - 1] = 0;
-    TwoWayLoop loop;
-    auto panels = std::make_unique<ColumnPanels>(table, &loop);
-    Block<PairSumRow> batchRows(kBatch);
-    Block<int32_t> batchColumns(kBatch);
+
+    void Run(Edge *edges) {
+        int32_t u = n_ - 1;
+        int32_t uPosition = n_ - 1;
+        for (int32_t e = 0; e < n_ - 1; ++e) {
+            if (slotOf_[u] < 0) ComputeBatch(uPosition);
+            const int32_t slot = slotOf_[u];
+            const float *row = rows_.get() + static_cast<int64_t>(slot) * n_;
+            int32_t q = -1;
+            for (int32_t p = 0; p < m_; ++p) {
+                if (!open_[p]) continue;
+                if (row[p] < best_[p]) {
+                    best_[p] = row[p];
+                    parent_[p] = u;
+                }
+                if (q < 0 || best_[p] < best_[q]) q = p;
+            }
+            slotOf_[u] = -1;
+            freeSlots_[freeCount_++] = slot;
+            edges[e] = Edge{parent_[q], id_[q], best_[q]};
+            open_[q] = 0;
+            --openCount_;
+            u = id_[q];
+            uPosition = q;
+            if (openCount_ > 64 && openCount_ + 1 < m_ * 7 / 8) {
+                // u stays in the panels (its row is computed against them).
+                open_[q] = 1;
+                Rebuild();
+                for (int32_t p = 0; p < m_; ++p)
+                    if (id_[p] == u) {
+                        uPosition = p;
+                        open_[p] = 0;
+                    }
+            }
+        }
+    }
+
+private:
+    static constexpr int64_t kBatch = 32;
+
     // Rows for column u and the nearest open columns without a row yet.
-    auto computeBatch = [&](int32_t uPosition) {
-        if (freeCount == 0) {
+    void ComputeBatch(int32_t uPosition) {
+        if (freeCount_ == 0) {
             // Every slot holds a row still to be used: give one up.
-            for (int32_t p = 0; p < m; ++p)
-                if (slotOf[id[p]] >= 0 && p != uPosition) {
-                    freeSlots[freeCount++] = slotOf[id[p]];
-                    slotOf[id[p]] = -1;
+            for (int32_t p = 0; p < m_; ++p)
+                if (slotOf_[id_[p]] >= 0 && p != uPosition) {
+                    freeSlots_[freeCount_++] = slotOf_[id_[p]];
+                    slotOf_[id_[p]] = -1;
                     break;
                 }
         }
-        int64_t count = 0;
-        batchColumns[count++] = uPosition;
-        const int64_t wanted = std::min(kBatch, freeCount);
-        int64_t found = 0;
-        for (int32_t p = 0; p < m; ++p)
-            if (open[p] && p != uPosition && slotOf[id[p]] < 0) candidates[found++] = p;
-        if (found > wanted - 1) {
-            std::nth_element(candidates.get(), candidates.get() + (wanted - 1), candidates.get() + found,
-                             [&](int32_t x, int32_t y) { return best[x] < best[y] || (best[x] == best[y] && x < y); });
-            found = wanted - 1;
-        }
-        for (int64_t k = 0; k < found; ++k) batchColumns[count++] = candidates[k];
+        Block<PairSumRow> &batchRows = batchRows_;
+        Block<int32_t> &batchColumns = batchColumns_;
+        const int64_t count = ChooseBatch(uPosition);
         for (int64_t k = 0; k < count; ++k) {
-            const int32_t slot = freeSlots[--freeCount];
-            slotOf[id[batchColumns[k]]] = slot;
-            float *row = rows.get() + static_cast<int64_t>(slot) * n;
-            for (int64_t p = 0; p < m; ++p) row[p] = 0.0f;
-            batchRows[k] = PairSumRow{StridedVector{panels->Column(batchColumns[k]), ColumnPanels::WIDTH}, row, m};
+            const int32_t slot = freeSlots_[--freeCount_];
+            slotOf_[id_[batchColumns[k]]] = slot;
+            float *row = rows_.get() + static_cast<int64_t>(slot) * n_;
+            for (int64_t p = 0; p < m_; ++p) row[p] = 0.0f;
+            batchRows[k] = PairSumRow{StridedVector{panels_->Column(batchColumns[k]), ColumnPanels::WIDTH}, row, m_};
         }
         // The two threads take the columns measured against in two halves.
         auto part = [&](int64_t begin, int64_t end, int) {
@@ -140,67 +179,77 @@ void SpanningTreeAhead(TableData table, Edge *edges) {
             PairSumRow local[kBatch];
             for (int64_t k = 0; k < count; ++k)
                 local[k] = PairSumRow{batchRows[k].vector, batchRows[k].sums + begin, end - begin};
-            ContinuePairSums(local, count, *panels, begin, 0, table.lines);
+            ContinuePairSums(local, count, *panels_, begin, 0, table_.lines);
             for (int64_t k = 0; k < count; ++k)
                 for (int64_t p = begin; p < end; ++p) batchRows[k].sums[p] = DistanceOfSum(batchRows[k].sums[p]);
         };
-        loop.Run(m, (m / 2) / ColumnPanels::WIDTH * ColumnPanels::WIDTH, 0, part);
-    };
+        loop_.Run(m_, (m_ / 2) / ColumnPanels::WIDTH * ColumnPanels::WIDTH, 0, part);
+    }
+
+    // The batch's columns: u's position, then the open columns nearest to
+    // the tree that have no row yet, as many as free slots allow. Returns
+    // their count.
+    int64_t ChooseBatch(int32_t uPosition) {
+        Block<int32_t> &batchColumns = batchColumns_;
+        int64_t count = 0;
+        batchColumns[count++] = uPosition;
+        const int64_t wanted = std::min(kBatch, freeCount_);
+        int64_t found = 0;
+        for (int32_t p = 0; p < m_; ++p)
+            if (open_[p] && p != uPosition && slotOf_[id_[p]] < 0) candidates_[found++] = p;
+        if (found > wanted - 1) {
+            const float *best = best_.get();
+            std::nth_element(candidates_.get(), candidates_.get() + (wanted - 1), candidates_.get() + found,
+                             [&](int32_t x, int32_t y) { return best[x] < best[y] || (best[x] == best[y] && x < y); });
+            found = wanted - 1;
+        }
+        for (int64_t k = 0; k < found; ++k) batchColumns[count++] = candidates_[k];
+        return count;
+    }
+
     // Drops the joined columns from the panels, the kept rows and the
     // per-position arrays, keeping the order of the others.
-    auto rebuild = [&] {
+    void Rebuild() {
         int64_t k = 0;
-        for (int64_t p = 0; p < m; ++p) {
-            if (!open[p]) continue;
-            candidates[k] = static_cast<int32_t>(p);  // old position of new position k
-            id[k] = id[p];
-            best[k] = best[p];
-            parent[k] = parent[p];
-            open[k] = 1;
+        for (int64_t p = 0; p < m_; ++p) {
+            if (!open_[p]) continue;
+            candidates_[k] = static_cast<int32_t>(p);  // old position of new position k
+            id_[k] = id_[p];
+            best_[k] = best_[p];
+            parent_[k] = parent_[p];
+            open_[k] = 1;
             ++k;
         }
-        for (int32_t c = 0; c < n; ++c) {
-            if (slotOf[c] < 0) continue;
-            float *row = rows.get() + static_cast<int64_t>(slotOf[c]) * n;
-            for (int64_t q = 0; q < k; ++q) row[q] = row[candidates[q]];
+        for (int32_t c = 0; c < n_; ++c) {
+            if (slotOf_[c] < 0) continue;
+            float *row = rows_.get() + static_cast<int64_t>(slotOf_[c]) * n_;
+            for (int64_t q = 0; q < k; ++q) row[q] = row[candidates_[q]];
         }
-        m = k;
-        panels.reset();
-        panels = std::make_unique<ColumnPanels>(table, id.get(), m, &loop);
-    };
-    int32_t u = n - 1;
-    int32_t uPosition = n - 1;
-    for (int32_t e = 0; e < n - 1; ++e) {
-        if (slotOf[u] < 0) computeBatch(uPosition);
-        const int32_t slot = slotOf[u];
-        const float *row = rows.get() + static_cast<int64_t>(slot) * n;
-        int32_t q = -1;
-        for (int32_t p = 0; p < m; ++p) {
-            if (!open[p]) continue;
-            if (row[p] < best[p]) {
-                best[p] = row[p];
-                parent[p] = u;
-            }
-            if (q < 0 || best[p] < best[q]) q = p;
-        }
-        slotOf[u] = -1;
-        freeSlots[freeCount++] = slot;
-        edges[e] = Edge{parent[q], id[q], best[q]};
-        open[q] = 0;
-        --openCount;
-        u = id[q];
-        uPosition = q;
-        if (openCount > 64 && openCount + 1 < m * 7 / 8) {
-            // u stays in the panels (its row is computed against them).
-            open[q] = 1;
-            rebuild();
-            for (int32_t p = 0; p < m; ++p)
-                if (id[p] == u) {
-                    uPosition = p;
-                    open[p] = 0;
-                }
-        }
+        m_ = k;
+        panels_.reset();
+        panels_ = std::make_unique<ColumnPanels>(table_, id_.get(), m_, &loop_);
     }
+
+    TableData table_;
+    int32_t n_;
+    int64_t slots_;
+    // By panel position p: the column, whether it is open, its tree
+    // distance and the tree column that gives it.
+    Block<int32_t> id_, parent_, slotOf_, freeSlots_, candidates_;
+    Block<uint8_t> open_;
+    Block<float> best_, rows_;
+    int64_t freeCount_ = 0, m_ = 0, openCount_ = 0;
+    TwoWayLoop loop_;
+    std::unique_ptr<ColumnPanels> panels_;
+    Block<PairSumRow> batchRows_;
+    Block<int32_t> batchColumns_;
+};
+
+}  // namespace
+
+void SpanningTreeAhead(TableData table, Edge *edges) {
+    TreeAhead tree(table);
+    tree.Run(edges);
 }
 
 // Prim's algorithm over a stored matrix. Each pass lowers the open columns'

@@ -137,151 +137,231 @@ private:
     Block<int32_t> open_;
 };
 
+// The merge lines of a tree's levels, one level (the edges of one weight)
+// after another, each group of clusters that a level connects after
+// another: a group of two is one merge; in a larger one, the largest slot
+// absorbs the clusters it reaches at the level's weight, largest first.
 template <class GroupDistances>
-void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distances) {
-    if (n < 2) return;
-    const int32_t m = n - 1;
-    std::sort(edges, edges + m, [](const Edge &x, const Edge &y) { return x.w < y.w; });
-    Forest forest(n);
-    Block<int32_t> stamp(n), local(n);
-    Block<int32_t> roots(2 * static_cast<int64_t>(m)), localUp(2 * static_cast<int64_t>(m));
-    Block<int32_t> order(2 * static_cast<int64_t>(m)), state(2 * static_cast<int64_t>(m));
-    Block<int32_t> offset(2 * static_cast<int64_t>(m) + 1), members(n), heap(2 * static_cast<int64_t>(m));
-    Block<float> row(n);
-    for (int32_t k = 0; k < n; ++k) stamp[k] = -1;
-    auto localFind = [&](int32_t x) {
-        while (localUp[x] != x) x = localUp[x] = localUp[localUp[x]];
-        return x;
-    };
-    int32_t nextNode = 0;
-    for (int32_t s = 0, t; s < m; s = t) {
-        const float w = edges[s].w;
-        for (t = s; t < m && edges[t].w == w; ++t) {
-        }
-        // The clusters this level joins, numbered locally, and their groups.
-        int32_t count = 0;
-        for (int32_t e = s; e < t; ++e) {
-            int32_t ends[2] = {forest.Find(edges[e].a), forest.Find(edges[e].b)};
-            for (int32_t root : ends)
-                if (stamp[root] != s) {
-                    stamp[root] = s;
-                    local[root] = count;
-                    roots[count] = root;
-                    localUp[count] = count;
-                    ++count;
-                }
-            const int32_t x = localFind(local[ends[0]]), y = localFind(local[ends[1]]);
-            if (x != y) localUp[x] = y;
-        }
-        // Sort the clusters by group, and within a group by slot, largest first.
-        for (int32_t k = 0; k < count; ++k) order[k] = k;
-        Block<int32_t> &groupOf = state;
-        for (int32_t k = 0; k < count; ++k) groupOf[k] = localFind(k);
-        Block<int32_t> groupTop(count);
-        for (int32_t k = 0; k < count; ++k) groupTop[k] = -1;
-        for (int32_t k = 0; k < count; ++k)
-            groupTop[groupOf[k]] = std::max(groupTop[groupOf[k]], forest.Slot(roots[k]));
-        std::sort(order.get(), order.get() + count, [&](int32_t x, int32_t y) {
-            const int32_t gx = groupTop[groupOf[x]], gy = groupTop[groupOf[y]];
-            if (gx != gy) return gx > gy;
-            return forest.Slot(roots[x]) > forest.Slot(roots[y]);
-        });
-        for (int32_t g0 = 0, g1; g0 < count; g0 = g1) {
-            for (g1 = g0; g1 < count && groupOf[order[g1]] == groupOf[order[g0]]; ++g1) {
+class LevelWriter {
+public:
+    LevelWriter(std::FILE *out, int32_t n, GroupDistances &distances)
+        : out_(out),
+          m_(n - 1),
+          distances_(distances),
+          forest_(n),
+          stamp_(n),
+          local_(n),
+          roots_(2 * static_cast<int64_t>(m_)),
+          localUp_(2 * static_cast<int64_t>(m_)),
+          order_(2 * static_cast<int64_t>(m_)),
+          groupOf_(2 * static_cast<int64_t>(m_)),
+          offset_(2 * static_cast<int64_t>(m_) + 1),
+          members_(n),
+          heap_(2 * static_cast<int64_t>(m_)),
+          row_(n) {
+        for (int32_t k = 0; k < n; ++k) stamp_[k] = -1;
+    }
+
+    // `edges` sorted by weight.
+    void Run(const Edge *edges) {
+        for (int32_t s = 0, t; s < m_; s = t) {
+            const float w = edges[s].w;
+            for (t = s; t < m_ && edges[t].w == w; ++t) {
             }
-            const int32_t size = g1 - g0;
-            int32_t *group = order.get() + g0;  // local indexes, group[0] has the largest slot
-            const int32_t top = roots[group[0]];
-            if (size == 2) {
-                forest.Merge(out, nextNode, top, roots[group[1]], w);
-                continue;
-            }
-            // Snapshot each cluster's columns before the merges change them.
-            offset[0] = 0;
-            for (int32_t k = 0; k < size; ++k)
-                offset[k + 1] = offset[k] + forest.Members(roots[group[k]], members.get() + offset[k]);
-            distances.Prepare(members.get(), offset[size]);
-            // 0: not reached, 1: waiting to be absorbed, 2: absorbed (or the top).
-            Block<int32_t> reached(size);
-            for (int32_t k = 0; k < size; ++k) reached[k] = 0;
-            int32_t unreached = size - 1;
-            int32_t heapSize = 0;
-            auto bySlot = [&](int32_t x, int32_t y) { return forest.Slot(roots[group[x]]) < forest.Slot(roots[group[y]]); };
-            auto reach = [&](int32_t k) {
-                reached[k] = 1;
-                --unreached;
-                heap[heapSize++] = k;
-                std::push_heap(heap.get(), heap.get() + heapSize, bySlot);
-            };
-            // The open columns (those of clusters not reached yet) are kept
-            // packed: open position p holds the group's column columnAt[p],
-            // and the group's column t sits at open position openAt[t].
-            const int32_t total = offset[size];
-            Block<int32_t> clusterOf(total), columnAt(total), openAt(total);
-            for (int32_t k = 0; k < size; ++k)
-                for (int32_t t = offset[k]; t < offset[k + 1]; ++t) clusterOf[t] = k;
-            for (int32_t t = 0; t < total; ++t) columnAt[t] = openAt[t] = t;
-            int32_t open = total;
-            auto close = [&](int32_t k) {
-                for (int32_t t = offset[k]; t < offset[k + 1]; ++t) {
-                    const int32_t p = openAt[t], last = --open;
-                    distances.MoveOpen(p, last);
-                    columnAt[p] = columnAt[last];
-                    openAt[columnAt[p]] = p;
+            const int32_t count = GatherLevel(edges, s, t);
+            SortByGroup(count);
+            for (int32_t g0 = 0, g1; g0 < count; g0 = g1) {
+                for (g1 = g0; g1 < count && groupOf_[order_[g1]] == groupOf_[order_[g0]]; ++g1) {
                 }
-            };
-            // Some pair of columns of clusters x and y is at w. The smaller
-            // cluster gives the columns whose distances to the other's run are
-            // computed.
-            auto touches = [&](int32_t x, int32_t y) {
-                if (offset[x + 1] - offset[x] > offset[y + 1] - offset[y]) std::swap(x, y);
-                const int32_t length = offset[y + 1] - offset[y];
-                for (int32_t a = offset[x]; a < offset[x + 1]; ++a) {
-                    distances.Between(a, offset[y], length, row.get());
-                    for (int32_t b = 0; b < length; ++b)
-                        if (row[b] == w) return true;
+                // Local indexes, group[0] has the largest slot.
+                const int32_t *group = order_.get() + g0;
+                if (g1 - g0 == 2) {
+                    forest_.Merge(out_, nextNode_, roots_[group[0]], roots_[group[1]], w);
+                } else {
+                    GroupMerge(*this, group, g1 - g0, w).Run();
                 }
-                return false;
-            };
-            // Reaches every cluster lying at exactly w from `from`: from each
-            // of its columns to all open columns at once while it has fewer
-            // columns than are open, else cluster by cluster.
-            Block<int32_t> found(size);
-            auto expand = [&](int32_t from) {
-                if (offset[from + 1] - offset[from] > open) {
-                    for (int32_t k = 0; k < size && unreached > 0; ++k)
-                        if (reached[k] == 0 && touches(from, k)) {
-                            reach(k);
-                            close(k);
-                        }
-                    return;
-                }
-                for (int32_t a = offset[from]; a < offset[from + 1] && open > 0; ++a) {
-                    distances.ToOpen(a, open, row.get());
-                    int32_t count = 0;
-                    for (int32_t p = 0; p < open; ++p) {
-                        const int32_t k = clusterOf[columnAt[p]];
-                        if (row[p] == w && reached[k] == 0) {
-                            reach(k);
-                            found[count++] = k;
-                        }
-                    }
-                    for (int32_t f = 0; f < count; ++f) close(found[f]);
-                }
-            };
-            close(0);
-            reached[0] = 2;
-            expand(0);
-            for (int32_t absorbed = 1; absorbed < size; ++absorbed) {
-                if (heapSize == 0) SortieProg(ExitInternal);  // a group is connected at w
-                std::pop_heap(heap.get(), heap.get() + heapSize, bySlot);
-                const int32_t k = heap[--heapSize];
-                forest.Merge(out, nextNode, top, roots[group[k]], w);
-                reached[k] = 2;
-                expand(k);
             }
         }
     }
+
+private:
+    int32_t LocalFind(int32_t x) {
+        while (localUp_[x] != x) x = localUp_[x] = localUp_[localUp_[x]];
+        return x;
+    }
+
+    // The clusters that the edges [s, t) join, numbered locally (their
+    // count is returned), and their groups.
+    int32_t GatherLevel(const Edge *edges, int32_t s, int32_t t) {
+        int32_t count = 0;
+        for (int32_t e = s; e < t; ++e) {
+            int32_t ends[2] = {forest_.Find(edges[e].a), forest_.Find(edges[e].b)};
+            for (int32_t root : ends)
+                if (stamp_[root] != s) {
+                    stamp_[root] = s;
+                    local_[root] = count;
+                    roots_[count] = root;
+                    localUp_[count] = count;
+                    ++count;
+                }
+            const int32_t x = LocalFind(local_[ends[0]]), y = LocalFind(local_[ends[1]]);
+            if (x != y) localUp_[x] = y;
+        }
+        return count;
+    }
+
+    // Sorts the clusters by group, and within a group by slot, largest first.
+    void SortByGroup(int32_t count) {
+        for (int32_t k = 0; k < count; ++k) order_[k] = k;
+        for (int32_t k = 0; k < count; ++k) groupOf_[k] = LocalFind(k);
+        Block<int32_t> groupTop(count);
+        for (int32_t k = 0; k < count; ++k) groupTop[k] = -1;
+        for (int32_t k = 0; k < count; ++k)
+            groupTop[groupOf_[k]] = std::max(groupTop[groupOf_[k]], forest_.Slot(roots_[k]));
+        std::sort(order_.get(), order_.get() + count, [&](int32_t x, int32_t y) {
+            const int32_t gx = groupTop[groupOf_[x]], gy = groupTop[groupOf_[y]];
+            if (gx != gy) return gx > gy;
+            return forest_.Slot(roots_[x]) > forest_.Slot(roots_[y]);
+        });
+    }
+
+    // The merges of one group of three or more clusters at weight w.
+    class GroupMerge {
+    public:
+        GroupMerge(LevelWriter &level, const int32_t *group, int32_t size, float w)
+            : l_(level), group_(group), size_(size), w_(w), offset_(Snapshot(level, group, size)), reached_(size),
+              clusterOf_(offset_[size]), columnAt_(offset_[size]), openAt_(offset_[size]), found_(size) {
+            for (int32_t k = 0; k < size; ++k) reached_[k] = 0;
+            unreached_ = size - 1;
+            const int32_t total = offset_[size];
+            for (int32_t k = 0; k < size; ++k)
+                for (int32_t t = offset_[k]; t < offset_[k + 1]; ++t) clusterOf_[t] = k;
+            for (int32_t t = 0; t < total; ++t) columnAt_[t] = openAt_[t] = t;
+            open_ = total;
+        }
+
+        void Run() {
+            const int32_t top = l_.roots_[group_[0]];
+            Close(0);
+            reached_[0] = 2;
+            Expand(0);
+            for (int32_t absorbed = 1; absorbed < size_; ++absorbed) {
+                if (heapSize_ == 0) SortieProg(ExitInternal);  // a group is connected at w
+                std::pop_heap(l_.heap_.get(), l_.heap_.get() + heapSize_, BySlot());
+                const int32_t k = l_.heap_[--heapSize_];
+                l_.forest_.Merge(l_.out_, l_.nextNode_, top, l_.roots_[group_[k]], w_);
+                reached_[k] = 2;
+                Expand(k);
+            }
+        }
+
+    private:
+        // Each cluster's columns, listed before the merges change them, and
+        // handed to the distances; offset[k] is where cluster k's start.
+        static const int32_t *Snapshot(LevelWriter &l, const int32_t *group, int32_t size) {
+            int32_t *offset = l.offset_.get();
+            offset[0] = 0;
+            for (int32_t k = 0; k < size; ++k)
+                offset[k + 1] = offset[k] + l.forest_.Members(l.roots_[group[k]], l.members_.get() + offset[k]);
+            l.distances_.Prepare(l.members_.get(), offset[size]);
+            return offset;
+        }
+
+        auto BySlot() const {
+            return [this](int32_t x, int32_t y) {
+                return l_.forest_.Slot(l_.roots_[group_[x]]) < l_.forest_.Slot(l_.roots_[group_[y]]);
+            };
+        }
+
+        // 0: not reached, 1: waiting to be absorbed, 2: absorbed (or the top).
+        void Reach(int32_t k) {
+            reached_[k] = 1;
+            --unreached_;
+            l_.heap_[heapSize_++] = k;
+            std::push_heap(l_.heap_.get(), l_.heap_.get() + heapSize_, BySlot());
+        }
+
+        // The open columns (those of clusters not reached yet) are kept
+        // packed: open position p holds the group's column columnAt[p], and
+        // the group's column t sits at open position openAt[t].
+        void Close(int32_t k) {
+            for (int32_t t = offset_[k]; t < offset_[k + 1]; ++t) {
+                const int32_t p = openAt_[t], last = --open_;
+                l_.distances_.MoveOpen(p, last);
+                columnAt_[p] = columnAt_[last];
+                openAt_[columnAt_[p]] = p;
+            }
+        }
+
+        // Some pair of columns of clusters x and y is at w. The smaller
+        // cluster gives the columns whose distances to the other's run are
+        // computed.
+        bool Touches(int32_t x, int32_t y) {
+            if (offset_[x + 1] - offset_[x] > offset_[y + 1] - offset_[y]) std::swap(x, y);
+            const int32_t length = offset_[y + 1] - offset_[y];
+            float *row = l_.row_.get();
+            for (int32_t a = offset_[x]; a < offset_[x + 1]; ++a) {
+                l_.distances_.Between(a, offset_[y], length, row);
+                for (int32_t b = 0; b < length; ++b)
+                    if (row[b] == w_) return true;
+            }
+            return false;
+        }
+
+        // Reaches every cluster lying at exactly w from `from`: from each of
+        // its columns to all open columns at once while it has fewer columns
+        // than are open, else cluster by cluster.
+        void Expand(int32_t from) {
+            if (offset_[from + 1] - offset_[from] > open_) {
+                for (int32_t k = 0; k < size_ && unreached_ > 0; ++k)
+                    if (reached_[k] == 0 && Touches(from, k)) {
+                        Reach(k);
+                        Close(k);
+                    }
+                return;
+            }
+            float *row = l_.row_.get();
+            for (int32_t a = offset_[from]; a < offset_[from + 1] && open_ > 0; ++a) {
+                l_.distances_.ToOpen(a, open_, row);
+                int32_t count = 0;
+                for (int32_t p = 0; p < open_; ++p) {
+                    const int32_t k = clusterOf_[columnAt_[p]];
+                    if (row[p] == w_ && reached_[k] == 0) {
+                        Reach(k);
+                        found_[count++] = k;
+                    }
+                }
+                for (int32_t f = 0; f < count; ++f) Close(found_[f]);
+            }
+        }
+
+        LevelWriter &l_;
+        const int32_t *group_;
+        int32_t size_;
+        float w_;
+        const int32_t *offset_;
+        Block<int32_t> reached_, clusterOf_, columnAt_, openAt_, found_;
+        int32_t unreached_ = 0, heapSize_ = 0, open_ = 0;
+    };
+
+    std::FILE *out_;
+    int32_t m_;
+    GroupDistances &distances_;
+    Forest forest_;
+    Block<int32_t> stamp_, local_;
+    Block<int32_t> roots_, localUp_;
+    Block<int32_t> order_, groupOf_;
+    Block<int32_t> offset_, members_, heap_;
+    Block<float> row_;
+    int32_t nextNode_ = 0;
+};
+
+template <class GroupDistances>
+void WriteLevels(std::FILE *out, int32_t n, Edge *edges, GroupDistances &distances) {
+    if (n < 2) return;
+    std::sort(edges, edges + (n - 1), [](const Edge &x, const Edge &y) { return x.w < y.w; });
+    LevelWriter<GroupDistances> levels(out, n, distances);
+    levels.Run(edges);
 }
 
 }  // namespace

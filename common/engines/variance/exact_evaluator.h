@@ -108,13 +108,28 @@ public:
     }
 
 private:
+    // What a chunk's centroids found out about its candidates.
+    struct ChunkShape {
+        int32_t narrowCount;  // candidates of 2 .. kWideCluster - 1 members, in w.narrow
+        bool anyWide;         // a candidate of more than one member
+    };
+
     template <class ViewOf>
     void EvaluateChunk(Scratch &w, ClusterView a, int32_t k0, int32_t h, ViewOf viewOf, float *out) const {
+        const ChunkShape shape = ChunkCentroids(w, k0, h, viewOf, a.count);
+        SurvivorDistances(w, a, h);
+        OwnDistances(w, h, shape);
+        for (int32_t k = 0; k < h; ++k) out[k] = w.sums[k] / w.totals[k];
+    }
+
+    // Each candidate's view, total and union centroid: cent[line * h + k],
+    // and for wider candidates also packed[k * lines + line].
+    template <class ViewOf>
+    ChunkShape ChunkCentroids(Scratch &w, int32_t k0, int32_t h, ViewOf viewOf, int32_t survivorCount) const {
         const float *sa = survivorSum_.get();
         float *cent = w.centroids.get();  // centroid k at cent[line * h + k]
         float *packed = w.packed.get();   // centroid k at packed[k * lines + line], where needed
         float *gath = w.gathered.get();   // each candidate's first column, laid out like cent
-        float *d = w.distances.get();
         float *totals = w.totals.get();
         ClusterView *views = w.views.get();
         int32_t *narrow = w.narrow.get();  // lanes of clusters of 2 .. kWideCluster - 1 members
@@ -123,7 +138,7 @@ private:
         for (int32_t k = 0; k < h; ++k) {
             const ClusterView b = views[k] = viewOf(k0 + k);
             w.slots[k] = b.members[0];
-            totals[k] = static_cast<float>(a.count + b.count);
+            totals[k] = static_cast<float>(survivorCount + b.count);
             anyWide |= b.count > 1;
             if (b.count > 1 && b.block == nullptr) narrow[narrowCount++] = k;
             w.sums[k] = 0.0f;
@@ -146,6 +161,16 @@ private:
                 for (int32_t l = 0; l < lines_; ++l) cent[static_cast<int64_t>(l) * h + k] = c[l] = c[l] / totals[k];
             }
         }
+        return ChunkShape{narrowCount, anyWide};
+    }
+
+    // The survivor's members' distances to every candidate's union
+    // centroid, in list order, into w.sums.
+    void SurvivorDistances(Scratch &w, ClusterView a, int32_t h) const {
+        float *cent = w.centroids.get();
+        float *packed = w.packed.get();
+        float *d = w.distances.get();
+        const ClusterView *views = w.views.get();
         // Across candidates the kernel runs full vectors once the chunk is
         // long; across the survivor's members only pays when they outnumber
         // a short chunk.
@@ -167,6 +192,18 @@ private:
                 w.sums[k] = s;
             }
         }
+    }
+
+    // Then each candidate's own members' distances, in list order.
+    void OwnDistances(Scratch &w, int32_t h, ChunkShape shape) const {
+        float *cent = w.centroids.get();
+        float *packed = w.packed.get();
+        float *gath = w.gathered.get();
+        float *d = w.distances.get();
+        const ClusterView *views = w.views.get();
+        int32_t *narrow = w.narrow.get();
+        int32_t narrowCount = shape.narrowCount;
+        const bool anyWide = shape.anyWide;
         // ...then each candidate's own members in list order: the first
         // member of every candidate together (it is the slot's own column,
         // gathered above)...
@@ -204,7 +241,6 @@ private:
                 w.sums[k] = s;
             }
         }
-        for (int32_t k = 0; k < h; ++k) out[k] = w.sums[k] / totals[k];
     }
 
     TableData table_;

@@ -96,12 +96,23 @@ constexpr size_t kRefineRun = 64;
 // subtraction) stay on one thread.
 constexpr int64_t kHandOverWork = 1 << 16;
 
+// The bounds and the evaluator, the evaluator made in the body, once the
+// bounds are set up: every copy of the table the bounds were set up from is
+// gone by then, and the evaluator's own copy does not add to them. Nothing
+// else is made between the two (the peak memory depends on that too).
+template <class Bounds>
+struct BoundsThenEvaluator {
+    BoundsThenEvaluator(TableData table, TwoWayLoop &loop) : bounds(table, loop) { evaluator.emplace(table, loop); }
+    Bounds bounds;
+    std::optional<SpanEvaluator> evaluator;
+};
+
 template <class Bounds>
 class LazyVarianceEngine {
 public:
     explicit LazyVarianceEngine(TableData table)
         : n_(table.columns),
-          bounds_(table, loop_),
+          measures_(table, loop_),
           members_(n_),
           nodeId_(n_, -1),
           live_(n_, 1),
@@ -115,9 +126,6 @@ public:
           size_(n_, 1.0),
           version_(n_, 0),
           popped_(n_, 0) {
-        // The evaluator only now: every copy of the table the bounds were
-        // set up from is gone, and its own copy does not add to them.
-        evaluator_.emplace(table, loop_);
         for (int32_t k = 0; k < n_; ++k) {
             members_[k].assign(1, k);
             SetKey(k);
@@ -141,7 +149,7 @@ public:
             const int32_t sizeJ = static_cast<int32_t>(members_[j].size());
             members_[i].insert(members_[i].end(), members_[j].begin(), members_[j].end());
             std::vector<int32_t>().swap(members_[j]);
-            bounds_.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
+            measures_.bounds.Merge(i, sizeI, j, sizeJ, members_[i], value_[i]);
             nodeId_[i] = nextNode++;
             size_[i] = static_cast<double>(members_[i].size());
             ++version_[i];
@@ -186,12 +194,12 @@ private:
                 olderAt_.push_back(static_cast<int32_t>(k));
             } else {
                 one_.assign(1, &members_[x]);
-                evaluator_->Evaluate(members_[ys[k]], one_, &out[k]);
+                measures_.evaluator->Evaluate(members_[ys[k]], one_, &out[k]);
             }
         }
         if (older_.empty()) return;
         batch_.resize(older_.size());
-        evaluator_->Evaluate(members_[x], older_, batch_.data());
+        measures_.evaluator->Evaluate(members_[x], older_, batch_.data());
         for (size_t k = 0; k < older_.size(); ++k) out[olderAt_[k]] = batch_[k];
     }
 
@@ -422,7 +430,7 @@ private:
             scan.near.clear();
             scan.ceiling = scan.outside = INFINITY;
             if (b >= e) return;
-            bounds_.CheapRange(r, members_[r], b, e, size_.data(), members_, live_.data(), low_.data(), high_.data());
+            measures_.bounds.CheapRange(r, members_[r], b, e, size_.data(), members_, live_.data(), low_.data(), high_.data());
             double *low = low_.data(), *high = high_.data();
             const unsigned char *live = live_.data();
             double ceiling = INFINITY;
@@ -449,13 +457,13 @@ private:
     // The fine intervals of the pairs (x, y), y in ys, on both threads.
     void Refine(int32_t x, const std::vector<int32_t> &ys) {
         auto part = [&](int64_t begin, int64_t end, int) {
-            bounds_.FineMany(x, members_[x], ys.data() + begin, end - begin, members_, low_.data(), high_.data());
+            measures_.bounds.FineMany(x, members_[x], ys.data() + begin, end - begin, members_, low_.data(), high_.data());
         };
         const int64_t count = static_cast<int64_t>(ys.size());
         // A short run costs less than handing half of it over.
         int64_t work = count * static_cast<int64_t>(members_[x].size());
         for (int32_t y : ys) work += static_cast<int64_t>(members_[y].size());
-        loop_.Run(count, count / 2, bounds_.FineWork(work) >= kHandOverWork ? 2 : INT64_MAX, part);
+        loop_.Run(count, count / 2, measures_.bounds.FineWork(work) >= kHandOverWork ? 2 : INT64_MAX, part);
     }
 
     // The cheap intervals of (x, y) for y in [begin, end), on both threads.
@@ -463,7 +471,7 @@ private:
         auto part = [&](int64_t b, int64_t e, int) {
             if (b < begin) b = begin;
             if (b >= e) return;
-            bounds_.CheapRange(x, members_[x], static_cast<int32_t>(b), static_cast<int32_t>(e), size_.data(),
+            measures_.bounds.CheapRange(x, members_[x], static_cast<int32_t>(b), static_cast<int32_t>(e), size_.data(),
                                members_, live_.data(), low_.data(), high_.data());
         };
         loop_.Run(end, begin + (end - begin) / 2, 4096, part);
@@ -540,9 +548,7 @@ private:
 
     int32_t n_;
     TwoWayLoop loop_;
-    Bounds bounds_;
-    // Made once the bounds are set up (see the constructor).
-    std::optional<SpanEvaluator> evaluator_;
+    BoundsThenEvaluator<Bounds> measures_;
     std::vector<std::vector<int32_t>> members_;
     std::vector<int32_t> nodeId_;
     std::vector<unsigned char> live_, exact_;

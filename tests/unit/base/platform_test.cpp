@@ -3,10 +3,12 @@
 // of a name.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "base/platform.h"
+#include "process.h"
 
 namespace {
 
@@ -43,6 +45,33 @@ TEST(FileNameOf, LastPartOfTheName) {
     EXPECT_EQ(FileNameOf("/data/run 1/tree.txt"), "tree.txt");
     EXPECT_EQ(FileNameOf("data/"), "");
     EXPECT_EQ(FileNameOf(".."), "..");
+}
+
+// A temporary file says whose it is, so that one left by a killed run can
+// be told apart: named after the file it replaces, cut between characters
+// so that the name stays short.
+TEST(CreateFileBeside, NamedAfterTheFileItReplaces) {
+    TempDir dir;
+    const struct {
+        std::string name, prefix;
+    } cases[] = {
+        {"result.dendro", ".result.dendro.dendro-"},
+        {std::string(200, 'x'), "." + std::string(64, 'x') + ".dendro-"},
+        // 63 bytes, then a character of two: cut before it.
+        {std::string(63, 'a') + "\xc3\xa9" + "tail", "." + std::string(63, 'a') + ".dendro-"},
+    };
+    for (const auto &c : cases) {
+        std::string temporary;
+        std::FILE *stream = CreateFileBeside(dir.file(c.name), temporary);
+        ASSERT_NE(stream, nullptr);
+        std::fclose(stream);
+        EXPECT_TRUE(FileExists(temporary));
+        EXPECT_EQ(temporary.rfind(dir.path() + "/", 0), 0u) << temporary;
+        const std::string own = FileNameOf(temporary);
+        EXPECT_EQ(own.rfind(c.prefix, 0), 0u) << own;
+        EXPECT_EQ(own.size(), c.prefix.size() + 6) << own;
+        RemoveFile(temporary);
+    }
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ TEST(TableReport, TheTableReadIsTheSame) {
         SCOPED_TRACE(path);
         const Read reported = ReadReporting(path);
         if (reported.report.noValues) continue;
+        // A byte-order mark is skipped by the programs' reader only.
+        if (reported.report.byteOrderMark) continue;
         std::FILE *f = std::fopen(path.c_str(), "r");
         ASSERT_NE(f, nullptr);
         const TableData plain = ReadTable(f);

@@ -130,7 +130,9 @@ TEST(TreeExport, Cautions) {
     EXPECT_NE(joined(ExportFormat::Linkage, Parse("NODE0\tLEAF1\tLEAF0\t-1\n")).find("negative"), std::string::npos);
     EXPECT_NE(joined(ExportFormat::Hclust, notFinite).find("not finite"), std::string::npos);
     EXPECT_NE(joined(ExportFormat::Hclust, inverted).find("cutree"), std::string::npos);
-    EXPECT_EQ(joined(ExportFormat::Json, notFinite), "");
+    for (const ExportFormat format : {ExportFormat::Json, ExportFormat::JsonFlat})
+        EXPECT_NE(joined(format, notFinite).find("2 merges with a value that is not finite, written \"value\": null"),
+                  std::string::npos);
     std::string chain = "NODE0\tLEAF1\tLEAF0\t1\n";
     for (std::size_t k = 1; k < 500; ++k)
         chain += "NODE" + std::to_string(k) + "\tLEAF" + std::to_string(k + 1) + "\tNODE" + std::to_string(k - 1) + "\t1\n";

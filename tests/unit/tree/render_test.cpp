@@ -180,16 +180,19 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         NewickCase{"one column", "", {}, "0;\n"},
         NewickCase{"one named column", "", {"my column"}, "'my column';\n"},
+        // Half of an odd last decimal takes one decimal more.
+        NewickCase{"odd last decimal", "NODE0\tLEAF1\tLEAF0\t0.000001\nNODE1\tLEAF2\tNODE0\t1.000000\n", {},
+                   "((0:0.0000005,1:0.0000005):0.4999995,2:0.500000);\n"},
         NewickCase{"decimal differences", "NODE0\tLEAF1\tLEAF0\t0.100000\nNODE1\tLEAF2\tNODE0\t0.300000\n", {},
-                   "((0:0.100000,1:0.100000):0.200000,2:0.300000);\n"},
+                   "((0:0.050000,1:0.050000):0.100000,2:0.150000);\n"},
         NewickCase{"negative length", "NODE0\tLEAF1\tLEAF0\t0.300000\nNODE1\tLEAF2\tNODE0\t0.100000\n", {},
-                   "((0:0.300000,1:0.300000):-0.200000,2:0.100000);\n"},
+                   "((0:0.150000,1:0.150000):-0.100000,2:0.050000);\n"},
         NewickCase{"not finite", "NODE0\tLEAF1\tLEAF0\t1.5\nNODE1\tLEAF2\tNODE0\tinf\nNODE2\tLEAF3\tNODE1\tnan\n", {},
-                   "(((0:1.5,1:1.5):inf,2:inf):nan,3:nan);\n"},
-        NewickCase{"quoted names", "NODE0\tLEAF1\tLEAF0\t1\n", {"it's", "a b"}, "('it''s':1,'a b':1);\n"},
-        NewickCase{"double quotes", "NODE0\tLEAF1\tLEAF0\t1\n", {"\"h\"", "g"}, "('\"h\"':1,g:1);\n"},
+                   "(((0:0.75,1:0.75):inf,2:inf):nan,3:nan);\n"},
+        NewickCase{"quoted names", "NODE0\tLEAF1\tLEAF0\t1\n", {"it's", "a b"}, "('it''s':0.5,'a b':0.5);\n"},
+        NewickCase{"double quotes", "NODE0\tLEAF1\tLEAF0\t1\n", {"\"h\"", "g"}, "('\"h\"':0.5,g:0.5);\n"},
         NewickCase{"values of nine digits", "NODE0\tLEAF1\tLEAF0\t1.50000002e-05\nNODE1\tLEAF2\tNODE0\t4\n", {},
-                   "((0:0.0000150000002,1:0.0000150000002):3.9999849999998,2:4);\n"}));
+                   "((0:0.0000075000001,1:0.0000075000001):1.9999924999999,2:2);\n"}));
 
 TEST(TreeRender, NewickCautions) {
     const Dendrogram plain = Parse("NODE0\tLEAF1\tLEAF0\t1\nNODE1\tLEAF2\tNODE0\t2\n");
