@@ -79,7 +79,8 @@ std::vector<double> ReferenceCityBlock(const Points &p) {
 std::vector<ClusterMerge> ReferenceMatrixMerges(const std::vector<double> &packed, int64_t n, Linkage linkage,
                                                 bool squaredValues, bool lanceWilliams) {
     const bool squared = NeedsEuclidean(linkage);
-    const bool sums = linkage == Linkage::Average || (!lanceWilliams && (linkage == Linkage::Centroid || linkage == Linkage::Ward));
+    const bool sums =
+        linkage == Linkage::Average || (!lanceWilliams && (linkage == Linkage::Centroid || linkage == Linkage::Ward));
     // The working matrix, full and symmetric: distances, squared distances,
     // or their sums over member pairs.
     std::vector<double> w(static_cast<size_t>(n * n), 0.0);
@@ -94,7 +95,7 @@ std::vector<ClusterMerge> ReferenceMatrixMerges(const std::vector<double> &packe
         const double na = size[i], nb = size[j], v = w[i * n + j];
         if (linkage == Linkage::Average) return v / (na * nb);
         if (!sums || linkage == Linkage::Average) return v;
-        const double num = ((na * nb) * v - (nb * nb) * within[i]) - (na * na) * within[j];
+        const double num = (na * nb) * v - ((nb * nb) * within[i] + (na * na) * within[j]);
         return linkage == Linkage::Ward ? 2 * num / ((na * nb) * (na + nb)) : num / ((na * na) * (nb * nb));
     };
     auto merged = [&](int64_t s, int64_t r) {

@@ -3,9 +3,9 @@
 #include <cinttypes>
 #include <cstdint>
 
-#include "engines/merge_line.h"
 #include "engines/cluster/generic_linkage.h"
 #include "engines/cluster/nn_chain.h"
+#include "engines/merge_line.h"
 
 namespace {
 
@@ -38,8 +38,10 @@ bool NeedsEuclidean(Linkage linkage) {
     return linkage == Linkage::Centroid || linkage == Linkage::Median || linkage == Linkage::Ward;
 }
 
-ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix) {
+ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix, int64_t n,
+                                int64_t m) {
     if (givenMatrix) return ClusterInput::PackedMatrix;
+    if (n > 0 && n - 1 <= 4 * m) return ClusterInput::PackedMatrix;
     if (linkage == Linkage::Single) return ClusterInput::Data;
     // Centroids of objects with missing cells are not defined: those use the
     // distances (scaled over the coordinates present) and the recurrences.
@@ -54,15 +56,23 @@ uint64_t PackedMatrixBytes(int64_t n) {
 }
 
 std::vector<ClusterMerge> ClusterPackedMatrix(std::vector<double> &packed, int64_t n, Linkage linkage, bool squared) {
+    return ClusterPackedMatrix(packed.data(), n, linkage, squared);
+}
+
+std::vector<ClusterMerge> ClusterPackedMatrix(double *packed, int64_t n, Linkage linkage, bool squared) {
     if (n < 2) return {};
     if (NeedsEuclidean(linkage) && !squared) {
-        for (double &v : packed) v = v * v;
+        const int64_t pairs = n * (n - 1) / 2;
+        for (int64_t k = 0; k < pairs; ++k) packed[k] = packed[k] * packed[k];
     }
     switch (linkage) {
-        case Linkage::Single: return SingleLinkageTree(packed.data(), n);
+        case Linkage::Single:
+            return SingleLinkageTree(packed, n);
         case Linkage::Centroid:
-        case Linkage::Median: return GenericOnMatrix(packed.data(), n, linkage);
-        default: return ChainOnMatrix(packed.data(), n, linkage);
+        case Linkage::Median:
+            return GenericOnMatrix(packed, n, linkage);
+        default:
+            return ChainOnMatrix(packed, n, linkage);
     }
 }
 

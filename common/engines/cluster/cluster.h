@@ -24,6 +24,8 @@
 // are the ties).
 std::vector<ClusterMerge> ClusterPackedMatrix(std::vector<double> &packed, int64_t n, Linkage linkage,
                                               bool squared = false);
+// The same over n(n-1)/2 values at `packed` (a MatrixBuffer's, say).
+std::vector<ClusterMerge> ClusterPackedMatrix(double *packed, int64_t n, Linkage linkage, bool squared = false);
 
 // Single linkage from distance rows (any metric); `twoThreads` lets the
 // rows be split over two threads (same result either way).

@@ -2,8 +2,10 @@
 
 #include <limits>
 
-#include "engines/cluster/merge_order.h"
+#include "base/parallel.h"
+#include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
+#include "engines/cluster/pass_order.h"
 
 namespace {
 
@@ -40,7 +42,9 @@ public:
     }
 
 private:
-    bool Before(int64_t a, int64_t b) const { return key_[a] < key_[b] || (key_[a] == key_[b] && a < b); }
+    bool Before(int64_t a, int64_t b) const {
+        return ValueBefore(key_[a], key_[b]) || (ValueSame(key_[a], key_[b]) && a < b);
+    }
     void Swap(int64_t p, int64_t q) {
         std::swap(heap_[p], heap_[q]);
         place_[heap_[p]] = p;
@@ -71,35 +75,67 @@ private:
 // The loop of the generic algorithm over a policy that gives the value of a
 // pair i > j (Value), and merges (Merge: updates what the survivor s keeps
 // and its values with the live slots).
+// Loops over fewer slots than this stay on one thread.
+constexpr int64_t kTwoThreadLoop = 3000;
+
 template <class Policy>
 std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     std::vector<char> live(n, 1);
     std::vector<int64_t> nn(n, -1);
     SlotHeap heap(n);
-    // Best partner of i below it: ascending, strict, so the first of equals.
-    auto rescan = [&](int64_t i) {
+    TwoWayLoop loop;
+    // Best partner of i below it: ascending, strict, so the first of equals;
+    // in two halves on two threads, the lower half's best winning ties.
+    double partBest[2];
+    int64_t partArg[2];
+    int64_t row = 0;
+    std::vector<int64_t> slots[2];
+    std::vector<double> values[2];
+    // The values of `row` with the live slots of [begin, end), into part's buffers.
+    auto valuesOf = [&](int64_t begin, int64_t end, int part) {
+        slots[part].clear();
+        for (int64_t j = begin; j < end; ++j) {
+            if (live[j]) slots[part].push_back(j);
+        }
+        values[part].resize(slots[part].size());
+        policy.Values(row, slots[part].data(), static_cast<int64_t>(slots[part].size()), values[part].data(), part);
+    };
+    auto scan = [&](int64_t begin, int64_t end, int part) {
+        valuesOf(begin, end, part);
         double best = kInf;
         int64_t arg = -1;
-        for (int64_t j = 0; j < i; ++j) {
-            if (!live[j]) continue;
-            const double v = policy.Value(i, j);
-            if (v < best || arg < 0) {
+        for (size_t k = 0; k < slots[part].size(); ++k) {
+            const double v = values[part][k];
+            if (arg < 0 || ValueBefore(v, best)) {
                 best = v;
-                arg = j;
+                arg = slots[part][k];
             }
         }
-        nn[i] = arg;
-        if (arg < 0) {
+        partBest[part] = best;
+        partArg[part] = arg;
+    };
+    auto rescan = [&](int64_t i) {
+        row = i;
+        loop.Run(i, i / 2, kTwoThreadLoop, scan);
+        const int take = partArg[0] < 0 || (partArg[1] >= 0 && partBest[1] < partBest[0]) ? 1 : 0;
+        nn[i] = partArg[take];
+        if (nn[i] < 0) {
             heap.Remove(i);
         } else {
-            heap.Set(i, best);
+            heap.Set(i, partBest[take]);
         }
+    };
+    // The new values of the slots above the survivor, on two threads.
+    std::vector<double> fresh(n);
+    auto refresh = [&](int64_t begin, int64_t end, int part) {
+        valuesOf(row + 1 + begin, row + 1 + end, part);
+        for (size_t k = 0; k < slots[part].size(); ++k) fresh[slots[part][k]] = values[part][k];
     };
     for (int64_t i = 1; i < n; ++i) rescan(i);
     std::vector<FoundMerge> found;
     for (int64_t step = 0; step + 1 < n; ++step) {
         int64_t i = heap.Top();
-        while (!live[nn[i]] || policy.Value(i, nn[i]) != heap.Key(i)) {
+        while (!live[nn[i]] || !ValueSame(policy.Value(i, nn[i]), heap.Key(i))) {
             rescan(i);
             i = heap.Top();
         }
@@ -110,10 +146,12 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
         live[j] = 0;
         heap.Remove(j);
         rescan(i);
+        row = i;
+        loop.Run(n - i - 1, (n - i - 1) / 2, kTwoThreadLoop, refresh);
         for (int64_t x = i + 1; x < n; ++x) {
             if (!live[x]) continue;
-            const double v = policy.Value(x, i);
-            if (nn[x] < 0 || v < heap.Key(x) || (v == heap.Key(x) && i < nn[x])) {
+            const double v = fresh[x];
+            if (nn[x] < 0 || ValueBefore(v, heap.Key(x)) || (ValueSame(v, heap.Key(x)) && i < nn[x])) {
                 nn[x] = i;
                 heap.Set(x, v);
             }
@@ -130,10 +168,14 @@ public:
     MatrixPolicy(double *packed, int64_t n) : d_(packed), row_(n), size_(n, 1.0), within_(n, 0.0) {
         for (int64_t i = 0; i < n; ++i) row_[i] = i * (i - 1) / 2;
     }
+    // The value of slots i and j, either order.
     double Value(int64_t i, int64_t j) const {
-        const double stored = d_[row_[i] + j];
+        const double stored = i > j ? d_[row_[i] + j] : d_[row_[j] + i];
         if constexpr (L == Linkage::Centroid) return CentroidValue(stored, size_[i], size_[j], within_[i], within_[j]);
         return stored;
+    }
+    void Values(int64_t a, const int64_t *xs, int64_t count, double *out, int) const {
+        for (int64_t k = 0; k < count; ++k) out[k] = Value(a, xs[k]);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &live) {
         const double dsr = d_[row_[s] + r];
@@ -162,14 +204,13 @@ class DataPolicy {
 public:
     DataPolicy(const double *values, int64_t n, int64_t m) : m_(m), c_(values, values + n * m), size_(n, 1.0) {}
     double Value(int64_t i, int64_t j) const {
-        const double *a = &c_[i * m_], *b = &c_[j * m_];
-        if constexpr (L == Linkage::Centroid) return CentroidFromSpread(SumsSpread(a, b, size_[i], size_[j], m_), size_[i], size_[j]);
-        double e = 0;
-        for (int64_t k = 0; k < m_; ++k) {
-            const double t = a[k] - b[k];
-            e += t * t;
-        }
-        return e;
+        double v;
+        Values(i, &j, 1, &v, 0);
+        return v;
+    }
+    void Values(int64_t a, const int64_t *xs, int64_t count, double *out, int) const {
+        PairRow(L == Linkage::Centroid ? RowValue::Centroid : RowValue::Centre, c_.data(), size_.data(), m_, a, xs,
+                count, out);
     }
     void Merge(int64_t s, int64_t r, const std::vector<char> &) {
         for (int64_t k = 0; k < m_; ++k) {

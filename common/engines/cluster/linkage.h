@@ -4,14 +4,18 @@
 // Wiring, for a program:
 //   1. ParseLinkage(text) reads --linkage; NeedsEuclidean(linkage) says
 //      which linkages refuse another metric.
-//   2. ChooseClusterInput(linkage, euclidean, missingCells, givenMatrix)
+//   2. ChooseClusterInput(linkage, euclidean, missingCells, givenMatrix, n, m)
 //      says whether the engines work on the packed matrix of all distances
 //      (then ask PackedMatrixBytes(n) for the bytes it needs, and report
 //      them if the matrix cannot be allocated) or from the data in
 //      O(n x coordinates) memory.
-//   3. ClusterPackedMatrix (engines/cluster/cluster.h) or ClusterFromData
-//      returns the n - 1 merges in output order; WriteClusterMerges writes
-//      them as the project's merge lines.
+//   3. ClusterPackedMatrix (engines/cluster/cluster.h) or the data engines
+//      there return the n - 1 merges in output order; WriteClusterMerges
+//      writes them as the project's merge lines. ClusterObjects
+//      (engines/cluster/cluster_objects.h) does 2 and 3 for a metric space.
+//   Keep a packed matrix in a MatrixBuffer (engines/cluster/matrix_buffer.h):
+//   it asks for huge pages, which halves the time of the chain on large
+//   matrices.
 //
 // Slots and the tie rule. A cluster is named by its slot, the largest
 // object index it holds (the survivor of a merge is the larger slot, as in
@@ -60,7 +64,14 @@ enum class ClusterInput {
     // no missing cell).
     Data,
 };
-ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix);
+// Complete, average and weighted linkage, and any given matrix, need the
+// matrix. The others work from the data, in O(n x m) memory for n objects
+// of m coordinates, unless the matrix is at most twice the size of the data
+// (n - 1 <= 4m): then computing all distances once in tiles costs far less
+// than the data engines' passes over every coordinate, in memory still
+// O(n x m).
+ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix, int64_t n = 0,
+                                int64_t m = 0);
 // Bytes of the packed matrix of n objects; UINT64_MAX when beyond 64 bits.
 uint64_t PackedMatrixBytes(int64_t n);
 

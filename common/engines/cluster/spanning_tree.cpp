@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "engines/cluster/merge_order.h"
 #include "base/parallel.h"
+#include "engines/cluster/pass_order.h"
 
 namespace {
 
@@ -112,8 +112,8 @@ private:
 // its objects as a chain through next_.
 class Forest {
 public:
-    explicit Forest(int64_t n) : up_(n), slot_(n), tail_(n), next_(n, -1) {
-        for (int64_t x = 0; x < n; ++x) up_[x] = slot_[x] = tail_[x] = x;
+    explicit Forest(int64_t n) : up_(n), slot_(n), low_(n), tail_(n), next_(n, -1), mark_(n, 0) {
+        for (int64_t x = 0; x < n; ++x) up_[x] = slot_[x] = low_[x] = tail_[x] = x;
     }
     int64_t Find(int64_t x) {
         while (up_[x] != x) {
@@ -123,32 +123,57 @@ public:
         return x;
     }
     int64_t Slot(int64_t root) const { return slot_[root]; }
+    // The smallest object of a root's cluster.
+    int64_t Low(int64_t root) const { return low_[root]; }
+    // A flag per root, for the caller's use (cleared by the caller).
+    char &Mark(int64_t root) { return mark_[root]; }
     // Object after x in its root's chain (the chain starts at the root), -1 at the end.
     int64_t Next(int64_t x) const { return next_[x]; }
     // Joins two roots; returns the new root.
     int64_t Join(int64_t a, int64_t b) {
         if (slot_[a] < slot_[b]) std::swap(a, b);
         up_[b] = a;
+        low_[a] = std::min(low_[a], low_[b]);
         next_[tail_[a]] = b;
         tail_[a] = tail_[b];
         return a;
     }
 
 private:
-    std::vector<int64_t> up_, slot_, tail_, next_;
+    std::vector<int64_t> up_, slot_, low_, tail_, next_;
+    std::vector<char> mark_;
 };
 
-// Whether some object of root a lies at distance exactly v from some object
-// of root b.
-bool Touch(Forest &forest, int64_t a, int64_t b, double v, const DistanceRows &rows) {
-    for (int64_t x = a; x >= 0; x = forest.Next(x)) {
-        for (int64_t y = b; y >= 0; y = forest.Next(y)) {
-            double d;
-            rows(x, y, y + 1, &d);
-            if (d == v) return true;
+// Which of the clusters `others` (roots) have an object at distance exactly v from an object of root a:
+// their flags are set in `touched`. Each object of a asks for its distances
+// to the span of objects the others cover, and only equal distances are
+// looked up.
+void Touching(Forest &forest, int64_t a, const std::vector<int64_t> &others, double v, const DistanceRows &rows,
+              std::vector<char> &touched) {
+    touched.assign(others.size(), 0);
+    if (others.empty()) return;
+    int64_t lo = forest.Low(others[0]), hi = 0;
+    for (size_t k = 0; k < others.size(); ++k) {
+        forest.Mark(others[k]) = 1;
+        lo = std::min(lo, forest.Low(others[k]));
+        hi = std::max(hi, forest.Slot(others[k]) + 1);
+    }
+    std::vector<double> d(static_cast<size_t>(hi - lo));
+    size_t left = others.size();
+    for (int64_t x = a; x >= 0 && left > 0; x = forest.Next(x)) {
+        rows(x, lo, hi, d.data());
+        for (int64_t y = lo; y < hi && left > 0; ++y) {
+            if (d[static_cast<size_t>(y - lo)] != v) continue;
+            const int64_t r = forest.Find(y);
+            if (forest.Mark(r) != 1) continue;
+            forest.Mark(r) = 2;
+            --left;
         }
     }
-    return false;
+    for (size_t k = 0; k < others.size(); ++k) {
+        touched[k] = forest.Mark(others[k]) == 2;
+        forest.Mark(others[k]) = 0;
+    }
 }
 
 // Places the clusters `parts` (below height v, ascending by slot, all joined
@@ -165,11 +190,16 @@ void PlaceParts(const std::vector<int64_t> &parts, const std::vector<std::pair<i
         std::vector<int64_t> touched, kept;
         auto near = std::equal_range(links.begin(), links.end(), std::make_pair(m, int64_t{-1}),
                                      [](const auto &p, const auto &q) { return p.first < q.first; });
+        // Those the edges join to m touch it; the others are asked.
+        std::vector<int64_t> asked;
         for (const int64_t r : made) {
             bool linked = false;
             for (auto it = near.first; it != near.second && !linked; ++it) linked = forest.Find(it->second) == r;
-            (linked || Touch(forest, m, r, v, rows) ? touched : kept).push_back(r);
+            (linked ? touched : asked).push_back(r);
         }
+        std::vector<char> hit;
+        Touching(forest, m, asked, v, rows, hit);
+        for (size_t k = 0; k < asked.size(); ++k) (hit[k] ? touched : kept).push_back(asked[k]);
         std::sort(touched.begin(), touched.end(), bySlot);
         int64_t root = m;
         for (const int64_t r : touched) {
@@ -183,8 +213,8 @@ void PlaceParts(const std::vector<int64_t> &parts, const std::vector<std::pair<i
 
 // The edges of one height v, [first, last), when there are several: they
 // are taken apart into groups that they join, and each group is placed.
-void ResolveHeight(const std::vector<Edge> &edges, size_t first, size_t last, Forest &forest,
-                   const DistanceRows &rows, std::vector<FoundMerge> &found) {
+void ResolveHeight(const std::vector<Edge> &edges, size_t first, size_t last, Forest &forest, const DistanceRows &rows,
+                   std::vector<FoundMerge> &found) {
     const double v = edges[first].w;
     std::vector<std::pair<int64_t, int64_t>> links;
     for (size_t e = first; e < last; ++e) {
@@ -230,8 +260,8 @@ std::vector<FoundMerge> ResolveHeights(std::vector<Edge> edges, int64_t n, const
         if (last - first == 1) {
             const int64_t a = forest.Find(edges[first].a), b = forest.Find(edges[first].b);
             const double w = edges[first].w;
-            found.push_back(FoundMerge{w, w, std::max(forest.Slot(a), forest.Slot(b)),
-                                       std::min(forest.Slot(a), forest.Slot(b))});
+            found.push_back(
+                FoundMerge{w, w, std::max(forest.Slot(a), forest.Slot(b)), std::min(forest.Slot(a), forest.Slot(b))});
             forest.Join(a, b);
         } else {
             ResolveHeight(edges, first, last, forest, rows, found);

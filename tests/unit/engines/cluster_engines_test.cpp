@@ -9,6 +9,8 @@
 
 #include "cluster_reference.h"
 #include "engines/cluster/cluster.h"
+#include "engines/cluster/cluster_objects.h"
+#include "kernels/kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
 
@@ -39,10 +41,15 @@ void ExpectSame(const std::vector<ClusterMerge> &expect, const std::vector<Clust
                 double tolerance = 1e-12) {
     ASSERT_EQ(expect.size(), got.size());
     for (size_t k = 0; k < expect.size(); ++k) {
-        ASSERT_EQ(expect[k].larger, got[k].larger) << "merge " << k << "\nexpected\n" << Describe(expect) << "got\n" << Describe(got);
-        ASSERT_EQ(expect[k].smaller, got[k].smaller) << "merge " << k << "\nexpected\n" << Describe(expect) << "got\n" << Describe(got);
+        ASSERT_EQ(expect[k].larger, got[k].larger) << "merge " << k << "\nexpected\n"
+                                                   << Describe(expect) << "got\n"
+                                                   << Describe(got);
+        ASSERT_EQ(expect[k].smaller, got[k].smaller) << "merge " << k << "\nexpected\n"
+                                                     << Describe(expect) << "got\n"
+                                                     << Describe(got);
         const double a = expect[k].value, b = got[k].value;
-        ASSERT_LE(std::fabs(a - b), tolerance * std::max(std::fabs(a), std::fabs(b))) << "merge " << k << ": " << a << " " << b;
+        ASSERT_LE(std::fabs(a - b), tolerance * std::max(std::fabs(a), std::fabs(b)))
+            << "merge " << k << ": " << a << " " << b;
     }
     if (linkage == Linkage::Single || linkage == Linkage::Complete) {
         ASSERT_EQ(ReferenceMergeText(expect, true), Text(got, true));
@@ -84,7 +91,8 @@ TEST(ClusterEngines, FirstPairInScanOrderAmongTies) {
                           {Linkage::Ward, "1.732051"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(LinkageName(c.linkage));
-        const std::string expect = std::string("NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t") + c.second + "\n";
+        const std::string expect =
+            std::string("NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t") + c.second + "\n";
         EXPECT_EQ(expect, Text(EngineOnMatrix(matrix, 3, c.linkage)));
         if (c.linkage == Linkage::Single) {
             EXPECT_EQ(expect, Text(ClusterSingleFromRows(3, RowsOf(matrix), false)));
@@ -92,6 +100,25 @@ TEST(ClusterEngines, FirstPairInScanOrderAmongTies) {
             EXPECT_EQ(expect, Text(ClusterCoordinates(line.values, 3, 1, c.linkage)));
         }
     }
+}
+
+TEST(ClusterEngines, NoObjectOneObjectTwoObjects) {
+    for (Linkage linkage : kAll) {
+        SCOPED_TRACE(LinkageName(linkage));
+        std::vector<double> none;
+        EXPECT_TRUE(ClusterPackedMatrix(none, 0, linkage).empty());
+        EXPECT_TRUE(ClusterPackedMatrix(none, 1, linkage).empty());
+        std::vector<double> one = {2.5};
+        EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t2.500000\n", Text(ClusterPackedMatrix(one, 2, linkage)));
+        if (NeedsEuclidean(linkage)) {
+            EXPECT_TRUE(ClusterCoordinates({}, 0, 3, linkage).empty());
+            EXPECT_TRUE(ClusterCoordinates({1, 2, 3}, 1, 3, linkage).empty());
+            EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t5.000000\n", Text(ClusterCoordinates({0, 0, 3, 4}, 2, 2, linkage)));
+        }
+    }
+    const std::vector<double> one = {2.5};
+    EXPECT_TRUE(ClusterSingleFromRows(1, RowsOf(one), true).empty());
+    EXPECT_EQ("NODE0\tLEAF1\tLEAF0\t2.500000\n", Text(ClusterSingleFromRows(2, RowsOf(one), true)));
 }
 
 TEST(ClusterEngines, MergeLinesNumberNodesAndKeepPrecision) {
@@ -113,6 +140,10 @@ TEST(ClusterEngines, MatrixBytesAndInputChoice) {
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, true, false), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Average, true, false, false), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, true), ClusterInput::PackedMatrix);
+    // Few objects of many coordinates: the matrix is no larger than twice the data.
+    EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4001, 1000), ClusterInput::PackedMatrix);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4002, 1000), ClusterInput::Data);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, false, false, 20000, 16), ClusterInput::Data);
     for (Linkage l : kAll) EXPECT_EQ(ParseLinkage(LinkageName(l)), l);
     EXPECT_FALSE(ParseLinkage("Ward").has_value());
 }
@@ -158,8 +189,8 @@ TEST(ClusterEngines, TablesMatchTheReference) {
             SCOPED_TRACE(LinkageName(linkage));
             if (NeedsEuclidean(linkage)) {
                 std::vector<double> work = square;
-                ExpectSame(ReferenceMatrixMerges(square, p.n, linkage, true), ClusterPackedMatrix(work, p.n, linkage, true),
-                           linkage);
+                ExpectSame(ReferenceMatrixMerges(square, p.n, linkage, true),
+                           ClusterPackedMatrix(work, p.n, linkage, true), linkage);
                 ExpectSame(ReferenceDataMerges(p, linkage), ClusterCoordinates(p.values, p.n, p.m, linkage), linkage);
             } else {
                 ExpectSame(ReferenceMatrixMerges(city, p.n, linkage), EngineOnMatrix(city, p.n, linkage), linkage);
@@ -206,9 +237,156 @@ TEST(ClusterEngines, ClosedFormsAgreeWithTheRecurrences) {
         const std::vector<double> d = ReferenceEuclidean(p);
         for (Linkage linkage : {Linkage::Centroid, Linkage::Ward}) {
             SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " round " << round);
-            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), EngineOnMatrix(d, p.n, linkage), linkage, 1e-9);
-            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), ClusterCoordinates(p.values, p.n, p.m, linkage),
-                       linkage, 1e-9);
+            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true), EngineOnMatrix(d, p.n, linkage), linkage,
+                       1e-9);
+            ExpectSame(ReferenceMatrixMerges(d, p.n, linkage, false, true),
+                       ClusterCoordinates(p.values, p.n, p.m, linkage), linkage, 1e-9);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Objects through a metric space as a program gives them to the engines,
+// against the reference on the space's own distances (or, for centroid,
+// median and ward without missing cells, on the coordinates). Small
+// integers and halves, ties everywhere; or, with missing cells (whose
+// distances are scaled by a ratio of counts, so that sums of them round),
+// real values.
+TEST(ClusterEngines, MetricSpacesMatchTheReference) {
+    std::mt19937 rng(2105);
+    std::uniform_int_distribution<int> cell(0, 4), pick(0, 9);
+    std::uniform_real_distribution<double> real(-3, 3);
+    const Metric metrics[] = {Metric::Euclidean, Metric::SqEuclidean, Metric::CityBlock, Metric::Chebyshev,
+                              Metric::Correlation};
+    for (int round = 0; round < 120; ++round) {
+        ObjectTable table;
+        table.objects = std::uniform_int_distribution<int64_t>(2, 30)(rng);
+        table.coordinates = 3 + round % 5;
+        const bool missing = round % 3 == 0;
+        for (int64_t k = 0; k < table.objects * table.coordinates; ++k) {
+            // A missing cell now and then, never the first coordinate, so
+            // every pair keeps one in common.
+            const bool hole = missing && k % table.coordinates != 0 && pick(rng) == 0;
+            const double v = missing ? real(rng) : cell(rng) + (round % 2 ? 0.0 : 0.5 * pick(rng));
+            table.values.push_back(hole ? std::nan("") : v);
+        }
+        const Metric metric = metrics[round % 5];
+        const MetricSpace space(table, metric);
+        if (space.FirstUndefinedPair().has_value()) continue;  // a constant object under correlation
+        const std::vector<double> d = space.AllDistances();
+        for (Linkage linkage : kAll) {
+            if (NeedsEuclidean(linkage) && !IsEuclideanGeometry(metric) && metric != Metric::SqEuclidean) continue;
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " " << MetricName(metric) << " round " << round);
+            std::vector<ClusterMerge> expect;
+            if (ClustersFromData(space, linkage) && linkage != Linkage::Single) {
+                Points p{table.objects, table.coordinates, table.values};
+                expect = ReferenceDataMerges(p, linkage);
+            } else {
+                expect = ReferenceMatrixMerges(d, table.objects, linkage, metric == Metric::SqEuclidean);
+            }
+            ExpectSame(expect, ClusterObjects(space, linkage), linkage);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Thousands of objects, where searches and updates split over two threads:
+// on small-integer points the data engines and the matrix engines compute
+// exact values in different ways (coordinate sums; sums of squared
+// distances), so they must give the same merges to the bit.
+TEST(ClusterEngines, LargeIntegerTablesAgreeBetweenDataAndMatrix) {
+    std::mt19937 rng(2106);
+    std::uniform_int_distribution<int> cell(0, 20);
+    Points p;
+    p.n = 3500;
+    p.m = 3;
+    for (int64_t k = 0; k < p.n * p.m; ++k) p.values.push_back(cell(rng));
+    std::vector<double> square = ReferenceEuclidean(p);
+    for (double &v : square) v = std::round(v * v);  // exact: integer sums of squares
+    for (Linkage linkage : {Linkage::Ward, Linkage::Centroid}) {
+        SCOPED_TRACE(LinkageName(linkage));
+        std::vector<double> work = square;
+        const std::vector<ClusterMerge> fromMatrix = ClusterPackedMatrix(work, p.n, linkage, true);
+        EXPECT_EQ(Text(fromMatrix, true), Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true));
+    }
+    // Single linkage on city-block distances (ties everywhere): the rows
+    // split over two threads give the tree of the rows on one.
+    const std::vector<double> city = ReferenceCityBlock(p);
+    EXPECT_EQ(Text(SingleLinkageTree(city.data(), p.n), true),
+              Text(ClusterSingleFromRows(p.n, RowsOf(city), true), true));
+}
+
+}  // namespace
+
+namespace {
+
+// The data engines' loops are compiled for each vector width: on real
+// values (every rounding counts) each width must give the same bytes.
+TEST(ClusterEngines, DataEnginesGiveTheSameBytesAtEveryKernelLevel) {
+    std::mt19937 rng(2107);
+    std::uniform_real_distribution<double> coordinate(-1e3, 1e3);
+    Points p;
+    p.n = 700;
+    p.m = 13;
+    for (int64_t k = 0; k < p.n * p.m; ++k) p.values.push_back(coordinate(rng));
+    const KernelLevel detected = DetectKernelLevel();
+    for (Linkage linkage : {Linkage::Ward, Linkage::Centroid, Linkage::Median}) {
+        SCOPED_TRACE(LinkageName(linkage));
+        ForceKernelLevel(KernelLevel::Scalar);
+        const std::string scalar = Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true);
+        for (KernelLevel level : {KernelLevel::Avx2, KernelLevel::Avx512}) {
+            if (level > detected) continue;
+            ForceKernelLevel(level);
+            EXPECT_EQ(scalar, Text(ClusterCoordinates(p.values, p.n, p.m, linkage), true)) << static_cast<int>(level);
+        }
+        ForceKernelLevel(detected);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A tree of n objects: n - 1 merges, each of two live slots, the smaller
+// one absorbed.
+void ExpectTree(const std::vector<ClusterMerge> &merges, int64_t n) {
+    ASSERT_EQ(static_cast<int64_t>(merges.size()), n - 1);
+    std::vector<bool> live(static_cast<size_t>(n), true);
+    for (const ClusterMerge &m : merges) {
+        ASSERT_GT(m.larger, m.smaller);
+        ASSERT_LT(m.larger, n);
+        ASSERT_GE(m.smaller, 0);
+        ASSERT_TRUE(live[m.larger] && live[m.smaller]) << Describe(merges);
+        live[m.smaller] = false;
+    }
+}
+
+// Distances so large that their squares overflow (the recurrences then
+// meet infinities and NaN): every engine still ends, with a tree.
+TEST(ClusterEngines, OverflowingSquaresStillGiveATree) {
+    std::mt19937 rng(2108);
+    std::uniform_real_distribution<double> scale(1, 9);
+    for (int round = 0; round < 20; ++round) {
+        const int64_t n = 3 + round;
+        std::vector<double> d(static_cast<size_t>(n * (n - 1) / 2));
+        for (double &v : d) v = scale(rng) * (round % 2 ? 1e200 : 1e160);
+        for (Linkage linkage : kAll) {
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " round " << round);
+            ExpectTree(EngineOnMatrix(d, n, linkage), n);
+        }
+        Points p;
+        p.n = n;
+        p.m = 2;
+        for (int64_t k = 0; k < n * 2; ++k) p.values.push_back(scale(rng) * 1e200 * (k % 3 == 0 ? -1 : 1));
+        for (Linkage linkage : {Linkage::Ward, Linkage::Centroid, Linkage::Median}) {
+            SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " data round " << round);
+            ExpectTree(ClusterCoordinates(p.values, p.n, p.m, linkage), n);
         }
     }
 }

@@ -18,11 +18,16 @@ struct FoundMerge {
     int64_t smaller = 0;
 };
 
+// The order of values: ascending, a NaN after every number (NaNs equal).
+// Inputs are numbers, but squares of huge ones overflow, and an infinity
+// minus an infinity is NaN: the engines must still end, with a tree.
+inline bool ValueBefore(double v, double w) { return v < w || (w != w && v == v); }
+inline bool ValueSame(double v, double w) { return v == w || (v != v && w != w); }
+
 // True when pair (value a, slots al > as) comes before pair (b, bl > bs):
-// smaller value, then smaller larger slot, then smaller smaller slot. Values
-// are never NaN.
+// smaller value, then smaller larger slot, then smaller smaller slot.
 inline bool PairBefore(double a, int64_t al, int64_t as, double b, int64_t bl, int64_t bs) {
-    if (a != b) return a < b;
+    if (!ValueSame(a, b)) return ValueBefore(a, b);
     if (al != bl) return al < bl;
     return as < bs;
 }

@@ -1,4 +1,4 @@
-#include "engines/cluster/merge_order.h"
+#include "engines/cluster/pass_order.h"
 
 #include <algorithm>
 #include <numeric>
@@ -31,6 +31,7 @@ std::vector<ClusterMerge> InPassOrder(std::vector<FoundMerge> found, int64_t n) 
 
 std::vector<ClusterMerge> AsMerges(const std::vector<FoundMerge> &found) {
     std::vector<ClusterMerge> merges(found.size());
-    for (size_t k = 0; k < found.size(); ++k) merges[k] = ClusterMerge{found[k].larger, found[k].smaller, found[k].value};
+    for (size_t k = 0; k < found.size(); ++k)
+        merges[k] = ClusterMerge{found[k].larger, found[k].smaller, found[k].value};
     return merges;
 }
