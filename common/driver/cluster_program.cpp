@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "base/utils.h"
 #include "engines/cluster/cluster.h"
 #include "engines/cluster/linkage.h"
+#include "engines/cluster/matrix_buffer.h"
 #include "input/distance_input.h"
 #include "input/object_table_reader.h"
 #include "kernels/metric_space.h"
@@ -29,7 +29,8 @@ struct ClusterRun {
     // a metric space for single linkage from the data, or the matrix.
     ObjectTable table;
     std::unique_ptr<MetricSpace> space;
-    std::vector<double> packed;
+    std::vector<double> packed;                   // given (--distances)
+    std::unique_ptr<MatrixBuffer> matrix;        // computed
     // Names of the objects for the reasons (may be empty).
     std::vector<std::string> names;
 } run;
@@ -105,6 +106,7 @@ void ReadObjects(std::FILE *in) {
     ObjectTableOptions options;
     options.header = HeaderAsked();
     options.rows = run.rows;
+    options.labels = LabelsAsked();
     ObjectTableRead read = ReadObjectTable(in, options);
     const std::string name = InputShownName();
     if (std::ferror(in)) ExitWithReason(ExitRead, name + ": cannot be read: " + std::strerror(errno));
@@ -116,25 +118,12 @@ void ReadObjects(std::FILE *in) {
     run.names = run.table.names;
 }
 
-// The packed matrix, allocated where the memory allows; else the run ends
-// saying how much it needed.
-void AllocateMatrix() {
+// The reason for a matrix of all distances that cannot be allocated.
+std::string MatrixTooLargeReason() {
     const std::uint64_t bytes = PackedMatrixBytes(run.objects);
-    const auto reason = [&] {
-        return InputShownName() + ": " + std::to_string(run.objects) + " objects: the matrix of their distances (" +
-               LinkageName(run.linkage) + " linkage) needs " + std::to_string(bytes) + " bytes (" +
-               std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB), more than this system gives";
-    };
-    if (bytes / sizeof(double) > run.packed.max_size()) ExitWithReason(ExitMemory, reason());
-    // The program's handler would end the run without the reason.
-    const std::new_handler handler = std::set_new_handler(nullptr);
-    try {
-        run.packed.resize(static_cast<size_t>(bytes / sizeof(double)));
-    } catch (const std::bad_alloc &) {
-        std::set_new_handler(handler);
-        ExitWithReason(ExitMemory, reason());
-    }
-    std::set_new_handler(handler);
+    return InputShownName() + ": " + std::to_string(run.objects) + " objects: the matrix of their distances (" +
+           LinkageName(run.linkage) + " linkage) needs " + std::to_string(bytes) + " bytes (" +
+           std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB), more than this system gives";
 }
 
 }  // namespace
@@ -210,17 +199,23 @@ void ReadClusterInput(std::FILE *in) {
         if (const std::optional<UndefinedPair> pair = run.space->FirstUndefinedPair()) RefuseUndefinedPair(*pair);
         return;
     }
-    AllocateMatrix();
-    run.space->AllDistances(run.packed.data());
-    if (const std::optional<UndefinedPair> pair = run.space->FirstUndefinedPairIn(run.packed.data()))
+    // Uninitialised storage (every value is written), in huge pages.
+    const std::uint64_t bytes = PackedMatrixBytes(run.objects);
+    if (bytes == UINT64_MAX) ExitWithReason(ExitMemory, MatrixTooLargeReason());
+    run.matrix = std::make_unique<MatrixBuffer>(static_cast<std::int64_t>(bytes / sizeof(double)));
+    if (run.matrix->data() == nullptr) ExitWithReason(ExitMemory, MatrixTooLargeReason());
+    run.space->AllDistances(run.matrix->data());
+    if (const std::optional<UndefinedPair> pair = run.space->FirstUndefinedPairIn(run.matrix->data()))
         RefuseUndefinedPair(*pair);
     run.space.reset();
 }
 
 void WriteClusterRun(std::FILE *out) {
     std::vector<ClusterMerge> merges;
-    if (run.route == ClusterInput::PackedMatrix) {
-        merges = ClusterPackedMatrix(run.packed, run.objects, run.linkage, !run.distances && NeedsEuclidean(run.linkage));
+    if (run.matrix) {
+        merges = ClusterPackedMatrix(run.matrix->data(), run.objects, run.linkage, NeedsEuclidean(run.linkage));
+    } else if (run.route == ClusterInput::PackedMatrix) {
+        merges = ClusterPackedMatrix(run.packed, run.objects, run.linkage, false);
     } else if (run.linkage == Linkage::Single) {
         const MetricSpace &space = *run.space;
         merges = ClusterSingleFromRows(

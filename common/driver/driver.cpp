@@ -258,6 +258,8 @@ std::string OptionValue(const std::string &name) {
 
 bool HeaderAsked() { return commandLine.header; }
 
+bool LabelsAsked() { return commandLine.labels; }
+
 bool PreciseAsked() { return commandLine.precise; }
 
 std::string InputShownName() { return Shown(commandLine.input); }

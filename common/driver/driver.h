@@ -71,6 +71,7 @@ TableData ReadTableOrExit(std::FILE *in);
 bool OptionGiven(const std::string &name);
 std::string OptionValue(const std::string &name);
 bool HeaderAsked();
+bool LabelsAsked();
 bool PreciseAsked();
 // The input as reasons name it: its name, or "standard input" for "-".
 std::string InputShownName();

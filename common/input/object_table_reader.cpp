@@ -86,6 +86,10 @@ private:
     int Piece();
     // One row; false when it refuses the table.
     bool Row();
+    // Takes the label field at the start of a row into `name`.
+    void Label(std::string &name);
+    // Whether the first line holds a tab (as far as the bytes at hand show).
+    bool FirstLineHoldsTab();
     // Keeps the cell `cell` (from 0) of the current row.
     void Store(std::int64_t cell, double value);
     void Assemble();
@@ -103,7 +107,25 @@ private:
     std::unique_ptr<ColumnStore> columns_;
     std::vector<std::string> lineNames_;
     bool anyName_ = false;
+    bool labelTabs_ = false;
 };
+
+void ObjectReader::Label(std::string &name) {
+    if (!labelTabs_)
+        while (IsItem(c_)) c_ = in_.Next();
+    while (c_ != EOF && !IsLineEnd(c_) && (labelTabs_ ? c_ != '\t' : !IsItem(c_))) {
+        name += static_cast<char>(c_);
+        c_ = in_.Next();
+    }
+}
+
+bool ObjectReader::FirstLineHoldsTab() {
+    if (c_ == '\t') return true;
+    const unsigned char *ahead = in_.Ahead();
+    for (std::int64_t k = 0; k < in_.AheadCount() && !IsLineEnd(ahead[k]); ++k)
+        if (ahead[k] == '\t') return true;
+    return false;
+}
 
 void ObjectReader::SkipLineEnds() {
     while (IsLineEnd(c_)) {
@@ -146,6 +168,7 @@ bool ObjectReader::Row() {
     if (columns_) columns_->BeginLine(rows_ - 1);
     std::int64_t cells = 0;
     std::string name;
+    if (options_.labels) Label(name);
     bool tab = false;
     while (c_ != EOF && !IsLineEnd(c_)) {
         if (IsItem(c_)) {
@@ -173,7 +196,7 @@ bool ObjectReader::Row() {
                                   "between two tabs) can be clustered";
                 return false;
             case CellKind::Word:
-                if (name.empty()) name.assign(piece_, static_cast<size_t>(length));
+                if (name.empty() && !options_.labels) name.assign(piece_, static_cast<size_t>(length));
                 break;
         }
     }
@@ -229,6 +252,8 @@ ObjectTableRead ObjectReader::Read() {
     }
     TableReport header;
     if (options_.header) header.HeaderLine(HeaderText());
+    SkipLineEnds();
+    labelTabs_ = options_.labels && FirstLineHoldsTab();
     for (;;) {
         SkipLineEnds();
         if (c_ == EOF) break;

@@ -28,6 +28,10 @@
 struct ObjectTableOptions {
     bool header = false;
     bool rows = false;
+    // The first field of each line is its label (its name with `rows`),
+    // never a value: up to the first tab when the first line holds one,
+    // else up to the first blank or ';'.
+    bool labels = false;
 };
 
 struct ObjectTableRead {

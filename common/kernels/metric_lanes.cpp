@@ -120,10 +120,29 @@ template <LaneOp Op, int C>
         for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Load(b[c] + k));
     }
 #pragma GCC unroll 4
-    for (int c = 0; c < C; ++c) {
-        double lanes[4] = {s[c][0], s[c][1], s[c][2], s[c][3]};
-        for (int64_t k = kv; k < m; ++k) lanes[k - kv] = Step<Op>(lanes[k - kv], x[k], b[c][k]);
-        out[c] = CombineLanes(Op, lanes);
+    for (int c = 0; c < C; ++c)
+        for (int64_t k = kv; k < m; ++k) s[c][k - kv] = Step<Op>(double{s[c][k - kv]}, x[k], b[c][k]);
+    if constexpr (C == 4) {
+        // The four pairs' lanes transposed, so that t[l] holds lane l of
+        // each pair, then combined side by side as CombineLanes does.
+        const I4 even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, low = {0, 1, 4, 5}, high = {2, 3, 6, 7};
+        const V4 ab02 = __builtin_shuffle(s[0], s[1], even), ab13 = __builtin_shuffle(s[0], s[1], odd);
+        const V4 cd02 = __builtin_shuffle(s[2], s[3], even), cd13 = __builtin_shuffle(s[2], s[3], odd);
+        const V4 t0 = __builtin_shuffle(ab02, cd02, low), t2 = __builtin_shuffle(ab02, cd02, high);
+        const V4 t1 = __builtin_shuffle(ab13, cd13, low), t3 = __builtin_shuffle(ab13, cd13, high);
+        V4 r;
+        if constexpr (Op == LaneOp::LargestDifference) {
+            const V4 a = t0 > t1 ? t0 : t1, b2 = t2 > t3 ? t2 : t3;
+            r = a > b2 ? a : b2;
+        } else {
+            r = (t0 + t1) + (t2 + t3);
+        }
+        Store(out, r);
+    } else {
+        for (int c = 0; c < C; ++c) {
+            const double lanes[4] = {s[c][0], s[c][1], s[c][2], s[c][3]};
+            out[c] = CombineLanes(Op, lanes);
+        }
     }
 }
 

@@ -178,3 +178,22 @@ TEST(ObjectTableReader, ColumnsOfALongWideTableAreItsTransposedLines) {
 }
 
 }  // namespace
+
+namespace {
+
+// --labels: the first field is the line's label, never a value, even when
+// it is a number or holds blanks.
+TEST(ObjectTableReader, LabelsAreNeverValues) {
+    ObjectTableOptions options;
+    options.rows = options.labels = true;
+    const ObjectTableRead tabs = ReadObjectTableFromText("gene 1\t1\t\t3\n2021\t4\t5\t6\n", options);
+    ASSERT_EQ(tabs.refusal, "");
+    EXPECT_EQ(tabs.table.names, (std::vector<std::string>{"gene 1", "2021"}));
+    EXPECT_EQ(Cells(tabs.table), "1 NA 3 4 5 6");
+    const ObjectTableRead blanks = ReadObjectTableFromText("7 1 2\n8;3 4\n", options);
+    ASSERT_EQ(blanks.refusal, "");
+    EXPECT_EQ(blanks.table.names, (std::vector<std::string>{"7", "8"}));
+    EXPECT_EQ(Cells(blanks.table), "1 2 3 4");
+}
+
+}  // namespace
