@@ -180,14 +180,10 @@ void ReadClusterInput(std::FILE *in) {
     }
     ReadObjects(in);
     const bool missing = run.table.HasMissingCells();
-    run.route = ChooseClusterInput(run.linkage, IsEuclideanGeometry(run.metric), missing, false);
-    // Single linkage from the data reads every remaining object once per
-    // merge, from memory when the table is large; a matrix of all distances
-    // no larger than the table is computed in cache-sized tiles instead, at
-    // most doubling the memory the table takes.
-    const std::uint64_t cells = static_cast<std::uint64_t>(run.table.objects * run.table.coordinates);
-    if (run.linkage == Linkage::Single && PackedMatrixBytes(run.objects) <= cells * sizeof(double))
-        run.route = ClusterInput::PackedMatrix;
+    // A matrix of all distances at most twice the size of the table is
+    // computed once in tiles, whatever the linkage (see ChooseClusterInput).
+    run.route = ChooseClusterInput(run.linkage, IsEuclideanGeometry(run.metric), missing, false, run.table.objects,
+                                   run.table.coordinates);
     // Coordinates for centroid, median and ward from the data: Euclidean,
     // no missing cell, every pair has a distance.
     if (run.route == ClusterInput::Data && run.linkage != Linkage::Single) return;
