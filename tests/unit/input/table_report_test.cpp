@@ -87,6 +87,11 @@ TEST(TableReport, LinesTokensAndNames) {
         {"line feeds", "\n\n1 2\n\n3\n", false, 3, 2, 5, 1, 0, 0, 0, {}},
         {"carriage returns and pairs", "\r\n1 2\r\r\n\r3 4 5\n", false, 2, 2, 5, 3, 0, 0, 0, {}},
         {"partial tokens", "1 2\n\n3 4x\n5 6,5,\n", false, 1, 2, 0, 0, 2, 3, 4, {}},
+        // A token of 99 characters takes 100 with the space appended: still
+        // the whole token is the number (the last one read byte by byte, as
+        // fewer than 100 bytes are left).
+        {"tokens of 100 and 99 characters", "1 2\n" + std::string(99, '0') + "6 " + std::string(98, '0') + "5\n",
+         false, 1, 2, 0, 0, 0, 0, 0, {}},
         {"header on blanks", "\n a  b;c \n1 2 3\n", true, 3, 3, 0, 0, 0, 0, 0, {"a", "b", "c"}},
         {"header on tabs", "\xEF\xBB\xBF" "first name\t\tlast\n1 2 3\n", true, 2, 3, 0, 0, 0, 0, 0,
          {"first name", "", "last"}},
@@ -230,6 +235,9 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     inputs.push_back({"rows without values then a number", "a\nb\nc\n1\n", false});
     const std::string big = RandomRows(rng, 9000, 8, 5, false);
     inputs.push_back({"longer than a block", big, false});
+    // Many odd cells and long tokens, so that the ends of the halves and of
+    // the reader's block fall right after tokens of 96 to 100 characters.
+    inputs.push_back({"longer than a block, many odd cells", RandomRows(rng, 9000, 8, 20, false), false});
     inputs.push_back({"longer than a block, short row near the end",
                       big.substr(0, big.rfind('\n', big.size() - 200) + 1) + "4\n" + big, false});
 
@@ -261,7 +269,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
             if (big) {
                 // The last grows the reader's block, and reads the next one
                 // while a stretch is read.
-                sizes = {4096, 65536, 300000};
+                sizes = {4096, 5000, 65536, 300000};
             } else {
                 for (int64_t s = 16; s < 600; s += 23) sizes.push_back(s);
             }
