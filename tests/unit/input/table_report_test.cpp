@@ -151,6 +151,9 @@ void ExpectSame(const Outcome &a, const Outcome &b) {
     EXPECT_EQ(r.firstCount, s.firstCount);
     EXPECT_EQ(r.rejectedLine, s.rejectedLine);
     EXPECT_EQ(r.rejectedCount, s.rejectedCount);
+    EXPECT_EQ(r.rowsBeforeRejected, s.rowsBeforeRejected);
+    EXPECT_EQ(r.rowsAheadLikeFirst, s.rowsAheadLikeFirst);
+    EXPECT_EQ(r.rowsAheadLikeRejected, s.rowsAheadLikeRejected);
     EXPECT_EQ(r.noValues, s.noValues);
     EXPECT_EQ(r.rows, s.rows);
     EXPECT_EQ(r.partialTokens, s.partialTokens);
@@ -297,6 +300,60 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     pclose(pipe);
     piped.position = alone.position;
     ExpectSame(piped, alone);
+}
+
+
+// A ragged table's reason names the line that differs from most lines, on
+// one thread and in stretches alike, and the words skipped on it; line 1 as
+// the odd one keeps its hint of a header.
+TEST(TableReport, RaggedTablesNameTheOddLine) {
+    TempDir dir;
+    std::string many;
+    for (int k = 0; k < 40; ++k) many += "1 2 3\n";
+    const struct {
+        const char *name;
+        std::string text;
+        bool header;
+        std::string reason;
+    } cases[] = {
+        {"a header", "a b c\n0 1 5\n0 0 0\n", false,
+         "line 2 has 3 values, line 1 has 0: is line 1 a header? try --header"},
+        {"a later line short", "1 2\n3 4\n5 NA\n7 8\n", false,
+         "line 3 has 1 value, most lines have 2: every row must hold the same number of values; words skipped on "
+         "line 3: NA"},
+        {"line 2 short, the rest like line 1", "1 2 3\n4 NA 5\n6 7 8\n9 9 9\n", false,
+         "line 2 has 2 values, most lines have 3: every row must hold the same number of values; words skipped on "
+         "line 2: NA"},
+        {"line 1 the odd one", "x 1 2 3\n4 5\n6 7\n8 9\n", false,
+         "line 1 has 3 values, most lines have 2: every row must hold the same number of values; words skipped on "
+         "line 1: x"},
+        {"a blank line", "1 2\n \n3 4\n", false,
+         "line 2 has 0 values, most lines have 2: line 2 holds no number (only blanks or words)"},
+        {"a row of words after the header", "a b\nn/a NA\n1 2\n3 4\n", true,
+         "line 2 has 0 values, most lines have 2: line 2 holds no number (only blanks or words); words skipped on "
+         "line 2: n/a, NA"},
+        {"two rows: both named", "0 1 5\n0 NA 0\n", false,
+         "line 2 has 2 values, line 1 has 3: every row must hold the same number of values; words skipped on line "
+         "2: NA"},
+        {"as many rows of each", "1 2\n3 4 5\n6 7 8\n9 9\n", false,
+         "line 2 has 3 values, line 1 has 2: every row must hold the same number of values"},
+        {"far down a long table", many + "1 2\n" + many, false,
+         "line 41 has 2 values, most lines have 3: every row must hold the same number of values"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("in");
+        WriteFile(path, c.text);
+        for (const int64_t size : {int64_t{0}, int64_t{40}, int64_t{100}}) {
+            SCOPED_TRACE("stretch " + std::to_string(size));
+            std::FILE *f = std::fopen(path.c_str(), "r");
+            ASSERT_NE(f, nullptr);
+            const Outcome o = ReadInStretches(f, c.header, true, size);
+            std::fclose(f);
+            EXPECT_FALSE(o.table);
+            EXPECT_EQ(RejectionReason(o.report), c.reason);
+        }
+    }
 }
 
 }  // namespace
