@@ -161,8 +161,13 @@ struct RowReader {
             return;
         }
         if (labels || (c != ' ' && c != ';')) return;
+        // The field is looked for in the bytes at hand, the same on one
+        // thread as in a stretch: near the end of the block, the rest of the
+        // stream is put behind them first.
+        constexpr int64_t kFieldBytes = 200;
+        if (in.AheadCount() < kFieldBytes) in.FillAhead(0);
         const unsigned char *ahead = in.Ahead();
-        const int64_t count = std::min<int64_t>(in.AheadCount(), 200);
+        const int64_t count = std::min(in.AheadCount(), kFieldBytes);
         bool digit = false;
         for (int64_t k = 0; k < count && !IsLineSeparatorByte(ahead[k]); ++k) {
             if (ahead[k] == '\t') {

@@ -241,6 +241,12 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     // Many odd cells and long tokens, so that the ends of the halves and of
     // the reader's block fall right after tokens of 96 to 100 characters.
     inputs.push_back({"longer than a block, many odd cells", RandomRows(rng, 9000, 8, 20, false), false});
+    // Row labels with a number ("Day 1000000") on every row, one of them
+    // cut by the end of the reader's first block between its number and
+    // its tab.
+    std::string days = "0 1 2\n";
+    for (int k = 0; k < 17000; ++k) days += "Day " + std::to_string(1000000 + k) + "\t1\t2\n";
+    inputs.push_back({"labels with a number across a block", days, false});
     inputs.push_back({"longer than a block, short row near the end",
                       big.substr(0, big.rfind('\n', big.size() - 200) + 1) + "4\n" + big, false});
 
@@ -257,6 +263,9 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
         // The long input is read whole, block after block.
         if (big && input.name == "longer than a block") {
             EXPECT_EQ(reported.lines, 9000);
+        }
+        if (input.name == "labels with a number across a block") {
+            EXPECT_EQ(reported.report.labelLikeFields, 17000);
         }
         for (const bool reporting : {true, false}) {
             // Without the report, an input without any number ends the
