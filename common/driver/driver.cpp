@@ -125,7 +125,11 @@ std::string ProgramOptionsHelp(const ProgramDescription &program) {
     for (const ProgramOption &option : program.options) {
         std::string head = std::string("  ") + option.name;
         if (option.argument != nullptr) head += std::string(" ") + option.argument;
-        head += head.size() < 14 ? std::string(14 - head.size(), ' ') : "\n" + std::string(14, ' ');
+        if (head.size() < 14) {
+            head.append(14 - head.size(), ' ');
+        } else {
+            head.append(1, '\n').append(14, ' ');
+        }
         std::string help = option.help;
         for (size_t at = 0; (at = help.find('\n', at)) != std::string::npos && at + 1 < help.size(); at += 15)
             help.insert(at + 1, std::string(14, ' '));

@@ -98,8 +98,11 @@ bool ShortDecimal(const char *p, const char *end, float *value) {
 int ConvertPiece(const char *text, int length, float *value, bool *partial) {
     if (partial != nullptr) *partial = false;
     if (length < 2) return 0;
-    // The text without the appended space.
-    const int textLength = length < TOKEN_MAX_LENGTH ? length - 1 : length;
+    // The text without the appended space. No piece holds a space of its
+    // own (every reader's separators include it), so a last space is the
+    // appended one: a piece of 99 characters takes 100 with it, and only a
+    // piece of 100 characters has none.
+    const int textLength = text[length - 1] == ' ' ? length - 1 : length;
     if (ShortDecimal(text, text + textLength, value)) return 1;
     const bool plain = IsPlainDecimal(text, textLength);
     if (plain || IsDecimalWithExponent(text, textLength)) {

@@ -52,7 +52,8 @@ int ReadNumericPiece(StreamBytes &in, int &current, char *buffer, unsigned separ
                      PieceNotes *notes = nullptr);
 
 // The value of a piece of `length` characters (commas already points, a
-// space appended below TOKEN_MAX_LENGTH, `text[length]` a NUL) as sscanf
+// space appended to a piece below TOKEN_MAX_LENGTH characters, so that a
+// piece of 99 takes 100 with it; `text[length]` a NUL) as sscanf
 // "%f" reads it: returns 1 and sets *value, or 0 when it yields none. When
 // `partial` is given, it is set when the value came from the piece's first
 // characters only (12abc, 2021-03-04).

@@ -161,8 +161,13 @@ struct RowReader {
             return;
         }
         if (labels || (c != ' ' && c != ';')) return;
+        // The field is looked for in the bytes at hand, the same on one
+        // thread as in a stretch: near the end of the block, the rest of the
+        // stream is put behind them first.
+        constexpr int64_t kFieldBytes = 200;
+        if (in.AheadCount() < kFieldBytes) in.FillAhead(0);
         const unsigned char *ahead = in.Ahead();
-        const int64_t count = std::min<int64_t>(in.AheadCount(), 200);
+        const int64_t count = std::min(in.AheadCount(), kFieldBytes);
         bool digit = false;
         for (int64_t k = 0; k < count && !IsLineSeparatorByte(ahead[k]); ++k) {
             if (ahead[k] == '\t') {
@@ -178,6 +183,38 @@ struct RowReader {
         }
     }
 };
+
+// A sink that only counts the values of a row.
+struct CountOnly {
+    int64_t count = 0;
+};
+inline void Keep(CountOnly &values, float) { ++values.count; }
+
+constexpr int kRowsLookedAhead = 8;
+constexpr int64_t kBytesLookedAhead = int64_t{1} << 16;
+
+// After a rejected row, the counts of values on the next few rows, from the
+// bytes already read (the stream itself is not read further): the reason
+// then names the line that differs from most lines. A row the bytes at hand
+// cut short is left out.
+void CountRowsAhead(const StreamBytes &in, const RowReader &reader, TableReport &report) {
+    const int64_t count = std::min(in.AheadCount(), kBytesLookedAhead);
+    if (count == 0) return;
+    const bool whole = count == in.AheadCount() && in.Drained();
+    char token[TOKEN_BUFFER_BYTES];
+    RowReader rows{token, nullptr};
+    rows.labels = reader.labels;
+    rows.labelTabs = reader.labelTabs;
+    StreamBytes text(in.Ahead() + 1, count - 1);
+    int c = in.Ahead()[0];
+    CountOnly values;
+    for (int k = 0; k < kRowsLookedAhead; ++k) {
+        rows.expected = -1;  // every row taken, whatever its count
+        if (rows.Row(text, c, values) == RowReader::End || (c == EOF && !whole)) break;
+        if (rows.rowCount == report.firstCount) ++report.rowsAheadLikeFirst;
+        if (rows.rowCount == report.rejectedCount) ++report.rowsAheadLikeRejected;
+    }
+}
 
 // The text ahead of the reader is read in stretches of whole rows, each cut
 // in two halves at a row start and the halves read at once on two threads;
@@ -457,6 +494,8 @@ TableData ReadTableReporting(std::FILE *stream, TableReport *report, int64_t str
             report->rejectedLine = reader.rowLine;
             report->rejectedCount = reader.rowCount;
             report->rejectedWords = reader.words.Text();
+            report->rowsBeforeRejected = reader.rows;
+            CountRowsAhead(in, reader, *report);
         }
         // Reading stops right after the offending row.
         in.GiveBack();

@@ -96,26 +96,58 @@ bool IsMergeLine(const std::string &line) {
     return at < line.size() && line.find_first_of("\t ;", at) == std::string::npos;
 }
 
+namespace {
+
+// What follows "line L has N values, ...: " when line L is the odd one out.
+std::string OddLineReason(int64_t line, int64_t count) {
+    if (count == 0) return "line " + std::to_string(line) + " holds no number (only blanks or words)";
+    return "every row must hold the same number of values";
+}
+
+std::string Skipped(int64_t line, const std::string &words) {
+    return "; words skipped on line " + std::to_string(line) + ": " + words;
+}
+
+}  // namespace
+
+// A ragged table's reason names the line that differs from most lines, as
+// far as the rows read and the few after the rejected one tell: a later
+// line, or line 1 (often a header); with as many rows for each count (two
+// rows only), both lines. The words skipped on a named line say where a
+// cell went missing (NA) or a label was split.
 std::string RejectionReason(const TableReport &r) {
     if (r.noValues) {
         if (r.rows == 0) return r.header ? "no row follows the header" : "the input holds no row";
         return "no number found in " + std::to_string(r.rows) + (r.rows == 1 ? " row" : " rows");
     }
+    const int64_t likeFirst = r.rowsBeforeRejected + r.rowsAheadLikeFirst;
+    const int64_t likeRejected = 1 + r.rowsAheadLikeRejected;
+    const bool header = r.firstCount == 0 && !r.header;
+    if (likeFirst > likeRejected && !header) {
+        std::string reason = "line " + std::to_string(r.rejectedLine) + " has " + Values(r.rejectedCount) +
+                             ", most lines have " + std::to_string(r.firstCount) + ": " +
+                             OddLineReason(r.rejectedLine, r.rejectedCount);
+        if (!r.rejectedWords.empty() && r.rejectedCount > 0) reason += Skipped(r.rejectedLine, r.rejectedWords);
+        return reason;
+    }
+    if (likeRejected > likeFirst && !header) {
+        std::string reason = "line " + std::to_string(r.firstLine) + " has " + Values(r.firstCount) +
+                             ", most lines have " + std::to_string(r.rejectedCount) + ": " +
+                             OddLineReason(r.firstLine, r.firstCount);
+        if (!r.firstRowWords.empty()) reason += Skipped(r.firstLine, r.firstRowWords);
+        return reason;
+    }
     std::string reason = "line " + std::to_string(r.rejectedLine) + " has " + Values(r.rejectedCount) + ", line " +
                          std::to_string(r.firstLine) + " has " + std::to_string(r.firstCount);
-    if (r.firstCount == 0 && !r.header) {
+    if (header) {
         reason += ": is line " + std::to_string(r.firstLine) + " a header? try --header";
     } else if (r.rejectedCount == 0) {
-        reason += ": line " + std::to_string(r.rejectedLine) + " holds no number (only blanks or words)";
+        reason += ": " + OddLineReason(r.rejectedLine, 0);
     } else {
         reason += ": every row must hold the same number of values";
     }
-    // The words skipped say where a cell went missing (NA) or a label was
-    // split.
-    if (!r.rejectedWords.empty() && r.rejectedCount > 0)
-        reason += "; words skipped on line " + std::to_string(r.rejectedLine) + ": " + r.rejectedWords;
-    if (!r.firstRowWords.empty() && r.firstCount > 0)
-        reason += "; words skipped on line " + std::to_string(r.firstLine) + ": " + r.firstRowWords;
+    if (!r.rejectedWords.empty() && r.rejectedCount > 0) reason += Skipped(r.rejectedLine, r.rejectedWords);
+    if (!r.firstRowWords.empty() && r.firstCount > 0) reason += Skipped(r.firstLine, r.firstRowWords);
     return reason;
 }
 

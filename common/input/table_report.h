@@ -28,6 +28,11 @@ struct TableReport {
     int64_t firstCount = 0;
     int64_t rejectedLine = 0;        // the row that rejected the table (0: none)
     int64_t rejectedCount = 0;
+    // The rows before the rejected one (all with firstCount), and of the few
+    // rows after it, those with the first row's count and those with the
+    // rejected row's: which line differs from most lines.
+    int64_t rowsBeforeRejected = 0;
+    int64_t rowsAheadLikeFirst = 0, rowsAheadLikeRejected = 0;
     bool noValues = false;           // no row, or rows without values: no cell
     int64_t rows = 0;                // rows read, when noValues
     int64_t partialTokens = 0;       // pieces that yielded a value from their start only

@@ -26,7 +26,8 @@ std::string Cells(const ObjectTable &table) {
     for (double v : table.values) {
         char cell[40];
         std::snprintf(cell, sizeof cell, "%.17g", v);
-        text += (text.empty() ? "" : " ") + std::string(v != v ? "NA" : cell);
+        if (!text.empty()) text += ' ';
+        text += v != v ? "NA" : cell;
     }
     return text;
 }
@@ -75,8 +76,8 @@ TEST(ObjectTableReader, DecimalsAreTheNearestDouble) {
     for (int k = 0; k < 3000; ++k) {
         std::string token = std::to_string(digits(rng));
         const int at = point(rng);
-        if (at < static_cast<int>(token.size())) token.insert(token.size() - at, ".");
-        if (sign(rng)) token = "-" + token;
+        if (at < static_cast<int>(token.size())) token.insert(token.size() - at, 1, '.');
+        if (sign(rng)) token.insert(0, 1, '-');
         tokens.push_back(token);
         text += token + "\n";
     }

@@ -87,6 +87,11 @@ TEST(TableReport, LinesTokensAndNames) {
         {"line feeds", "\n\n1 2\n\n3\n", false, 3, 2, 5, 1, 0, 0, 0, {}},
         {"carriage returns and pairs", "\r\n1 2\r\r\n\r3 4 5\n", false, 2, 2, 5, 3, 0, 0, 0, {}},
         {"partial tokens", "1 2\n\n3 4x\n5 6,5,\n", false, 1, 2, 0, 0, 2, 3, 4, {}},
+        // A token of 99 characters takes 100 with the space appended: still
+        // the whole token is the number (the last one read byte by byte, as
+        // fewer than 100 bytes are left).
+        {"tokens of 100 and 99 characters", "1 2\n" + std::string(99, '0') + "6 " + std::string(98, '0') + "5\n",
+         false, 1, 2, 0, 0, 0, 0, 0, {}},
         {"header on blanks", "\n a  b;c \n1 2 3\n", true, 3, 3, 0, 0, 0, 0, 0, {"a", "b", "c"}},
         {"header on tabs", "\xEF\xBB\xBF" "first name\t\tlast\n1 2 3\n", true, 2, 3, 0, 0, 0, 0, 0,
          {"first name", "", "last"}},
@@ -146,6 +151,9 @@ void ExpectSame(const Outcome &a, const Outcome &b) {
     EXPECT_EQ(r.firstCount, s.firstCount);
     EXPECT_EQ(r.rejectedLine, s.rejectedLine);
     EXPECT_EQ(r.rejectedCount, s.rejectedCount);
+    EXPECT_EQ(r.rowsBeforeRejected, s.rowsBeforeRejected);
+    EXPECT_EQ(r.rowsAheadLikeFirst, s.rowsAheadLikeFirst);
+    EXPECT_EQ(r.rowsAheadLikeRejected, s.rowsAheadLikeRejected);
     EXPECT_EQ(r.noValues, s.noValues);
     EXPECT_EQ(r.rows, s.rows);
     EXPECT_EQ(r.partialTokens, s.partialTokens);
@@ -230,6 +238,15 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     inputs.push_back({"rows without values then a number", "a\nb\nc\n1\n", false});
     const std::string big = RandomRows(rng, 9000, 8, 5, false);
     inputs.push_back({"longer than a block", big, false});
+    // Many odd cells and long tokens, so that the ends of the halves and of
+    // the reader's block fall right after tokens of 96 to 100 characters.
+    inputs.push_back({"longer than a block, many odd cells", RandomRows(rng, 9000, 8, 20, false), false});
+    // Row labels with a number ("Day 1000000") on every row, one of them
+    // cut by the end of the reader's first block between its number and
+    // its tab.
+    std::string days = "0 1 2\n";
+    for (int k = 0; k < 17000; ++k) days += "Day " + std::to_string(1000000 + k) + "\t1\t2\n";
+    inputs.push_back({"labels with a number across a block", days, false});
     inputs.push_back({"longer than a block, short row near the end",
                       big.substr(0, big.rfind('\n', big.size() - 200) + 1) + "4\n" + big, false});
 
@@ -247,6 +264,9 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
         if (big && input.name == "longer than a block") {
             EXPECT_EQ(reported.lines, 9000);
         }
+        if (input.name == "labels with a number across a block") {
+            EXPECT_EQ(reported.report.labelLikeFields, 17000);
+        }
         for (const bool reporting : {true, false}) {
             // Without the report, an input without any number ends the
             // process, and a header is a row like any other.
@@ -261,7 +281,7 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
             if (big) {
                 // The last grows the reader's block, and reads the next one
                 // while a stretch is read.
-                sizes = {4096, 65536, 300000};
+                sizes = {4096, 5000, 65536, 300000};
             } else {
                 for (int64_t s = 16; s < 600; s += 23) sizes.push_back(s);
             }
@@ -289,6 +309,60 @@ TEST(TableReport, StretchesOnTwoThreadsReadTheSame) {
     pclose(pipe);
     piped.position = alone.position;
     ExpectSame(piped, alone);
+}
+
+
+// A ragged table's reason names the line that differs from most lines, on
+// one thread and in stretches alike, and the words skipped on it; line 1 as
+// the odd one keeps its hint of a header.
+TEST(TableReport, RaggedTablesNameTheOddLine) {
+    TempDir dir;
+    std::string many;
+    for (int k = 0; k < 40; ++k) many += "1 2 3\n";
+    const struct {
+        const char *name;
+        std::string text;
+        bool header;
+        std::string reason;
+    } cases[] = {
+        {"a header", "a b c\n0 1 5\n0 0 0\n", false,
+         "line 2 has 3 values, line 1 has 0: is line 1 a header? try --header"},
+        {"a later line short", "1 2\n3 4\n5 NA\n7 8\n", false,
+         "line 3 has 1 value, most lines have 2: every row must hold the same number of values; words skipped on "
+         "line 3: NA"},
+        {"line 2 short, the rest like line 1", "1 2 3\n4 NA 5\n6 7 8\n9 9 9\n", false,
+         "line 2 has 2 values, most lines have 3: every row must hold the same number of values; words skipped on "
+         "line 2: NA"},
+        {"line 1 the odd one", "x 1 2 3\n4 5\n6 7\n8 9\n", false,
+         "line 1 has 3 values, most lines have 2: every row must hold the same number of values; words skipped on "
+         "line 1: x"},
+        {"a blank line", "1 2\n \n3 4\n", false,
+         "line 2 has 0 values, most lines have 2: line 2 holds no number (only blanks or words)"},
+        {"a row of words after the header", "a b\nn/a NA\n1 2\n3 4\n", true,
+         "line 2 has 0 values, most lines have 2: line 2 holds no number (only blanks or words); words skipped on "
+         "line 2: n/a, NA"},
+        {"two rows: both named", "0 1 5\n0 NA 0\n", false,
+         "line 2 has 2 values, line 1 has 3: every row must hold the same number of values; words skipped on line "
+         "2: NA"},
+        {"as many rows of each", "1 2\n3 4 5\n6 7 8\n9 9\n", false,
+         "line 2 has 3 values, line 1 has 2: every row must hold the same number of values"},
+        {"far down a long table", many + "1 2\n" + many, false,
+         "line 41 has 2 values, most lines have 3: every row must hold the same number of values"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("in");
+        WriteFile(path, c.text);
+        for (const int64_t size : {int64_t{0}, int64_t{40}, int64_t{100}}) {
+            SCOPED_TRACE("stretch " + std::to_string(size));
+            std::FILE *f = std::fopen(path.c_str(), "r");
+            ASSERT_NE(f, nullptr);
+            const Outcome o = ReadInStretches(f, c.header, true, size);
+            std::fclose(f);
+            EXPECT_FALSE(o.table);
+            EXPECT_EQ(RejectionReason(o.report), c.reason);
+        }
+    }
 }
 
 }  // namespace
