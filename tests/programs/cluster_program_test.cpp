@@ -147,7 +147,7 @@ TEST(ClusterProgram, WhatItTakes) {
     for (const Case &c : cases) {
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"-", "-"});
-        const ProgramResult r = RunProgram(DENDRO_CLUSTER_PATH, args, RunSettings{c.input});
+        const ProgramResult r = RunProgram(DENDRO_CLUSTER_PATH, args, WithInput(c.input));
         EXPECT_EQ(r.status, 0) << c.input << r.err;
         EXPECT_EQ(r.out, c.output) << c.input;
     }
@@ -193,7 +193,9 @@ TEST(ClusterProgram, SameBytesAtEveryKernelLevel) {
             ASSERT_EQ(reference.status, 0) << reference.err;
             EXPECT_EQ(std::count(reference.out.begin(), reference.out.end(), '\n'), 59);
             EXPECT_EQ(RunProgram(DENDRO_CLUSTER_PATH, args, scalar).out, reference.out) << linkage << " " << metric;
-            if (TestingOtherPrograms()) EXPECT_EQ(RunProgram(DENDRO_CLUSTER_PATH, args).out, reference.out);
+            if (TestingOtherPrograms()) {
+                EXPECT_EQ(RunProgram(DENDRO_CLUSTER_PATH, args).out, reference.out);
+            }
         }
 }
 

@@ -40,12 +40,12 @@ TEST(RowsOption, MergesOfTheTransposedTable) {
 }
 
 TEST(RowsOption, LineNamesAreSkippedAndTheCapCountsLines) {
-    const ProgramResult named = RunProgram(DENDRO_MIN_PATH, {"--rows", "-", "-"}, RunSettings{"a 0 0\nb 0 1\nc 5 0\n"});
+    const ProgramResult named = RunProgram(DENDRO_MIN_PATH, {"--rows", "-", "-"}, WithInput("a 0 0\nb 0 1\nc 5 0\n"));
     EXPECT_EQ(named.status, 0);
     EXPECT_EQ(named.out, "NODE0\tLEAF1\tLEAF0\t1.000000\nNODE1\tLEAF2\tNODE0\t5.000000\n");
     std::string tall;
     for (int line = 0; line < 32769; ++line) tall += std::to_string(line % 7) + "\n";
-    const ProgramResult capped = RunProgram(DENDRO_MIN_PATH, {"--rows", "-", "-"}, RunSettings{tall});
+    const ProgramResult capped = RunProgram(DENDRO_MIN_PATH, {"--rows", "-", "-"}, WithInput(tall));
     EXPECT_EQ(capped.status, 255);
     EXPECT_NE(capped.err.find("32769 lines; at most 32768 can be clustered"), std::string::npos) << capped.err;
 }

@@ -220,7 +220,9 @@ TEST(TreeViewExport, RoundTripThroughAReaderOfTheFormat) {
         ASSERT_EQ(cdt.cells.size(), lines);
         for (std::size_t r = 0; r < lines; ++r) {
             const std::size_t l = std::stoul(cdt.geneNames[r].substr(4));
-            if (withLineTree) EXPECT_EQ(cdt.geneIds[r], "GENE" + std::to_string(l) + "X");
+            if (withLineTree) {
+                EXPECT_EQ(cdt.geneIds[r], "GENE" + std::to_string(l) + "X");
+            }
             for (std::size_t a = 0; a < columns; ++a) {
                 const std::size_t c = std::stoul(cdt.arrayIds[a].substr(4));
                 EXPECT_EQ(cdt.arrayNames[a], "sample " + std::to_string(c));

@@ -43,6 +43,12 @@ struct RunSettings {
 ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args,
                          unsigned long long limitAddressSpace = 0);
 ProgramResult RunProgram(const std::string &path, const std::vector<std::string> &args, const RunSettings &settings);
+// Settings that only feed `input` to standard input.
+inline RunSettings WithInput(std::string input) {
+    RunSettings settings;
+    settings.input = std::move(input);
+    return settings;
+}
 
 // The black-box tests may run the programs of another build, for example
 // the Windows executables through wine, instead of this build's:
