@@ -102,20 +102,9 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
                            "are not taken");
     const std::string tablePath = line.Value("--heatmap");
     HeatmapTable table;
-    if (!ReadHeatmapTable(tablePath, table, error)) ToolFail(kProgram, error);
-    if (columns.tree.leafCount != table.columns)
-        ToolFail(kProgram, tablePath + ": the table has " + std::to_string(table.columns) + " columns, the tree " +
-                               std::to_string(columns.tree.leafCount) + " leaves; nothing was written");
-    if (!columns.labels.empty()) table.columnNames = columns.labels;
     TreeInput lines;
+    ReadTableAndTrees(kProgram, line, tablePath, columns, table, lines);
     const bool lineTree = line.Has("--row-tree");
-    if (lineTree) {
-        if (!ReadTreeInput(line.Value("--row-tree"), "", "", lines, error)) ToolFail(kProgram, error);
-        if (lines.tree.leafCount != table.lines)
-            ToolFail(kProgram, line.Value("--row-tree") + ": the tree has " + std::to_string(lines.tree.leafCount) +
-                                   " leaves, the table " + tablePath + " " + std::to_string(table.lines) +
-                                   " lines; nothing was written");
-    }
     HeatmapOptions options;
     const std::string scale = line.Has("--scale") ? line.Value("--scale") : "none";
     if (scale != "none" && scale != "row" && scale != "column")

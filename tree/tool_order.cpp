@@ -197,3 +197,19 @@ bool OrderOptimally(const char *program, Dendrogram &tree, std::vector<double> p
                           ShortestText(result.total) + " (tree order: " + ShortestText(before) + ")");
     return true;
 }
+
+void ReadTableAndTrees(const char *program, const ToolCommandLine &line, const std::string &tablePath,
+                       const TreeInput &columns, HeatmapTable &table, TreeInput &lines) {
+    std::string error;
+    if (!ReadHeatmapTable(tablePath, table, error)) ToolFail(program, error);
+    if (columns.tree.leafCount != table.columns)
+        ToolFail(program, tablePath + ": the table has " + std::to_string(table.columns) + " columns, the tree " +
+                              std::to_string(columns.tree.leafCount) + " leaves; nothing was written");
+    if (!columns.labels.empty()) table.columnNames = columns.labels;
+    if (!line.Has("--row-tree")) return;
+    if (!ReadTreeInput(line.Value("--row-tree"), "", "", lines, error)) ToolFail(program, error);
+    if (lines.tree.leafCount != table.lines)
+        ToolFail(program, line.Value("--row-tree") + ": the tree has " + std::to_string(lines.tree.leafCount) +
+                              " leaves, the table " + tablePath + " " + std::to_string(table.lines) +
+                              " lines; nothing was written");
+}

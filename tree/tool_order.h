@@ -28,6 +28,14 @@ bool ReadTableObjects(const std::string &path, bool rows, ObjectTable &table, st
 // labels. False, with `error` naming the file, when it is refused.
 bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string &error);
 
+// The table of a heatmap or a TreeView export with its trees: reads the
+// table at `tablePath` and, with --row-tree, the tree of its lines into
+// `lines`; the column tree's names, when given, name the table's columns.
+// Ends through ToolFail, writing nothing, when a file is refused or a tree's
+// leaves are not the table's columns or lines.
+void ReadTableAndTrees(const char *program, const ToolCommandLine &line, const std::string &tablePath,
+                       const TreeInput &columns, HeatmapTable &table, TreeInput &lines);
+
 // --names-from TABLE --rows: the names of a tree of the table's lines, each
 // line's label (its first word that is not a number). False, with `error`
 // naming the file, when the table is refused, no line has a label, or the
