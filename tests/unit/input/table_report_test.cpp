@@ -53,7 +53,10 @@ TEST(TableReport, TheTableReadIsTheSame) {
         const Read reported = ReadReporting(path);
         if (reported.report.noValues) continue;
         // A byte-order mark is skipped by the programs' reader only.
-        if (reported.report.byteOrderMark) continue;
+        if (reported.report.byteOrderMark) {
+            std::free(reported.table.values);
+            continue;
+        }
         std::FILE *f = std::fopen(path.c_str(), "r");
         ASSERT_NE(f, nullptr);
         const TableData plain = ReadTable(f);
