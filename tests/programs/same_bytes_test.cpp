@@ -39,6 +39,11 @@ Outcome Cluster(const std::string &program, const std::string &input, bool built
     WriteFile(dir.file("in"), input);
     const std::vector<std::string> args = {dir.file("in"), dir.file("out")};
     Outcome o{built ? RunBuiltProgram(program, args) : RunProgram(program, args), false, ""};
+    // Reasons and warnings name the input, whose folder differs from run to
+    // run: compared under one name.
+    for (std::string *text : {&o.run.out, &o.run.err})
+        for (size_t at; (at = text->find(dir.file("in"))) != std::string::npos;)
+            text->replace(at, dir.file("in").size(), "INPUT");
     o.created = FileExists(dir.file("out"));
     if (o.created) o.file = ReadFile(dir.file("out"));
     return o;
