@@ -125,11 +125,12 @@ template <LaneOp Op, int C>
     if constexpr (C == 4) {
         // The four pairs' lanes transposed, so that t[l] holds lane l of
         // each pair, then combined side by side as CombineLanes does.
-        const I4 even = {0, 4, 2, 6}, odd = {1, 5, 3, 7}, low = {0, 1, 4, 5}, high = {2, 3, 6, 7};
-        const V4 ab02 = __builtin_shuffle(s[0], s[1], even), ab13 = __builtin_shuffle(s[0], s[1], odd);
-        const V4 cd02 = __builtin_shuffle(s[2], s[3], even), cd13 = __builtin_shuffle(s[2], s[3], odd);
-        const V4 t0 = __builtin_shuffle(ab02, cd02, low), t2 = __builtin_shuffle(ab02, cd02, high);
-        const V4 t1 = __builtin_shuffle(ab13, cd13, low), t3 = __builtin_shuffle(ab13, cd13, high);
+        const V4 ab02 = __builtin_shufflevector(s[0], s[1], 0, 4, 2, 6);
+        const V4 ab13 = __builtin_shufflevector(s[0], s[1], 1, 5, 3, 7);
+        const V4 cd02 = __builtin_shufflevector(s[2], s[3], 0, 4, 2, 6);
+        const V4 cd13 = __builtin_shufflevector(s[2], s[3], 1, 5, 3, 7);
+        const V4 t0 = __builtin_shufflevector(ab02, cd02, 0, 1, 4, 5), t2 = __builtin_shufflevector(ab02, cd02, 2, 3, 6, 7);
+        const V4 t1 = __builtin_shufflevector(ab13, cd13, 0, 1, 4, 5), t3 = __builtin_shufflevector(ab13, cd13, 2, 3, 6, 7);
         V4 r;
         if constexpr (Op == LaneOp::LargestDifference) {
             const V4 a = t0 > t1 ? t0 : t1, b2 = t2 > t3 ? t2 : t3;
