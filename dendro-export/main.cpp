@@ -52,16 +52,7 @@ void ExportTreeView(const ToolCommandLine &line, TreeInput &columns) {
     TreeInput lines;
     ReadTableAndTrees(kProgram, line, tablePath, columns, table, lines);
     const bool lineTree = line.Has("--row-tree");
-    if (WantsOptimalOrder(kProgram, line)) {
-        const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
-        std::vector<double> distances;
-        if (!TableDistances(HeatmapObjects(table, false), metric, distances, error) ||
-            !OrderOptimally(kProgram, columns.tree, std::move(distances), "columns", error))
-            ToolFail(kProgram, tablePath + ": " + error);
-        if (lineTree && (!TableDistances(HeatmapObjects(table, true), metric, distances, error) ||
-                         !OrderOptimally(kProgram, lines.tree, std::move(distances), "lines", error)))
-            ToolFail(kProgram, tablePath + ": " + error);
-    }
+    OrderTableTrees(kProgram, line, tablePath, table, columns, lines);
     const TreeViewFiles files = RenderTreeView(table, columns.tree, lineTree ? &lines.tree : nullptr);
     for (const std::string &caution : files.cautions) ToolNote(kProgram, caution);
     const std::vector<std::pair<std::string, const std::string *>> outputs = {

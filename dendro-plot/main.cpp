@@ -112,16 +112,7 @@ void PlotHeatmap(const ToolCommandLine &line, TreeInput &columns, const std::str
     options.scale = scale == "row" ? HeatmapScale::Row : scale == "column" ? HeatmapScale::Column : HeatmapScale::None;
     options.title = line.Has("--title") ? line.Value("--title") : FileNameOf(tablePath);
     options.cellWidth = LeafSpacing(line);
-    if (WantsOptimalOrder(kProgram, line)) {
-        const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
-        std::vector<double> distances;
-        if (!TableDistances(HeatmapObjects(table, false), metric, distances, error) ||
-            !OrderOptimally(kProgram, columns.tree, std::move(distances), "columns", error))
-            ToolFail(kProgram, tablePath + ": " + error);
-        if (lineTree && (!TableDistances(HeatmapObjects(table, true), metric, distances, error) ||
-                         !OrderOptimally(kProgram, lines.tree, std::move(distances), "lines", error)))
-            ToolFail(kProgram, tablePath + ": " + error);
-    }
+    OrderTableTrees(kProgram, line, tablePath, table, columns, lines);
     const std::string svg = RenderHeatmap(table, columns.tree, lineTree ? &lines.tree : nullptr, options);
     double width, height;
     HeatmapSize(table, lineTree, options, width, height);

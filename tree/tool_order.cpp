@@ -213,3 +213,17 @@ void ReadTableAndTrees(const char *program, const ToolCommandLine &line, const s
                               " leaves, the table " + tablePath + " " + std::to_string(table.lines) +
                               " lines; nothing was written");
 }
+
+void OrderTableTrees(const char *program, const ToolCommandLine &line, const std::string &tablePath,
+                     const HeatmapTable &table, TreeInput &columns, TreeInput &lines) {
+    if (!WantsOptimalOrder(program, line)) return;
+    const std::string metric = line.Has("--metric") ? line.Value("--metric") : "euclidean";
+    std::string error;
+    std::vector<double> distances;
+    if (!TableDistances(HeatmapObjects(table, false), metric, distances, error) ||
+        !OrderOptimally(program, columns.tree, std::move(distances), "columns", error))
+        ToolFail(program, tablePath + ": " + error);
+    if (line.Has("--row-tree") && (!TableDistances(HeatmapObjects(table, true), metric, distances, error) ||
+                                   !OrderOptimally(program, lines.tree, std::move(distances), "lines", error)))
+        ToolFail(program, tablePath + ": " + error);
+}

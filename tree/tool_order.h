@@ -36,6 +36,13 @@ bool ReadHeatmapTable(const std::string &path, HeatmapTable &table, std::string 
 void ReadTableAndTrees(const char *program, const ToolCommandLine &line, const std::string &tablePath,
                        const TreeInput &columns, HeatmapTable &table, TreeInput &lines);
 
+// With --order optimal: the column tree, and the tree of the lines when
+// --row-tree was given, in the optimal order by the table's own distances.
+// Ends through ToolFail when a distance is missing or the order cannot be
+// kept.
+void OrderTableTrees(const char *program, const ToolCommandLine &line, const std::string &tablePath,
+                     const HeatmapTable &table, TreeInput &columns, TreeInput &lines);
+
 // --names-from TABLE --rows: the names of a tree of the table's lines, each
 // line's label (its first word that is not a number). False, with `error`
 // naming the file, when the table is refused, no line has a label, or the
