@@ -9,13 +9,14 @@
 #include "base/platform.h"
 #include "leaf_names.h"
 #include "tree_cut.h"
+#include "tool_order.h"
 #include "tree_tool.h"
 
 namespace {
 
 constexpr const char *kProgram = "dendro-cut";
 constexpr const char *kUsage =
-    "usage: dendro-cut DENDROGRAM (--clusters K | --height H) [NAMES | --names-from TABLE]\n"
+    "usage: dendro-cut DENDROGRAM (--clusters K | --height H) [NAMES | --names-from TABLE [--rows]]\n"
     "Prints one line per column, in column order: the column number (from 0),\n"
     "its name when names are given, and its group, separated by tabs. Groups are\n"
     "numbered from 1 in the order of their first column.\n"
@@ -28,14 +29,15 @@ constexpr const char *kUsage =
     "                      cluster of the tree\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "  --rows              with --names-from: the tree is of the table's lines (clustered\n"
+    "                      with --rows), each named by its label\n"
     "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--clusters", true}, {"--height", true}});
-    std::string error;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--rows", false}, {"--clusters", true}, {"--height", true}});
     if (line.files.empty() || line.files.size() > 2 || line.Has("--clusters") == line.Has("--height")) {
         if (!line.files.empty() && line.files.size() <= 2)
             std::fprintf(stderr, "%s: give exactly one of --clusters and --height\n", kProgram);
@@ -60,9 +62,8 @@ int main(int argc, char **argv) {
     }
 
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
-    TreeInput input;
-    if (!ReadTreeInput(line.files[0], namesPath, tablePath, input, error)) ToolFail(kProgram, error);
-    for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    if (line.Has("--rows") && tablePath.empty()) ToolFail(kProgram, "--rows serves --names-from TABLE");
+    const TreeInput input = ReadToolTree(kProgram, line, line.files[0], {namesPath, tablePath});
     const Dendrogram &tree = input.tree;
     if (line.Has("--clusters") && clusters > tree.leafCount)
         ToolFail(kProgram, line.files[0] + " holds a tree of " + std::to_string(tree.leafCount) +

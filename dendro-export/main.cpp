@@ -91,11 +91,7 @@ int main(int argc, char **argv) {
         ToolFail(kProgram, "unknown format '" + line.Value("--to") + "'; the formats are " + ExportFormatNames());
 
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
-    TreeInput input;
-    if (!ReadTreeInput(line.files[0], namesPath, line.Has("--rows") ? "" : tablePath, input, error) ||
-        (line.Has("--rows") && !tablePath.empty() && !ReadLineNames(tablePath, input, error)))
-        ToolFail(kProgram, error);
-    for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    TreeInput input = ReadToolTree(kProgram, line, line.files[0], {namesPath, tablePath});
     if (WantsOptimalOrder(kProgram, line)) {
         std::vector<double> distances;
         if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||

@@ -6,32 +6,33 @@
 
 #include "base/platform.h"
 #include "tree_export.h"
+#include "tool_order.h"
 #include "tree_tool.h"
 
 namespace {
 
 constexpr const char *kProgram = "dendro-newick";
 constexpr const char *kUsage =
-    "usage: dendro-newick DENDROGRAM [NAMES | --names-from TABLE] > TREE.nwk\n"
+    "usage: dendro-newick DENDROGRAM [NAMES | --names-from TABLE [--rows]] > TREE.nwk\n"
     "  DENDROGRAM          merge lines written by dendro-min or dendro-variance\n"
     "  NAMES               one name per line for each column, in column order\n"
     "  --names-from TABLE  the names on the first line of the clustered table\n"
+    "  --rows              with --names-from: the tree is of the table's lines (clustered\n"
+    "                      with --rows), each named by its label\n"
     "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption});
-    std::string error;
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--rows", false}});
     if (line.files.empty() || line.files.size() > 2) {
         std::fputs(kUsage, stderr);
         return 1;
     }
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
-    TreeInput input;
-    if (!ReadTreeInput(line.files[0], namesPath, tablePath, input, error)) ToolFail(kProgram, error);
-    for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    if (line.Has("--rows") && tablePath.empty()) ToolFail(kProgram, "--rows serves --names-from TABLE");
+    const TreeInput input = ReadToolTree(kProgram, line, line.files[0], {namesPath, tablePath});
 
     // The whole text is made before anything is printed.
     const std::string newick = RenderNewick(input.tree, input.labels);

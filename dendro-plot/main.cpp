@@ -146,11 +146,7 @@ int main(int argc, char **argv) {
          SameFile(picturePath, line.Value("--row-tree")) || (dendrogramPath == "-" && IsFileOfStream(stdin, picturePath))))
         ToolFail(kProgram, "the picture '" + picturePath + "' would replace an input file; nothing was written");
 
-    TreeInput input;
-    if (!ReadTreeInput(dendrogramPath, namesPath, line.Has("--rows") ? "" : tablePath, input, error) ||
-        (line.Has("--rows") && !tablePath.empty() && !ReadLineNames(tablePath, input, error)))
-        ToolFail(kProgram, error);
-    for (const std::string &note : input.notes) ToolNote(kProgram, note);
+    TreeInput input = ReadToolTree(kProgram, line, dendrogramPath, {namesPath, tablePath});
     if (line.Has("--heatmap")) {
         PlotHeatmap(line, input, picturePath);
         return 0;

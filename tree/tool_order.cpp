@@ -117,6 +117,18 @@ bool ReadLineNames(const std::string &path, TreeInput &input, std::string &error
     return true;
 }
 
+TreeInput ReadToolTree(const char *program, const ToolCommandLine &line, const std::string &dendrogramPath,
+                       const NameSources &sources) {
+    const bool rows = line.Has("--rows");
+    TreeInput input;
+    std::string error;
+    if (!ReadTreeInput(dendrogramPath, sources.namesPath, rows ? "" : sources.tablePath, input, error) ||
+        (rows && !sources.tablePath.empty() && !ReadLineNames(sources.tablePath, input, error)))
+        ToolFail(program, error);
+    for (const std::string &note : input.notes) ToolNote(program, note);
+    return input;
+}
+
 ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows) {
     ObjectTable objects;
     objects.objects = static_cast<std::int64_t>(rows ? table.lines : table.columns);

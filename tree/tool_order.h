@@ -49,6 +49,12 @@ void OrderTableTrees(const char *program, const ToolCommandLine &line, const std
 // tree's leaves are not its lines.
 bool ReadLineNames(const std::string &path, TreeInput &input, std::string &error);
 
+// The tree and its names as every tree program takes them: NAMES, or
+// --names-from TABLE (the header's names, or with --rows the lines' labels).
+// Ends through ToolFail, writing nothing, on the first fault.
+TreeInput ReadToolTree(const char *program, const ToolCommandLine &line, const std::string &dendrogramPath,
+                       const NameSources &sources);
+
 // The objects of a heatmap's table: its columns, or with `rows` its lines.
 ObjectTable HeatmapObjects(const HeatmapTable &table, bool rows);
 

@@ -274,6 +274,22 @@ TEST(TreeLineNames, FromTheLabelsOfTheTable) {
     EXPECT_EQ(unnamed.status, 1);
     EXPECT_EQ(unnamed.out, "");
     EXPECT_NE(unnamed.err.find("line 2 of the table's numbers has no name"), std::string::npos) << unnamed.err;
+    // dendro-cut and dendro-newick name a tree of lines alike; --rows alone has no table to name it.
+    const ProgramResult cut =
+        RunProgram(kCut, {dir.file("l.dendro"), "--clusters", "2", "--rows", "--names-from", dir.file("t.txt")});
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    EXPECT_EQ(cut.out, "0\talpha\t1\n1\tbeta\t1\n2\tgamma\t2\n");
+    const ProgramResult newick = RunProgram(kNewick, {dir.file("l.dendro"), "--names-from", dir.file("t.txt"), "--rows"});
+    ASSERT_EQ(newick.status, 0) << newick.err;
+    EXPECT_EQ(newick.out, named.out);
+    for (const std::string &program : {kCut, kNewick}) {
+        std::vector<std::string> args = {dir.file("l.dendro"), "--rows"};
+        if (program == kCut) args.insert(args.end(), {"--clusters", "2"});
+        const ProgramResult alone = RunProgram(program, args);
+        EXPECT_EQ(alone.status, 1) << program;
+        EXPECT_EQ(alone.out, "");
+        EXPECT_NE(alone.err.find("--rows serves --names-from TABLE"), std::string::npos) << alone.err;
+    }
     WriteFile(dir.file("c.dendro"), "NODE0\tLEAF1\tLEAF0\t1\n");
     const ProgramResult mismatch =
         RunProgram(kPlot, {dir.file("c.dendro"), dir.file("p.svg"), "--names-from", dir.file("t.txt"), "--rows"});
