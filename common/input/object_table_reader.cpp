@@ -86,6 +86,9 @@ private:
     int Piece();
     // One row; false when it refuses the table.
     bool Row();
+    // After a refused row: the counts of the next few rows, so that the
+    // reason names the line that differs from most lines.
+    void CountRowsAhead();
     // Takes the label field at the start of a row into `name`.
     void Label(std::string &name);
     // Whether the first line holds a tab (as far as the bytes at hand show).
@@ -108,6 +111,9 @@ private:
     std::vector<std::string> lineNames_;
     bool anyName_ = false;
     bool labelTabs_ = false;
+    // Rows are only counted, not kept (after a refused row).
+    bool counting_ = false;
+    TableReport ragged_;
 };
 
 void ObjectReader::Label(std::string &name) {
@@ -156,6 +162,7 @@ int ObjectReader::Piece() {
 }
 
 void ObjectReader::Store(std::int64_t cell, double value) {
+    if (counting_) return;
     if (columns_) return columns_->Put(cell, value);
     if (chunks_.empty() || static_cast<std::int64_t>(chunks_.back().size()) == kChunkCells) {
         chunks_.emplace_back();
@@ -165,7 +172,7 @@ void ObjectReader::Store(std::int64_t cell, double value) {
 }
 
 bool ObjectReader::Row() {
-    if (columns_) columns_->BeginLine(rows_ - 1);
+    if (columns_ && !counting_) columns_->BeginLine(rows_ - 1);
     std::int64_t cells = 0;
     std::string name;
     if (options_.labels) Label(name);
@@ -191,6 +198,10 @@ bool ObjectReader::Row() {
                 ++result_.missingCells;
                 break;
             case CellKind::Infinite:
+                if (counting_) {
+                    ++cells;
+                    break;
+                }
                 result_.refusal = "line " + std::to_string(line_) + ": the cell '" + std::string(piece_, length) +
                                   "' is infinite; only finite numbers and missing cells (NA, NaN, nothing "
                                   "between two tabs) can be clustered";
@@ -200,21 +211,22 @@ bool ObjectReader::Row() {
                 break;
         }
     }
+    if (counting_) {
+        ragged_.rowsAheadLikeFirst += cells == ragged_.firstCount;
+        ragged_.rowsAheadLikeRejected += cells == ragged_.rejectedCount;
+        return true;
+    }
     if (expected_ < 0) {
         expected_ = cells;
         firstLine_ = line_;
         if (!options_.rows && expected_ > 0) columns_ = std::make_unique<ColumnStore>(expected_);
     } else if (cells != expected_) {
-        result_.refusal = "line " + std::to_string(line_) + " has " + Count(cells, "value", "values") + ", line " +
-                          std::to_string(firstLine_) + " has " + std::to_string(expected_);
-        if (expected_ == 0 && !options_.header) {
-            result_.refusal += ": is line " + std::to_string(firstLine_) + " a header? try --header";
-        } else if (cells == 0) {
-            result_.refusal += ": line " + std::to_string(line_) + " holds no number (only blanks or words)";
-        } else {
-            result_.refusal += ": every row must hold the same number of values (a missing one is NA, or "
-                               "nothing between two tabs)";
-        }
+        ragged_.header = options_.header;
+        ragged_.firstLine = firstLine_;
+        ragged_.firstCount = expected_;
+        ragged_.rejectedLine = line_;
+        ragged_.rejectedCount = cells;
+        ragged_.rowsBeforeRejected = rows_;
         return false;
     }
     ++rows_;
@@ -223,6 +235,20 @@ bool ObjectReader::Row() {
         lineNames_.push_back(std::move(name));
     }
     return true;
+}
+
+void ObjectReader::CountRowsAhead() {
+    constexpr int kRowsLookedAhead = 8;
+    counting_ = true;
+    for (int k = 0; k < kRowsLookedAhead; ++k) {
+        SkipLineEnds();
+        if (c_ == EOF) break;
+        Row();
+    }
+    result_.refusal = RejectionReason(ragged_);
+    // Both counts are values: a cell may have been left out.
+    if (ragged_.firstCount > 0 && ragged_.rejectedCount > 0)
+        result_.refusal += " (a missing one is NA, or nothing between two tabs)";
 }
 
 // The objects, written in order into storage reserved but not yet touched,
@@ -257,7 +283,9 @@ ObjectTableRead ObjectReader::Read() {
     for (;;) {
         SkipLineEnds();
         if (c_ == EOF) break;
-        if (!Row()) return std::move(result_);
+        if (Row()) continue;
+        if (result_.refusal.empty()) CountRowsAhead();
+        return std::move(result_);
     }
     if (expected_ <= 0) {
         result_.empty = true;

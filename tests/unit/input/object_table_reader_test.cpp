@@ -126,8 +126,15 @@ TEST(ObjectTableReader, RefusedTables) {
          "line 2 has 2 values, line 1 has 3: every row must hold the same number of values (a missing one is NA, or "
          "nothing between two tabs)"},
         {"1 2\r\n3 4\r\n\r\n5\r\n", false, false,
-         "line 4 has 1 value, line 1 has 2: every row must hold the same number of values (a missing one is NA, or "
-         "nothing between two tabs)"},
+         "line 4 has 1 value, most lines have 2: every row must hold the same number of values (a missing one is NA, "
+         "or nothing between two tabs)"},
+        // The odd line is named, whichever it is: the rows after a refused one are counted.
+        {"1 2 3\n4 5\n6 7\n8 NA\n", false, false,
+         "line 1 has 3 values, most lines have 2: every row must hold the same number of values (a missing one is NA, "
+         "or nothing between two tabs)"},
+        {"1 2\n3 4\n5\n6 7\n8 inf\n", false, false,
+         "line 3 has 1 value, most lines have 2: every row must hold the same number of values (a missing one is NA, "
+         "or nothing between two tabs)"},
         {"a b\n1 2\n", false, false, "line 2 has 2 values, line 1 has 0: is line 1 a header? try --header"},
         {"1 2\nx y\n", false, false, "line 2 has 0 values, line 1 has 2: line 2 holds no number (only blanks or words)"},
         {"1 2\n3 inf\n", false, false,
@@ -175,7 +182,7 @@ TEST(ObjectTableReader, ColumnsOfALongWideTableAreItsTransposedLines) {
     EXPECT_EQ(byColumns.missingCells, byRows.missingCells);
     EXPECT_EQ(Cells(byColumns.table), Cells(byRows.table));
     // A ragged line after many: refused, its extra cell never stored.
-    EXPECT_EQ(Read(text + "1" + std::string(columns + 1, '\t') + "\n").refusal.substr(0, 28), "line 1301 has 131 values, li");
+    EXPECT_EQ(Read(text + "1" + std::string(columns + 1, '\t') + "\n").refusal.substr(0, 28), "line 1301 has 131 values, mo");
 }
 
 }  // namespace
