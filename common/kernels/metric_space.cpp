@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "base/progress.h"
 #include "kernels/missing_cells.h"
 
 namespace {
@@ -159,10 +160,17 @@ void MetricSpace::AllDistances(double *out, int threads) const {
     // that the threads end together; a value does not depend on which
     // thread computes it.
     std::atomic<std::int64_t> next{blocks - 1};
+    ProgressStart("distances", PairCount(objects_));
+    ProgressAdvance(0);
     OnThreads(static_cast<int>(std::min<std::int64_t>(ThreadCount(threads), std::max<std::int64_t>(blocks, 1))),
-              [&](int) {
+              [&](int t) {
                   std::vector<double> acc(4 * kBlock * kBlock);
-                  for (std::int64_t b; (b = next.fetch_sub(1)) >= 0;) RowBlock(b, acc.data(), out);
+                  for (std::int64_t b; (b = next.fetch_sub(1)) >= 0;) {
+                      RowBlock(b, acc.data(), out);
+                      // The progress line is the main thread's (t == 0): the
+                      // pairs of the blocks handed out so far.
+                      if (t == 0) ProgressAdvance(PairCount(objects_) - PairCount(std::min(objects_, b * kBlock)));
+                  }
               });
 }
 

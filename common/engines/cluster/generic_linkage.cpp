@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "base/parallel.h"
+#include "base/progress.h"
 #include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
 #include "engines/cluster/pass_order.h"
@@ -133,7 +134,9 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     };
     for (int64_t i = 1; i < n; ++i) rescan(i);
     std::vector<FoundMerge> found;
+    ProgressStart("merging", n - 1);
     for (int64_t step = 0; step + 1 < n; ++step) {
+        ProgressAdvance(step);
         int64_t i = heap.Top();
         while (!live[nn[i]] || !ValueSame(policy.Value(i, nn[i]), heap.Key(i))) {
             rescan(i);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "base/parallel.h"
+#include "base/progress.h"
 #include "engines/cluster/pair_rows.h"
 #include "engines/cluster/pair_values.h"
 #include "engines/cluster/pass_order.h"
@@ -70,7 +71,9 @@ std::vector<FoundMerge> RunChain(int64_t n, Policy &policy) {
     std::vector<FoundMerge> found;
     found.reserve(static_cast<size_t>(n > 0 ? n - 1 : 0));
     std::vector<int64_t> chain;
+    ProgressStart("merging", n - 1);
     while (live.Count() > 1) {
+        ProgressAdvance(static_cast<int64_t>(found.size()));
         if (chain.empty()) chain.push_back(live.All().front());
         for (;;) {
             const int64_t a = chain.back();

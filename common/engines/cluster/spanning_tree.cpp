@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "base/parallel.h"
+#include "base/progress.h"
 #include "engines/cluster/pass_order.h"
 
 namespace {
@@ -27,7 +28,9 @@ public:
         edges.reserve(static_cast<size_t>(n_ > 0 ? n_ - 1 : 0));
         TwoWayLoop loop;
         int64_t v = 0;
+        ProgressStart("spanning tree", n_ - 1);
         while (!open_.empty()) {
+            ProgressAdvance(static_cast<int64_t>(edges.size()));
             Best parts[2];
             const int64_t count = static_cast<int64_t>(open_.size());
             auto body = [&](int64_t begin, int64_t end, int part) { parts[part] = Relax(v, begin, end, part); };
