@@ -116,6 +116,49 @@ std::vector<std::string_view> SplitTabs(std::string_view line) {
     }
 }
 
+// The children of the merge lines, checked one by one: each a leaf in
+// range or a node of an earlier line, none used twice.
+class ChildChecks {
+public:
+    ChildChecks(std::size_t leafCount, std::size_t lineCount)
+        : leafCount_(leafCount), lineCount_(lineCount), leafUsedOn_(leafCount, 0), nodeUsedOn_(lineCount, 0) {}
+
+    // Child `which` (0, 1) of line k (from 0), from its field: an empty
+    // string, with `child` set, or why it is refused.
+    std::string Take(std::string_view field, int which, std::size_t k, DendrogramChild &child) {
+        const std::size_t lineNumber = k + 1;
+        std::size_t number = 0;
+        const char *const role = which == 0 ? "first child" : "second child";
+        const NameKind kind = ParseName(field, number);
+        if (kind == NameKind::Bad)
+            return std::string(role) + " " + Shown(field) + " is neither LEAF<column> nor NODE<number>";
+        const bool isLeaf = field.substr(0, 4) == "LEAF";
+        const std::string name = std::string(field);
+        if (isLeaf && (kind == NameKind::TooLarge || number >= leafCount_))
+            return name + " is out of range: " + std::to_string(lineCount_) +
+                   (lineCount_ == 1 ? " line joins " : " lines join ") + std::to_string(leafCount_) +
+                   " leaves, LEAF0 to LEAF" + std::to_string(leafCount_ - 1) + " (a leaf or a line is missing)";
+        if (!isLeaf && (kind == NameKind::TooLarge || number >= k))
+            return name +
+                   (number == k && kind != NameKind::TooLarge ? " refers to the node of this very line"
+                                                              : " refers to a later line") +
+                   ": a child must be a leaf or a node of an earlier line";
+        std::size_t &usedOn = isLeaf ? leafUsedOn_[number] : nodeUsedOn_[number];
+        if (usedOn != 0)
+            return name + " is used a second time (already used " +
+                   (usedOn == lineNumber ? std::string("on this line") : "on line " + std::to_string(usedOn)) +
+                   "); every leaf and node belongs to exactly one merge";
+        usedOn = lineNumber;
+        child = DendrogramChild{isLeaf, number};
+        return std::string();
+    }
+
+private:
+    std::size_t leafCount_, lineCount_;
+    // Where each leaf and node was used as a child (line number, 0 = unused).
+    std::vector<std::size_t> leafUsedOn_, nodeUsedOn_;
+};
+
 }  // namespace
 
 DendrogramParse ParseDendrogram(std::string_view text) {
@@ -130,9 +173,7 @@ DendrogramParse ParseDendrogram(std::string_view text) {
     result.tree.leafCount = leafCount;
     result.tree.merges.reserve(lineCount);
 
-    // Where each leaf and node was used as a child (line number, 0 = unused).
-    std::vector<std::size_t> leafUsedOn(leafCount, 0);
-    std::vector<std::size_t> nodeUsedOn(lineCount, 0);
+    ChildChecks children(leafCount, lineCount);
 
     const auto fail = [&result](std::size_t line, const std::string &message) {
         result.errorLine = line;
@@ -174,32 +215,8 @@ DendrogramParse ParseDendrogram(std::string_view text) {
 
         DendrogramMerge merge;
         for (int which = 0; which < 2; ++which) {
-            const std::string_view field = fields[1 + which];
-            const char *const role = which == 0 ? "first child" : "second child";
-            const NameKind kind = ParseName(field, number);
-            if (kind == NameKind::Bad)
-                return fail(lineNumber, std::string(role) + " " + Shown(field) +
-                                            " is neither LEAF<column> nor NODE<number>");
-            const bool isLeaf = field.substr(0, 4) == "LEAF";
-            const std::string name = std::string(field);
-            if (isLeaf && (kind == NameKind::TooLarge || number >= leafCount))
-                return fail(lineNumber, name + " is out of range: " + std::to_string(lineCount) +
-                                            (lineCount == 1 ? " line joins " : " lines join ") +
-                                            std::to_string(leafCount) + " leaves, LEAF0 to LEAF" +
-                                            std::to_string(leafCount - 1) + " (a leaf or a line is missing)");
-            if (!isLeaf && (kind == NameKind::TooLarge || number >= k))
-                return fail(lineNumber, name + (number == k && kind != NameKind::TooLarge
-                                                    ? " refers to the node of this very line"
-                                                    : " refers to a later line") +
-                                            ": a child must be a leaf or a node of an earlier line");
-            std::size_t &usedOn = isLeaf ? leafUsedOn[number] : nodeUsedOn[number];
-            if (usedOn != 0)
-                return fail(lineNumber, name + " is used a second time (already used " +
-                                            (usedOn == lineNumber ? std::string("on this line")
-                                                                  : "on line " + std::to_string(usedOn)) +
-                                            "); every leaf and node belongs to exactly one merge");
-            usedOn = lineNumber;
-            (which == 0 ? merge.first : merge.second) = DendrogramChild{isLeaf, number};
+            const std::string problem = children.Take(fields[1 + which], which, k, (which == 0 ? merge.first : merge.second));
+            if (!problem.empty()) return fail(lineNumber, problem);
         }
 
         if (!ParseValue(fields[3], merge.value, merge.decimals))
