@@ -27,17 +27,14 @@ constexpr const char *kUsage =
     "                      under it is (the variance criterion can give a merge a\n"
     "                      lower value than its parts), so every group is a whole\n"
     "                      cluster of the tree\n"
-    "  NAMES               one name per line for each column, in column order\n"
-    "  --names-from TABLE  the names on the first line of the clustered table\n"
-    "  --rows              with --names-from: the tree is of the table's lines (clustered\n"
-    "                      with --rows), each named by its label\n"
+    TOOL_NAMES_USAGE
     "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--rows", false}, {"--clusters", true}, {"--height", true}});
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, kRowsOption, {"--clusters", true}, {"--height", true}});
     if (line.files.empty() || line.files.size() > 2 || line.Has("--clusters") == line.Has("--height")) {
         if (!line.files.empty() && line.files.size() <= 2)
             std::fprintf(stderr, "%s: give exactly one of --clusters and --height\n", kProgram);

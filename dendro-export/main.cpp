@@ -92,14 +92,7 @@ int main(int argc, char **argv) {
 
     const auto [namesPath, tablePath] = ToolNameSources(kProgram, line, 1);
     TreeInput input = ReadToolTree(kProgram, line, line.files[0], {namesPath, tablePath});
-    if (WantsOptimalOrder(kProgram, line)) {
-        std::vector<double> distances;
-        if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||
-            !OrderOptimally(kProgram, input.tree, std::move(distances), "leaves", error))
-            ToolFail(kProgram, error);
-    } else if (line.Has("--table") || line.Has("--distances")) {
-        ToolFail(kProgram, "--table and --distances serve --order optimal");
-    }
+    OrderToolTree(kProgram, line, input.tree);
 
     // The whole text is made before anything is printed.
     const std::string text = RenderExport(*format, input.tree, input.labels, line.Has("--order"));

@@ -15,17 +15,14 @@ constexpr const char *kProgram = "dendro-newick";
 constexpr const char *kUsage =
     "usage: dendro-newick DENDROGRAM [NAMES | --names-from TABLE [--rows]] > TREE.nwk\n"
     "  DENDROGRAM          merge lines written by dendro-min or dendro-variance\n"
-    "  NAMES               one name per line for each column, in column order\n"
-    "  --names-from TABLE  the names on the first line of the clustered table\n"
-    "  --rows              with --names-from: the tree is of the table's lines (clustered\n"
-    "                      with --rows), each named by its label\n"
+    TOOL_NAMES_USAGE
     "DENDROGRAM - reads standard input; --version shows the version.\n"
     "Options may come anywhere among the file names.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, {"--rows", false}});
+    const ToolCommandLine line = StartTool(argc, argv, kProgram, kUsage, {kNamesFromOption, kRowsOption});
     if (line.files.empty() || line.files.size() > 2) {
         std::fputs(kUsage, stderr);
         return 1;

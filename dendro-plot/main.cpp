@@ -152,14 +152,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (line.Has("--row-tree") || line.Has("--scale")) ToolFail(kProgram, "--row-tree and --scale serve --heatmap");
-    if (WantsOptimalOrder(kProgram, line)) {
-        std::vector<double> distances;
-        if (!CommandLineDistances(line, input.tree.leafCount, distances, error) ||
-            !OrderOptimally(kProgram, input.tree, std::move(distances), "leaves", error))
-            ToolFail(kProgram, error);
-    } else if (line.Has("--table") || line.Has("--distances")) {
-        ToolFail(kProgram, "--table and --distances serve --order optimal");
-    }
+    OrderToolTree(kProgram, line, input.tree);
 
     SvgOptions options;
     options.title = line.Has("--title") ? line.Value("--title")

@@ -25,6 +25,19 @@ bool WantsOptimalOrder(const char *program, const ToolCommandLine &line) {
     return order == "optimal";
 }
 
+void OrderToolTree(const char *program, const ToolCommandLine &line, Dendrogram &tree) {
+    if (!WantsOptimalOrder(program, line)) {
+        if (line.Has("--table") || line.Has("--distances"))
+            ToolFail(program, "--table and --distances serve --order optimal");
+        return;
+    }
+    std::vector<double> distances;
+    std::string error;
+    if (!CommandLineDistances(line, tree.leafCount, distances, error) ||
+        !OrderOptimally(program, tree, std::move(distances), "leaves", error))
+        ToolFail(program, error);
+}
+
 namespace {
 
 // A first line holding no field that is a number is a header. Its fields

@@ -18,6 +18,11 @@ const std::vector<ToolOption> &LeafOrderOptions();
 // order.
 bool WantsOptimalOrder(const char *program, const ToolCommandLine &line);
 
+// --order optimal on a tree (not a heatmap): its merges flipped by the
+// distances of --table or --distances; without it, those options are
+// refused. Ends through ToolFail on the first fault.
+void OrderToolTree(const char *program, const ToolCommandLine &line, Dendrogram &tree);
+
 // Reads a table as dendro-cluster does: objects are its columns, or its
 // lines with `rows`; a first line without a number is the header. False,
 // with `error` naming the file, when it is refused.

@@ -41,6 +41,14 @@ ToolCommandLine StartTool(int argc, char **argv, const char *program, const char
 
 // The option every tree program takes for names from a table's header.
 inline const ToolOption kNamesFromOption{"--names-from", true};
+inline const ToolOption kRowsOption{"--rows", false};
+// The usage lines of NAMES, --names-from and --rows (a literal, to be
+// joined with the program's own lines).
+#define TOOL_NAMES_USAGE \
+    "  NAMES               one name per line for each column, in column order\n" \
+    "  --names-from TABLE  the names on the first line of the clustered table\n" \
+    "  --rows              with --names-from: the tree is of the table's lines (clustered\n" \
+    "                      with --rows), each named by its label\n"
 
 // Where the names come from: the names file among the file names (at
 // `namesIndex`, when there are that many), or the table of --names-from.
