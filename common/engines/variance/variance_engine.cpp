@@ -8,6 +8,7 @@
 #include "engines/variance/exact_evaluator.h"
 #include "engines/variance/gram_bounds.h"
 #include "engines/variance/lazy_engine.h"
+#include "engines/variance/threshold_sweep.h"
 #include "model/distance_matrix.h"
 
 namespace {
@@ -16,6 +17,8 @@ using variance_engine::CentroidBounds;
 using variance_engine::kFewLines;
 using variance_engine::LazyVarianceEngine;
 using variance_engine::PairBounds;
+using variance_engine::SweepApplies;
+using variance_engine::ThresholdSweepEngine;
 using variance_engine::VarianceCriterion;
 
 // Largest column count for which the inner-product table (n^2 doubles) is
@@ -35,6 +38,7 @@ void ForceVarianceBounds(VarianceBounds bounds) { forcedBounds = bounds; }
 void WriteVarianceDendrogram(std::FILE *out, TableData table) {
     if (table.columns > MAX_OBJECTS) SortieProg(ExitMemory);
     VarianceBounds bounds = forcedBounds;
+    if (bounds == VarianceBounds::Sweep && !SweepApplies(table)) bounds = VarianceBounds::Automatic;
     if (!PairBounds::Applies(table)) {
         bounds = VarianceBounds::Automatic;  // every pair evaluated exactly
     } else if (bounds == VarianceBounds::Automatic) {
@@ -44,7 +48,10 @@ void WriteVarianceDendrogram(std::FILE *out, TableData table) {
         if (table.lines >= kFewLines || table.columns > kFewLinesColumns)
             bounds = table.columns <= kBoundedColumns ? VarianceBounds::InnerProducts : VarianceBounds::Centroids;
     }
-    if (bounds == VarianceBounds::InnerProducts) {
+    if (bounds == VarianceBounds::Sweep) {
+        ThresholdSweepEngine<CentroidBounds> engine(table);
+        engine.Run(out);
+    } else if (bounds == VarianceBounds::InnerProducts) {
         LazyVarianceEngine<PairBounds> engine(table);
         engine.Run(out);
     } else if (bounds == VarianceBounds::Centroids) {
