@@ -18,8 +18,9 @@
 //                                   (default /work/landed/build/dendro-variance/dendro-variance)
 //                                   once, wall and processor time, peak memory, identical output,
 //                                   and fastcluster's centroid linkage, reading included
-//   dendro_bench variance-engines [CxL...]
-//                                   the variance engine the dispatch picks against the
+//   dendro_bench variance-engines [--sweep-only] [CxL...]
+//                                   the variance engine taken before the sweep (the working
+//                                   matrix or the lazy one over centroids) against the
 //                                   threshold sweep, in this process, on uniform values, 20
 //                                   Gaussian blobs and points near a smooth 3-D surface (one
 //                                   run each, default 4000x16 8000x16 16384x16 20000x16
@@ -647,7 +648,12 @@ OwnedTable StructuredTable(int kind, int32_t columns, int32_t lines, uint32_t se
 
 int VarianceEngines(int argc, char **argv) {
     std::vector<std::pair<int32_t, int32_t>> shapes;
+    bool sweepOnly = false;
     for (int k = 2; k < argc; ++k) {
+        if (std::string(argv[k]) == "--sweep-only") {
+            sweepOnly = true;
+            continue;
+        }
         int columns = 0, lines = 0;
         if (std::sscanf(argv[k], "%dx%d", &columns, &lines) != 2 || columns < 2 || lines < 1) {
             std::fprintf(stderr, "not a shape: %s\n", argv[k]);
@@ -661,19 +667,25 @@ int VarianceEngines(int argc, char **argv) {
     for (const auto &[columns, lines] : shapes) {
         for (int kind = 0; kind < 3; ++kind) {
             OwnedTable t = StructuredTable(kind, columns, lines, 11);
+            // The engine the dispatch would take without the sweep: the
+            // working matrix up to 16,384 columns of few lines, else the
+            // lazy engine over centroids.
+            const VarianceBounds before = lines < 48 && columns <= 16384 ? VarianceBounds::WorkingMatrix
+                                                                         : VarianceBounds::Centroids;
             double seconds[2];
             std::string text[2];
-            for (int engine = 0; engine < 2; ++engine) {
-                ForceVarianceBounds(engine == 0 ? VarianceBounds::Automatic : VarianceBounds::Sweep);
+            for (int engine = sweepOnly ? 1 : 0; engine < 2; ++engine) {
+                ForceVarianceBounds(engine == 0 ? before : VarianceBounds::Sweep);
                 const Clock::time_point start = Clock::now();
                 text[engine] = EngineVarianceText(t.view());
                 seconds[engine] = Seconds(start);
             }
             ForceVarianceBounds(VarianceBounds::Automatic);
-            const bool same = text[0] == text[1];
+            const bool same = sweepOnly || text[0] == text[1];
+            if (sweepOnly) seconds[0] = 0.0;
             if (!same) ++failures;
-            std::printf("%d x %d %-8s dispatch %8.3f s, sweep %8.3f s, x%.2f, %s\n", columns, lines, kinds[kind],
-                        seconds[0], seconds[1], seconds[0] / seconds[1], same ? "same bytes" : "DIFFERENT BYTES");
+            std::printf("%d x %d %-8s %s %8.3f s, sweep %8.3f s, x%.2f, %s\n", columns, lines, kinds[kind],
+                        before == VarianceBounds::WorkingMatrix ? "matrix " : "centroids", seconds[0], seconds[1], seconds[0] / seconds[1], same ? "same bytes" : "DIFFERENT BYTES");
             std::fflush(stdout);
         }
     }

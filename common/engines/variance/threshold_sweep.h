@@ -56,6 +56,15 @@ namespace variance_engine {
 // largest key of all when no more were found). The first join, among the
 // single columns, takes every pair.
 //
+// Two bounds: the cheap one (the Bounds' CheapRangeInto, from the two
+// centroids and the clusters' own criteria) decides which pairs are pushed
+// and is the bound key above; the pairs it lets through are pushed with the
+// fine one (FineMany: every member's distance to the union's centroid, in
+// double) where that is higher, so that few of them come to the top before
+// T does and need their exact value. A pair whose cheap key is at most T is
+// pushed whatever its fine key: a later join, which takes every pair of
+// cheap key at most the old T as pushed, relies on it.
+//
 // A pair's bound key must be the same bits in its pass and in every join:
 // it is always computed from the younger cluster's side (for two single
 // columns, the larger column) by the Bounds' CheapRangeInto, which computes
@@ -69,7 +78,7 @@ namespace variance_engine {
 // ---------------------------------------------------------------------------
 
 // Pairs a join pushes per live cluster.
-inline constexpr int32_t kJoinShare = 32;
+inline constexpr int32_t kJoinShare = 128;
 
 inline uint64_t SweepKey(uint32_t order, int32_t x, int32_t y) {
     const int32_t hi = std::max(x, y), lo = std::min(x, y);
@@ -145,6 +154,15 @@ public:
     }
 
 private:
+    // One thread's room: squared distances and intervals indexed by
+    // cluster, the partners of a pass, and the keys found.
+    struct Scratch {
+        std::vector<double> squares, low, high;
+        std::vector<uint64_t> found;
+        std::vector<int32_t> ys;
+        uint64_t cutoff = UINT64_MAX;
+    };
+
     // A bound or exact key, and the number of merges done when pushed.
     struct Entry {
         uint64_t key;
@@ -200,16 +218,27 @@ private:
             if (b >= e) return;
             measures_.bounds.CheapRangeInto(s.squares.data(), x, size_[x], b, e, size_.data(), s.low.data(),
                                             s.high.data());
+            s.ys.clear();
             for (int32_t y = b; y < e; ++y) {
                 if (!live_[y] || y == x) continue;
-                const uint64_t key = SweepKey(BoundOrder(s.low[y]), x, y);
-                if (key <= threshold_) s.found.push_back(key);
+                if (SweepKey(BoundOrder(s.low[y]), x, y) <= threshold_) s.ys.push_back(y);
             }
+            Fine(s, x);
         };
         loop_.Run(n_, n_ / 2, 4096, part);
         for (const Scratch &s : scratch_)
             for (uint64_t key : s.found) Push(key, false);
         Compact();
+    }
+
+    // The fine intervals of the pairs (x, y), y in s.ys, whose cheap ones
+    // are in s.low and s.high; their bound keys go to s.found. Every pair
+    // whose cheap bound key is at most T is pushed, even when its fine one
+    // is above: the joins take every pair of cheap key at most T as pushed.
+    void Fine(Scratch &s, int32_t x) {
+        measures_.bounds.FineMany(x, members_[x], s.ys.data(), static_cast<int64_t>(s.ys.size()), members_,
+                                  s.low.data(), s.high.data());
+        for (int32_t y : s.ys) s.found.push_back(SweepKey(BoundOrder(s.low[y]), x, y));
     }
 
     // Raises T: see the top of the file.
@@ -235,12 +264,47 @@ private:
             }
         };
         loop_.Run(2, 1, 0, part);
-        std::vector<uint64_t> &all = scratch_[0].found;
+        std::vector<uint64_t> &all = picked_;
+        all.assign(scratch_[0].found.begin(), scratch_[0].found.end());
         all.insert(all.end(), scratch_[1].found.begin(), scratch_[1].found.end());
         threshold_ = all.size() > want ? Keep(all, want) : UINT64_MAX;
         joined_ = true;
-        for (uint64_t key : all) Push(key, false);
+        // The pairs taken, by their younger cluster, refined on both threads
+        // (alternate clusters), then pushed.
+        for (uint64_t &key : all) key = static_cast<uint64_t>(YoungerOf(key)) << 32 | (key & 0x3fffffffu);
+        std::sort(all.begin(), all.end());
+        auto fine = [&](int64_t, int64_t, int p) {
+            Scratch &s = scratch_[p];
+            s.found.clear();
+            int group = 0;
+            for (size_t at = 0; at < all.size(); ++group) {
+                const int32_t x = static_cast<int32_t>(all[at] >> 32);
+                size_t end = at;
+                while (end < all.size() && static_cast<int32_t>(all[end] >> 32) == x) ++end;
+                if (group % 2 == p) {
+                    s.ys.clear();
+                    for (size_t k = at; k < end; ++k) {
+                        const int32_t larger = SweepLarger(all[k]), smaller = SweepSmaller(all[k]);
+                        s.ys.push_back(larger == x ? smaller : larger);
+                    }
+                    for (int32_t y : s.ys) {
+                        s.low[y] = -INFINITY;
+                        s.high[y] = INFINITY;
+                    }
+                    Fine(s, x);
+                }
+                at = end;
+            }
+        };
+        loop_.Run(2, 1, 0, fine);
+        for (const Scratch &s : scratch_)
+            for (uint64_t key : s.found) Push(key, false);
         Compact();
+    }
+
+    int32_t YoungerOf(uint64_t key) const {
+        const int32_t i = SweepLarger(key), j = SweepSmaller(key);
+        return Younger(i, j) ? i : j;
     }
 
     // Keeps the `want` smallest keys (all different); returns the largest
@@ -250,12 +314,6 @@ private:
         keys.resize(want);
         return keys[want - 1];
     }
-
-    struct Scratch {
-        std::vector<double> squares, low, high;
-        std::vector<uint64_t> found;
-        uint64_t cutoff = UINT64_MAX;
-    };
 
     int32_t n_;
     int32_t joinShare_;
@@ -269,6 +327,7 @@ private:
     std::vector<uint32_t> changed_;
     std::vector<double> size_;
     std::vector<Entry> heap_;
+    std::vector<uint64_t> picked_;
     size_t compactAt_ = 1 << 16;
     uint64_t threshold_ = 0;
     bool joined_ = false;

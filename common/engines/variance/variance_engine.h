@@ -20,6 +20,6 @@ void printClassicDendrogram(std::FILE *out, TableData table);
 // forced (for tests). Tables the intervals cannot hold for (non-finite or
 // huge cells) are always evaluated pair by pair.
 // Sweep: the threshold sweep over the centroids' intervals (threshold_sweep.h),
-// where it applies.
-enum class VarianceBounds { Automatic, InnerProducts, Centroids, Sweep };
+// where it applies; WorkingMatrix: every pair evaluated, no interval.
+enum class VarianceBounds { Automatic, InnerProducts, Centroids, Sweep, WorkingMatrix };
 void ForceVarianceBounds(VarianceBounds bounds);
