@@ -30,12 +30,14 @@ constexpr int32_t kBoundedColumns = 11585;
 constexpr int32_t kFewLinesColumns = 16384;
 
 // Tables of at most kSweepLines lines and kSweepColumns to kFewLinesColumns
-// columns go to the threshold sweep (dendro_bench variance-engines: 1.3 to 4
-// times faster than the working matrix at 5,000 to 16,384 columns of 16
-// lines, on uniform, blob and surface tables alike; beyond 16,384 columns
-// the lazy engine over centroids beats it on uniform and blob tables).
+// columns go to the threshold sweep (dendro_bench variance-engines: as fast
+// as the working matrix at 3,000 columns of 16 lines, 1.3 to 4 times faster
+// from 4,000 to 16,384, on uniform, blob and surface tables alike, and at
+// 5,000 columns of 4 lines; slower on uniform tables of 32 lines, and beyond
+// 16,384 columns than the lazy engine over centroids on uniform and blob
+// tables).
 constexpr int32_t kSweepLines = 16;
-constexpr int32_t kSweepColumns = 5000;
+constexpr int32_t kSweepColumns = 3000;
 
 VarianceBounds forcedBounds = VarianceBounds::Automatic;
 

@@ -9,6 +9,7 @@
 
 #include "engines/variance/centroid_bounds.h"
 #include "engines/variance/threshold_sweep.h"
+#include "engines/variance/variance_engine.h"
 #include "kernels/kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
@@ -137,6 +138,25 @@ TEST(ThresholdSweep, WideTablesAtEveryKernelLevel) {
         }
     }
     ForceKernelLevel(DetectKernelLevel());
+}
+
+TEST(ThresholdSweep, TheDispatchAtTheSwitchWritesWhatEveryPairEvaluatedWrites) {
+    // The shapes just inside and outside the sweep's share of the dispatch:
+    // the default path against the working matrix, which evaluates every
+    // pair (the straightforward engine itself takes minutes there).
+    struct Case {
+        int32_t columns, lines;
+    };
+    const Case cases[] = {{3000, 16}, {3001, 2}};
+    std::mt19937 rng(3000);
+    for (const Case &c : cases) {
+        OwnedTable t = RandomTableOfSize(rng, Flavour::SmallIntegers, c.columns, c.lines);
+        const TableData table = t.view();
+        ForceVarianceBounds(VarianceBounds::WorkingMatrix);
+        const std::string everyPair = EngineVarianceText(table);
+        ForceVarianceBounds(VarianceBounds::Automatic);
+        EXPECT_EQ(everyPair, EngineVarianceText(table)) << c.columns << " x " << c.lines;
+    }
 }
 
 }  // namespace
