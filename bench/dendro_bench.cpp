@@ -300,8 +300,8 @@ int Differential(int rounds) {
         // The variance engine with each kind of interval forced in turn, on
         // tables up to 400 columns wide (rows longer than a shortlist).
         const VarianceBounds bounds[] = {VarianceBounds::Automatic, VarianceBounds::InnerProducts,
-                                         VarianceBounds::Centroids};
-        ForceVarianceBounds(bounds[k % 3]);
+                                         VarianceBounds::Centroids, VarianceBounds::Sweep};
+        ForceVarianceBounds(bounds[k % 4]);
         if (k % 7 == 0) t = RandomTable(rng, flavour, 2 + k % 400, 1 + k % 60);
         same = same &&
                WithoutNanSign(EngineVarianceText(t.view())) == WithoutNanSign(ReferenceVarianceText(t.view()));
