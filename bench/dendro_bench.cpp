@@ -18,6 +18,13 @@
 //                                   (default /work/landed/build/dendro-variance/dendro-variance)
 //                                   once, wall and processor time, peak memory, identical output,
 //                                   and fastcluster's centroid linkage, reading included
+//   dendro_bench variance-engines [--sweep-only] [CxL...]
+//                                   the variance engine taken before the sweep (the working
+//                                   matrix or the lazy one over centroids) against the
+//                                   threshold sweep, in this process, on uniform values, 20
+//                                   Gaussian blobs and points near a smooth 3-D surface (one
+//                                   run each, default 4000x16 8000x16 16384x16 20000x16
+//                                   32768x16): wall seconds, identical output
 //   dendro_bench min-orders CxL...  dendro-min's engine in each order of computing the
 //                                   distances (stored matrix, column by column, rows ahead)
 //                                   on the same table in this process, best of two each
@@ -39,6 +46,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -292,8 +300,8 @@ int Differential(int rounds) {
         // The variance engine with each kind of interval forced in turn, on
         // tables up to 400 columns wide (rows longer than a shortlist).
         const VarianceBounds bounds[] = {VarianceBounds::Automatic, VarianceBounds::InnerProducts,
-                                         VarianceBounds::Centroids};
-        ForceVarianceBounds(bounds[k % 3]);
+                                         VarianceBounds::Centroids, VarianceBounds::Sweep};
+        ForceVarianceBounds(bounds[k % 4]);
         if (k % 7 == 0) t = RandomTable(rng, flavour, 2 + k % 400, 1 + k % 60);
         same = same &&
                WithoutNanSign(EngineVarianceText(t.view())) == WithoutNanSign(ReferenceVarianceText(t.view()));
@@ -605,6 +613,85 @@ int VarianceShapes(int argc, char **argv) {
     return failures == 0 ? 0 : 1;
 }
 
+// A table of `columns` points in `lines` dimensions: uniform in [0, 1)
+// (kind 0), 20 Gaussian blobs of spread 0.03 to 0.10 (kind 1), or a smooth
+// 3-D surface with noise 0.01 (kind 2).
+OwnedTable StructuredTable(int kind, int32_t columns, int32_t lines, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    OwnedTable t;
+    t.lines = lines;
+    t.columns = columns;
+    t.cells.resize(static_cast<size_t>(lines) * columns);
+    std::vector<double> centres(static_cast<size_t>(20) * lines), spread(20), slope(static_cast<size_t>(3) * lines),
+        phase(lines);
+    for (double &c : centres) c = uniform(rng);
+    for (double &s : spread) s = 0.03 + 0.07 * uniform(rng);
+    for (double &a : slope) a = 4.0 * uniform(rng) - 2.0;
+    for (double &b : phase) b = 6.28 * uniform(rng);
+    for (int32_t c = 0; c < columns; ++c) {
+        const int blob = static_cast<int>(uniform(rng) * 20.0) % 20;
+        const double u[3] = {uniform(rng), uniform(rng), uniform(rng)};
+        for (int32_t l = 0; l < lines; ++l) {
+            double v = uniform(rng);
+            if (kind == 1) v = centres[static_cast<size_t>(blob) * lines + l] + spread[blob] * normal(rng);
+            if (kind == 2) {
+                const double *a = &slope[static_cast<size_t>(3) * l];
+                v = 0.5 + 0.5 * std::sin(a[0] * u[0] + a[1] * u[1] + a[2] * u[2] + phase[l]) + 0.01 * normal(rng);
+            }
+            t.cells[static_cast<size_t>(l) * columns + c] = static_cast<float>(v);
+        }
+    }
+    return t;
+}
+
+int VarianceEngines(int argc, char **argv) {
+    std::vector<std::pair<int32_t, int32_t>> shapes;
+    bool sweepOnly = false;
+    for (int k = 2; k < argc; ++k) {
+        if (std::string(argv[k]) == "--sweep-only") {
+            sweepOnly = true;
+            continue;
+        }
+        int columns = 0, lines = 0;
+        if (std::sscanf(argv[k], "%dx%d", &columns, &lines) != 2 || columns < 2 || lines < 1) {
+            std::fprintf(stderr, "not a shape: %s\n", argv[k]);
+            return 2;
+        }
+        shapes.push_back({columns, lines});
+    }
+    if (shapes.empty()) shapes = {{4000, 16}, {8000, 16}, {16384, 16}, {20000, 16}, {32768, 16}};
+    const char *kinds[] = {"uniform", "blobs", "surface"};
+    int failures = 0;
+    for (const auto &[columns, lines] : shapes) {
+        for (int kind = 0; kind < 3; ++kind) {
+            OwnedTable t = StructuredTable(kind, columns, lines, 11);
+            // The engine the dispatch would take without the sweep: the
+            // working matrix up to 16,384 columns of few lines, else the
+            // lazy engine over centroids.
+            const VarianceBounds before = lines < 48 && columns <= 16384 ? VarianceBounds::WorkingMatrix
+                                                                         : VarianceBounds::Centroids;
+            double seconds[2];
+            std::string text[2];
+            for (int engine = sweepOnly ? 1 : 0; engine < 2; ++engine) {
+                ForceVarianceBounds(engine == 0 ? before : VarianceBounds::Sweep);
+                const Clock::time_point start = Clock::now();
+                text[engine] = EngineVarianceText(t.view());
+                seconds[engine] = Seconds(start);
+            }
+            ForceVarianceBounds(VarianceBounds::Automatic);
+            const bool same = sweepOnly || text[0] == text[1];
+            if (sweepOnly) seconds[0] = 0.0;
+            if (!same) ++failures;
+            std::printf("%d x %d %-8s %s %8.3f s, sweep %8.3f s, x%.2f, %s\n", columns, lines, kinds[kind],
+                        before == VarianceBounds::WorkingMatrix ? "matrix " : "centroids", seconds[0], seconds[1], seconds[0] / seconds[1], same ? "same bytes" : "DIFFERENT BYTES");
+            std::fflush(stdout);
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -624,8 +711,10 @@ int main(int argc, char **argv) {
     if (what == "read") return Read(argc, argv);
     if (what == "min-orders") return MinOrders(argc, argv);
     if (what == "variance-shapes") return VarianceShapes(argc, argv);
+    if (what == "variance-engines") return VarianceEngines(argc, argv);
     std::fprintf(stderr, "usage: dendro_bench kernels | min [N] | variance [N...] | reference [N] | differential [K] |\n"
                          "       table C L FILE | read FILE... | min-orders CxL... | shapes [--landed PROGRAM] [--no-peer] [CxL...] |\n"
-                         "       variance-shapes [--landed PROGRAM | --no-landed] [--no-peer] [CxL...]\n");
+                         "       variance-shapes [--landed PROGRAM | --no-landed] [--no-peer] [CxL...]\n"
+                         "       variance-engines [CxL...]\n");
     return 2;
 }

@@ -143,12 +143,20 @@ public:
     // clusters that are not live).
     void CheapRange(int32_t x, const std::vector<int32_t> &mx, int32_t begin, int32_t end, const double *sizes,
                     const std::vector<std::vector<int32_t>> &, const unsigned char *, double *low, double *high) {
-        const double size = static_cast<double>(mx.size());
-        Squares(lineMajor_.data(), n_, lines_, Centroid(x), begin, end, squares_.data());
+        CheapRangeInto(squares_.data(), x, static_cast<double>(mx.size()), begin, end, sizes, low, high);
+    }
+
+    // The same, with the caller's room for the squared distances (indexed
+    // like low and high), so that two threads can take two clusters at
+    // once. Every pair's interval is computed alone, by the same arithmetic
+    // wherever it falls in the range: the same bits for the same clusters.
+    void CheapRangeInto(double *squares, int32_t x, double size, int32_t begin, int32_t end, const double *sizes,
+                        double *low, double *high) const {
+        Squares(lineMajor_.data(), n_, lines_, Centroid(x), begin, end, squares);
         const CheapFixed f{size,     ownLow_[x],       ownHigh_[x],     normSum_[x],       0.0,
                            2.0 * drift_ + copy_, columns_.omega, margins_.alpha(), margins_.kLow(), margins_.kHigh(),
                            margins_.centroidFloor()};
-        CheapMany(f, end - begin, squares_.data() + begin, sizes + begin, ownLow_.data() + begin,
+        CheapMany(f, end - begin, squares + begin, sizes + begin, ownLow_.data() + begin,
                   ownHigh_.data() + begin, normSum_.data() + begin, low + begin, high + begin);
     }
 

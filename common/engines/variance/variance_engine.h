@@ -19,5 +19,7 @@ void printClassicDendrogram(std::FILE *out, TableData table);
 // Which intervals rule pairs out: chosen from the table's shape unless
 // forced (for tests). Tables the intervals cannot hold for (non-finite or
 // huge cells) are always evaluated pair by pair.
-enum class VarianceBounds { Automatic, InnerProducts, Centroids };
+// Sweep: the threshold sweep over the centroids' intervals (threshold_sweep.h),
+// where it applies; WorkingMatrix: every pair evaluated, no interval.
+enum class VarianceBounds { Automatic, InnerProducts, Centroids, Sweep, WorkingMatrix };
 void ForceVarianceBounds(VarianceBounds bounds);

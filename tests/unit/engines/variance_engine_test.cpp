@@ -166,11 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Setting{KernelLevel::Scalar, VarianceBounds::InnerProducts},
                       Setting{KernelLevel::Avx2, VarianceBounds::Centroids},
                       Setting{KernelLevel::Avx512, VarianceBounds::InnerProducts},
-                      Setting{KernelLevel::Avx512, VarianceBounds::Centroids}),
+                      Setting{KernelLevel::Avx512, VarianceBounds::Centroids},
+                      Setting{KernelLevel::Scalar, VarianceBounds::Sweep},
+                      Setting{KernelLevel::Avx512, VarianceBounds::Sweep}),
     [](const ::testing::TestParamInfo<Setting> &info) {
         const KernelLevel level = info.param.level;
         return std::string(level == KernelLevel::Scalar ? "Scalar" : level == KernelLevel::Avx2 ? "Avx2" : "Avx512") +
-               (info.param.bounds == VarianceBounds::InnerProducts ? "InnerProducts" : "Centroids");
+               (info.param.bounds == VarianceBounds::InnerProducts ? "InnerProducts"
+                : info.param.bounds == VarianceBounds::Sweep       ? "Sweep"
+                                                                   : "Centroids");
     });
 
 }  // namespace
