@@ -10,6 +10,7 @@
 #include "base/progress.h"
 #include "base/utils.h"
 #include "engines/cluster/cluster.h"
+#include "engines/cluster/cluster_objects.h"
 #include "engines/cluster/linkage.h"
 #include "engines/cluster/matrix_buffer.h"
 #include "input/distance_input.h"
@@ -213,12 +214,7 @@ void WriteClusterRun(std::FILE *out) {
     } else if (run.route == ClusterInput::PackedMatrix) {
         merges = ClusterPackedMatrix(run.packed, run.objects, run.linkage, false);
     } else if (run.linkage == Linkage::Single) {
-        const MetricSpace &space = *run.space;
-        merges = ClusterSingleFromRows(
-            run.objects, [&space](std::int64_t i, std::int64_t begin, std::int64_t end, double *row) {
-                space.DistancesFrom(i, begin, end, row);
-            },
-            true);
+        merges = SingleLinkageOfSpace(*run.space);
     } else {
         merges = ClusterCoordinates(run.table.values, run.objects, run.table.coordinates, run.linkage);
     }
