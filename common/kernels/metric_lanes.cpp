@@ -16,6 +16,10 @@ typedef long long I4 __attribute__((vector_size(32)));
     return v;
 }
 [[gnu::always_inline]] inline void Store(double *p, V4 v) { std::memcpy(p, &v, sizeof v); }
+// p[0 .. r) and zeros, for r in 1 .. 3.
+[[gnu::always_inline]] inline V4 Tail(const double *p, int64_t r) {
+    return V4{p[0], r > 1 ? p[1] : 0.0, r > 2 ? p[2] : 0.0, 0.0};
+}
 
 // The absolute value clears the sign bit, so that -0 never reaches a lane.
 [[gnu::always_inline]] inline V4 Abs(V4 v) {
@@ -119,9 +123,14 @@ template <LaneOp Op, int C>
 #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Load(b[c] + k));
     }
+    if (kv < m) {
+        // The last one to three coordinates in lanes 0, 1, 2 and zeros
+        // beyond: a step on two zeros leaves a lane as it was (a lane is
+        // never -0 nor NaN on whole objects).
+        const V4 v = Tail(x + kv, m - kv);
 #pragma GCC unroll 4
-    for (int c = 0; c < C; ++c)
-        for (int64_t k = kv; k < m; ++k) s[c][k - kv] = Step<Op>(double{s[c][k - kv]}, x[k], b[c][k]);
+        for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Tail(b[c] + kv, m - kv));
+    }
     if constexpr (C == 4) {
         // The four pairs' lanes transposed, so that t[l] holds lane l of
         // each pair, then combined side by side as CombineLanes does.

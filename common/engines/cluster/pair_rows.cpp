@@ -15,6 +15,10 @@ __attribute__((always_inline)) inline V4 Load4(const double *p) {
     return v;
 }
 __attribute__((always_inline)) inline V4 Splat(double x) { return V4{x, x, x, x}; }
+// p[0 .. r) and zeros, for r in 1 .. 3.
+__attribute__((always_inline)) inline V4 Tail(const double *p, int64_t r) {
+    return V4{p[0], r > 1 ? p[1] : 0.0, r > 2 ? p[2] : 0.0, 0.0};
+}
 
 // The values of cluster a with four clusters at once: each pair's four
 // running sums exactly as FourWaySum keeps them (lane l the coordinates
@@ -42,15 +46,19 @@ __attribute__((always_inline)) inline V4 FourValues(const double *ca, double na,
             s[c] = s[c] + t * t;
         }
     }
-    for (int c = 0; c < 4; ++c) {
-        for (int64_t k = kv; k < m; ++k) {
-            double t;
+    if (kv < m) {
+        // The last one to three coordinates in lanes 0, 1, 2, zeros beyond:
+        // a zero term adds +0 to a sum of squares, which leaves it as it is.
+        const V4 a = Tail(ca + kv, m - kv);
+#pragma GCC unroll 4
+        for (int c = 0; c < 4; ++c) {
+            V4 t;
             if constexpr (kind == RowValue::Centre) {
-                t = ca[k] - cx[c][k];
+                t = a - Tail(cx[c] + kv, m - kv);
             } else {
-                t = nx[c] * ca[k] - na * cx[c][k];
+                t = vnx[c] * a - vna * Tail(cx[c] + kv, m - kv);
             }
-            s[c][k - kv] = s[c][k - kv] + t * t;
+            s[c] = s[c] + t * t;
         }
     }
     // Lane l of the four pairs side by side in t_l.
