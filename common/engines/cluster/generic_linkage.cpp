@@ -109,17 +109,9 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     };
     auto scan = [&](int64_t begin, int64_t end, int part) {
         valuesOf(begin, end, part);
-        double best = kInf;
-        int64_t arg = -1;
-        for (size_t k = 0; k < slots[part].size(); ++k) {
-            const double v = values[part][k];
-            if (arg < 0 || ValueBefore(v, best)) {
-                best = v;
-                arg = slots[part][k];
-            }
-        }
-        partBest[part] = best;
-        partArg[part] = arg;
+        const int64_t at = FirstSmallest(values[part].data(), static_cast<int64_t>(slots[part].size()), -1);
+        partBest[part] = at < 0 ? kInf : values[part][at];
+        partArg[part] = at < 0 ? -1 : slots[part][at];
     };
     auto rescan = [&](int64_t i) {
         row = i;

@@ -166,27 +166,19 @@ private:
     // Keys from row x (object v) to positions [begin, end): the smallest
     // key, the first (smallest object) among equals.
     Best Relax(const double *x, int64_t v, int64_t begin, int64_t end) {
-        double *keys = buffer_.data();
-        points_.keys(x, rows_.data() + begin * width_, end - begin, keys + begin);
-        double bestKey = kInf;
-        int64_t bestAt = -1;
+        double *fresh = buffer_.data();
+        points_.keys(x, rows_.data() + begin * width_, end - begin, fresh + begin);
+        double *key = key_.data();
+        int64_t *from = from_.data();
         for (int64_t p = begin; p < end; ++p) {
-            const double d = keys[p];
-            double &key = key_[static_cast<size_t>(p)];
-            if (d < key) {
-                key = d;
-                from_[static_cast<size_t>(p)] = v;
-            }
-            if (key < bestKey) {
-                bestKey = key;
-                bestAt = p;
-            }
+            const bool closer = fresh[p] < key[p];
+            key[p] = closer ? fresh[p] : key[p];
+            from[p] = closer ? v : from[p];
         }
-        // Every key infinite (huge coordinates): the first object there is.
-        for (int64_t p = begin; p < end && bestAt < 0; ++p)
-            if (object_[static_cast<size_t>(p)] >= 0) bestAt = p;
-        if (bestAt < 0) return Best{};
-        return Best{key_[static_cast<size_t>(bestAt)], object_[static_cast<size_t>(bestAt)], bestAt};
+        // Holes are NaN: one is found only when the part holds nothing else.
+        const int64_t at = FirstSmallest(key + begin, end - begin, -1);
+        if (at < 0 || object_[static_cast<size_t>(begin + at)] < 0) return Best{};
+        return Best{key[begin + at], object_[static_cast<size_t>(begin + at)], begin + at};
     }
 
     void Compact() {
