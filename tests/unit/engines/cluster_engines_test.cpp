@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 
 #include "cluster_reference.h"
 #include "engines/cluster/cluster.h"
 #include "engines/cluster/cluster_objects.h"
+#include "engines/cluster/pass_order.h"
 #include "kernels/kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
@@ -484,6 +486,37 @@ TEST(ClusterEngines, SingleLinkageOfSpaceMatchesTheDistanceRows) {
         const std::vector<ClusterMerge> got = SingleLinkageOfSpace(space);
         ExpectTree(got, c.n);
         EXPECT_EQ(Text(ClusterSingleFromRows(c.n, rows, false), true), Text(got, true));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// FirstSmallest against one strict scan in the order of ValueBefore (the
+// first of equals, NaN after every number), on short and long runs of few
+// distinct values, infinities and NaN, with and without a place left out.
+TEST(ClusterEngines, FirstSmallestIsTheFirstOfAStrictScan) {
+    std::mt19937 rng(2111);
+    const double kNaN = std::nan(""), kInf = std::numeric_limits<double>::infinity();
+    const double pool[] = {0.0, -0.0, 1.0, 2.0, kInf, kNaN};
+    for (int round = 0; round < 3000; ++round) {
+        const int64_t count = std::uniform_int_distribution<int64_t>(0, round < 2000 ? 9 : 70)(rng);
+        // Few distinct values, or mostly NaN and infinities.
+        const int spread = round % 3 == 0 ? 6 : round % 3 == 1 ? 3 : 2;
+        std::vector<double> values(static_cast<size_t>(count));
+        for (double &v : values) {
+            const int pick = std::uniform_int_distribution<int>(0, spread - 1)(rng);
+            v = spread == 2 ? pool[4 + pick] : pool[pick];
+        }
+        const int64_t skip = count > 0 && round % 2 ? std::uniform_int_distribution<int64_t>(0, count - 1)(rng) : -1;
+        int64_t expect = -1;
+        for (int64_t k = 0; k < count; ++k) {
+            if (k == skip) continue;
+            if (expect < 0 || ValueBefore(values[k], values[expect])) expect = k;
+        }
+        std::vector<double> work = values;
+        EXPECT_EQ(expect, FirstSmallest(work.data(), count, skip)) << "round " << round << " count " << count;
     }
 }
 
