@@ -1,7 +1,7 @@
 // Single linkage through a minimum spanning tree (Prim), in O(n) memory
-// beyond the data: one object's distances to the objects not yet in the
-// tree are computed at a time, and each object keeps only its distance to
-// the tree.
+// beyond the data (and one copy of the rows, from PointRows): one object's
+// distances to the objects not yet in the tree are computed at a time, and
+// each object keeps only its distance to the tree.
 //
 // Policy (tie rule of linkage.h). The spanning tree fixes which objects
 // join at each height, not in which order clusters tied at one height
