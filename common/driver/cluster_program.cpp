@@ -181,8 +181,9 @@ void ReadClusterInput(std::FILE *in) {
     }
     ReadObjects(in);
     const bool missing = run.table.HasMissingCells();
-    // A matrix of all distances at most twice the size of the table is
-    // computed once in tiles, whatever the linkage (see ChooseClusterInput).
+    // A matrix of all distances at most twice the size of the table (for
+    // single linkage, no larger) is computed once in tiles, whatever the
+    // linkage (see ChooseClusterInput).
     run.route = ChooseClusterInput(run.linkage, IsEuclideanGeometry(run.metric), missing, false, run.table.objects,
                                    run.table.coordinates);
     // Coordinates for centroid, median and ward from the data: Euclidean,

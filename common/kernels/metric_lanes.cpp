@@ -170,6 +170,32 @@ template <LaneOp Op>
         RowGroup<Op, 1>(x, b, m, out + (j - j0));
     }
 }
+// The same for the objects listed in `objects`.
+template <LaneOp Op>
+[[gnu::always_inline]] inline void RowAt(const double *x, const double *data, int64_t stride, int64_t m,
+                                         const int64_t *objects, int64_t count, double *out) {
+    int64_t p = 0;
+    for (; p + 4 <= count; p += 4) {
+        const double *b[4] = {data + objects[p] * stride, data + objects[p + 1] * stride,
+                              data + objects[p + 2] * stride, data + objects[p + 3] * stride};
+        RowGroup<Op, 4>(x, b, m, out + p);
+    }
+    for (; p < count; ++p) {
+        const double *b[1] = {data + objects[p] * stride};
+        RowGroup<Op, 1>(x, b, m, out + p);
+    }
+}
+template <LaneOp Op>
+__attribute__((target("avx2"))) void RowAtAvx2(const double *x, const double *data, int64_t stride, int64_t m,
+                                               const int64_t *objects, int64_t count, double *out) {
+    RowAt<Op>(x, data, stride, m, objects, count, out);
+}
+template <LaneOp Op>
+void RowAtPlain(const double *x, const double *data, int64_t stride, int64_t m, const int64_t *objects, int64_t count,
+                double *out) {
+    RowAt<Op>(x, data, stride, m, objects, count, out);
+}
+
 template <LaneOp Op>
 __attribute__((target("avx2"))) void RowAvx2(const double *x, const double *data, int64_t stride, int64_t m,
                                              int64_t j0, int64_t j1, double *out) {
@@ -238,5 +264,14 @@ void CombinedRow(LaneOp op, const double *x, const double *data, int64_t stride,
         DENDRO_BY_OP(RowAvx2, op, x, data, stride, coordinates, j0, j1, out);
     } else {
         DENDRO_BY_OP(RowPlain, op, x, data, stride, coordinates, j0, j1, out);
+    }
+}
+
+void CombinedRowAt(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates,
+                   const int64_t *objects, int64_t count, double *out) {
+    if (UseAvx2()) {
+        DENDRO_BY_OP(RowAtAvx2, op, x, data, stride, coordinates, objects, count, out);
+    } else {
+        DENDRO_BY_OP(RowAtPlain, op, x, data, stride, coordinates, objects, count, out);
     }
 }

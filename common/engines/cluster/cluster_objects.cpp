@@ -15,10 +15,9 @@ std::vector<ClusterMerge> SingleLinkageOfSpace(const MetricSpace &space) {
     };
     if (!space.AllWhole()) return ClusterSingleFromRows(space.size(), rows, true);
     PointRows points;
-    points.width = space.coordinates();
     points.object = [&space](int64_t i) { return space.Object(i); };
-    points.keys = [&space](const double *x, const double *rowsOf, int64_t count, double *out) {
-        space.KeysAgainst(x, rowsOf, count, out);
+    points.keys = [&space](const double *x, const int64_t *objects, int64_t count, double *out) {
+        space.KeysAgainst(x, objects, count, out);
     };
     points.distance = [&space](double key) { return space.DistanceOfKey(key); };
     return SingleLinkageTree(space.size(), points, rows, true);

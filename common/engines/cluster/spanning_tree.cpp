@@ -105,24 +105,16 @@ private:
 };
 
 // Prim's tree over objects' rows. Positions [0, count) hold the objects
-// not in the tree, ascending, each with its row (a copy), its key to the
-// tree and the tree object that gives it; an object that joins leaves a
-// hole (object -1, key NaN, which no comparison picks) until the holes
-// are an eighth of the positions and the arrays are compacted.
+// not in the tree, ascending, each with its key to the tree and the tree
+// object that gives it; an object that joins leaves a hole (key NaN, which
+// no comparison picks) until the holes are an eighth of the positions and
+// the lists are compacted.
 class PointPrim {
 public:
-    PointPrim(int64_t n, const PointRows &points) : n_(n), points_(points), width_(points.width) {
-        const size_t count = static_cast<size_t>(n - 1);
-        object_.resize(count);
-        key_.assign(count, kInf);
-        from_.assign(count, 0);
-        rows_.resize(count * static_cast<size_t>(width_));
-        buffer_.resize(count);
-        for (int64_t x = 1; x < n; ++x) {
-            object_[static_cast<size_t>(x - 1)] = x;
-            const double *row = points.object(x);
-            std::copy(row, row + width_, rows_.data() + (x - 1) * width_);
-        }
+    PointPrim(int64_t n, const PointRows &points)
+        : n_(n), points_(points), object_(static_cast<size_t>(n - 1)), from_(static_cast<size_t>(n - 1), 0),
+          key_(static_cast<size_t>(n - 1), kInf), buffer_(static_cast<size_t>(n - 1)) {
+        for (int64_t x = 1; x < n; ++x) object_[static_cast<size_t>(x - 1)] = x;
     }
 
     std::vector<TreeEdge> Run(bool twoThreads) {
@@ -144,7 +136,6 @@ public:
             const size_t at = static_cast<size_t>(b.at);
             edges.push_back(TreeEdge{points_.distance(key_[at]), from_[at], object_[at]});
             v = object_[at];
-            object_[at] = -1;
             key_[at] = std::numeric_limits<double>::quiet_NaN();
             if (++holes_ * 8 >= count) Compact();
         }
@@ -164,10 +155,11 @@ private:
     }
 
     // Keys from row x (object v) to positions [begin, end): the smallest
-    // key, the first (smallest object) among equals.
+    // key, the first (smallest object) among equals. A hole's object is
+    // measured too (it is still an object) and its key left NaN.
     Best Relax(const double *x, int64_t v, int64_t begin, int64_t end) {
         double *fresh = buffer_.data();
-        points_.keys(x, rows_.data() + begin * width_, end - begin, fresh + begin);
+        points_.keys(x, object_.data() + begin, end - begin, fresh + begin);
         double *key = key_.data();
         int64_t *from = from_.data();
         for (int64_t p = begin; p < end; ++p) {
@@ -177,32 +169,29 @@ private:
         }
         // Holes are NaN: one is found only when the part holds nothing else.
         const int64_t at = FirstSmallest(key + begin, end - begin, -1);
-        if (at < 0 || object_[static_cast<size_t>(begin + at)] < 0) return Best{};
+        if (at < 0 || key[begin + at] != key[begin + at]) return Best{};
         return Best{key[begin + at], object_[static_cast<size_t>(begin + at)], begin + at};
     }
 
     void Compact() {
         size_t to = 0;
         for (size_t p = 0; p < object_.size(); ++p) {
-            if (object_[p] < 0) continue;
+            if (key_[p] != key_[p]) continue;
             object_[to] = object_[p];
             key_[to] = key_[p];
             from_[to] = from_[p];
-            if (to != p) std::copy_n(rows_.data() + p * width_, width_, rows_.data() + to * width_);
             ++to;
         }
         object_.resize(to);
         key_.resize(to);
         from_.resize(to);
-        rows_.resize(to * static_cast<size_t>(width_));
         holes_ = 0;
     }
 
     int64_t n_;
     const PointRows &points_;
-    int64_t width_;
     std::vector<int64_t> object_, from_;
-    std::vector<double> key_, rows_, buffer_;
+    std::vector<double> key_, buffer_;
     int64_t holes_ = 0;
 };
 

@@ -1,7 +1,7 @@
 // Single linkage through a minimum spanning tree (Prim), in O(n) memory
-// beyond the data (and one copy of the rows, from PointRows): one object's
-// distances to the objects not yet in the tree are computed at a time, and
-// each object keeps only its distance to the tree.
+// beyond the data: one object's distances to the objects not yet in the
+// tree are computed at a time, and each object keeps only its distance to
+// the tree.
 //
 // Policy (tie rule of linkage.h). The spanning tree fixes which objects
 // join at each height, not in which order clusters tied at one height
@@ -15,11 +15,11 @@
 // only where several edges share one height.
 //
 // From objects given as rows of coordinates (PointRows), the objects not
-// yet in the tree are kept side by side in a copy of their rows, compacted
-// as objects join, so that each step measures the newest object against
-// all of them in one pass of the lane kernels. Prim's tree then compares
-// keys, any value whose distance is non-decreasing in it (the sum of
-// squares for Euclidean distances, saving a square root per pair): the
+// yet in the tree are kept in a list, compacted as objects join, so that
+// each step measures the newest object against all of them in one pass of
+// the lane kernels. Prim's tree then compares keys, any value whose
+// distance is non-decreasing in it (the sum of squares for Euclidean
+// distances, saving a square root per pair): the
 // tree may then differ from the one the distances would give where two
 // keys round to one distance, but it is a minimum spanning tree of the
 // distances all the same, and any such tree gives the same merges
@@ -37,14 +37,13 @@
 // however the range around it is cut.
 using DistanceRows = std::function<void(int64_t i, int64_t begin, int64_t end, double *out)>;
 
-// Objects as rows of `width` doubles.
+// Objects as rows of coordinates.
 struct PointRows {
-    int64_t width = 0;
     // The row of object i.
     std::function<const double *(int64_t i)> object;
-    // out[p] = the key of the pair (row x, row p of `rows`), for p < count;
-    // called from two threads at once. Keys are numbers (no NaN).
-    std::function<void(const double *x, const double *rows, int64_t count, double *out)> keys;
+    // out[p] = the key of the pair (row x, object objects[p]), for
+    // p < count; called from two threads at once. Keys are numbers (no NaN).
+    std::function<void(const double *x, const int64_t *objects, int64_t count, double *out)> keys;
     // The distance of a key: non-decreasing in the key, and for a pair's key
     // the bits DistanceRows gives for that pair.
     std::function<double(double key)> distance;

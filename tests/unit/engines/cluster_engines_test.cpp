@@ -146,6 +146,10 @@ TEST(ClusterEngines, MatrixBytesAndInputChoice) {
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4001, 1000), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4002, 1000), ClusterInput::Data);
     EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, false, false, 20000, 16), ClusterInput::Data);
+    // Single linkage: the matrix only when no larger than the data.
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, false, 1001, 1000), ClusterInput::PackedMatrix);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, false, 1002, 1000), ClusterInput::Data);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, true, false, 4000, 1000), ClusterInput::Data);
     for (Linkage l : kAll) EXPECT_EQ(ParseLinkage(LinkageName(l)), l);
     EXPECT_FALSE(ParseLinkage("Ward").has_value());
 }
@@ -402,7 +406,7 @@ namespace {
 // (floor(key / coarse)): Prim's tree on the keys is then often not the tree
 // the distances would give, yet the merges must be those of the distances.
 // Thousands of objects split each step over two threads and compact the
-// rows many times; they are checked against the tree of the matrix.
+// list many times; they are checked against the tree of the matrix.
 TEST(ClusterEngines, PointRowsGiveTheMergesOfTheDistances) {
     struct Case {
         int64_t n, width;
@@ -428,10 +432,9 @@ TEST(ClusterEngines, PointRowsGiveTheMergesOfTheDistances) {
             };
             auto distance = [&c](double k) { return std::floor(k / c.coarse); };
             PointRows points;
-            points.width = c.width;
             points.object = [&values, &c](int64_t i) { return values.data() + i * c.width; };
-            points.keys = [&](const double *x, const double *rows, int64_t count, double *out) {
-                for (int64_t p = 0; p < count; ++p) out[p] = key(x, rows + p * c.width);
+            points.keys = [&](const double *x, const int64_t *objects, int64_t count, double *out) {
+                for (int64_t p = 0; p < count; ++p) out[p] = key(x, points.object(objects[p]));
             };
             points.distance = distance;
             std::vector<double> d(static_cast<size_t>(c.n * (c.n - 1) / 2));
