@@ -489,6 +489,10 @@ TEST(ClusterEngines, SingleLinkageOfSpaceMatchesTheDistanceRows) {
         const std::vector<ClusterMerge> got = SingleLinkageOfSpace(space);
         ExpectTree(got, c.n);
         EXPECT_EQ(Text(ClusterSingleFromRows(c.n, rows, false), true), Text(got, true));
+        // The plain kernels give the same bytes.
+        ForceKernelLevel(KernelLevel::Scalar);
+        EXPECT_EQ(Text(got, true), Text(SingleLinkageOfSpace(space), true));
+        ForceKernelLevel(DetectKernelLevel());
     }
 }
 
