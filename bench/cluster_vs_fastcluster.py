@@ -11,12 +11,13 @@ weighted with correlation distances) are LINKAGE:METRIC, comma-separated.
 
 For each case it prints:
   ours     the whole run of dendro-cluster (reading the table included):
-           wall time, processor time, peak resident memory
+           wall time, processor time, peak resident memory (as GNU time
+           /usr/bin/time reports it, which must be installed)
   peer     fastcluster 1.2 (Debian's python3-fastcluster) on the same
            objects, loaded beforehand from a binary file: the clustering
            alone (linkage_vector where it offers the method, else linkage
            on scipy's pdist), wall and processor time, and the peak
-           resident memory of its process
+           resident memory of its process (VmHWM)
   ratio    ours wall / peer wall (the target is at most 0.5), and ours
            peak / peer peak (at most 1)
 Best of --repeat runs (default 1) of each; --no-peer runs dendro-cluster
@@ -32,7 +33,7 @@ import time
 import numpy as np
 
 PEER = r'''
-import resource, sys, time
+import sys, time
 import numpy as np
 import fastcluster
 from scipy.spatial.distance import pdist
@@ -45,7 +46,10 @@ if vector:
 else:
     fastcluster.linkage(pdist(x, metric), method=method)
 wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-print(wall, cpu, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "linkage_vector" if vector else "pdist+linkage")
+# The peak of this process's own image: ru_maxrss would also count the
+# resident memory of the process it was forked from.
+peak = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print(wall, cpu, peak, "linkage_vector" if vector else "pdist+linkage")
 '''
 
 DEFAULT_CASES = ["%s:euclidean" % l for l in ("single", "complete", "average", "weighted", "centroid", "median", "ward")] + \
@@ -68,15 +72,20 @@ def make_table(folder, objects, coordinates):
 
 
 def run_ours(program, table, linkage, metric):
-    start = time.perf_counter()
-    child = subprocess.Popen([program, "--linkage", linkage, "--metric", metric, table, os.devnull],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.perf_counter() - start
-    err = child.stderr.read().decode()
-    if status != 0:
-        raise SystemExit("dendro-cluster failed: %s" % err)
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+    # Started through GNU time, a small process: a child's ru_maxrss counts
+    # the resident memory of the process it was forked from (this script,
+    # which may hold the tables it made), and time's child starts small.
+    with tempfile.NamedTemporaryFile("r") as report:
+        start = time.perf_counter()
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%U %S %M", "-o", report.name, program, "--linkage", linkage,
+                                  "--metric", metric, table, os.devnull],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        _, err = child.communicate()
+        wall = time.perf_counter() - start
+        if child.returncode != 0:
+            raise SystemExit("dendro-cluster failed: %s" % err.decode())
+        user, system, peak = report.read().split()[-3:]
+    return wall, float(user) + float(system), int(peak)
 
 
 def run_peer(binary, linkage, metric):

@@ -10,6 +10,7 @@
 #include "base/progress.h"
 #include "base/utils.h"
 #include "engines/cluster/cluster.h"
+#include "engines/cluster/cluster_objects.h"
 #include "engines/cluster/linkage.h"
 #include "engines/cluster/matrix_buffer.h"
 #include "input/distance_input.h"
@@ -180,8 +181,9 @@ void ReadClusterInput(std::FILE *in) {
     }
     ReadObjects(in);
     const bool missing = run.table.HasMissingCells();
-    // A matrix of all distances at most twice the size of the table is
-    // computed once in tiles, whatever the linkage (see ChooseClusterInput).
+    // A matrix of all distances at most twice the size of the table (for
+    // single linkage, no larger) is computed once in tiles, whatever the
+    // linkage (see ChooseClusterInput).
     run.route = ChooseClusterInput(run.linkage, IsEuclideanGeometry(run.metric), missing, false, run.table.objects,
                                    run.table.coordinates);
     // Coordinates for centroid, median and ward from the data: Euclidean,
@@ -213,12 +215,7 @@ void WriteClusterRun(std::FILE *out) {
     } else if (run.route == ClusterInput::PackedMatrix) {
         merges = ClusterPackedMatrix(run.packed, run.objects, run.linkage, false);
     } else if (run.linkage == Linkage::Single) {
-        const MetricSpace &space = *run.space;
-        merges = ClusterSingleFromRows(
-            run.objects, [&space](std::int64_t i, std::int64_t begin, std::int64_t end, double *row) {
-                space.DistancesFrom(i, begin, end, row);
-            },
-            true);
+        merges = SingleLinkageOfSpace(*run.space);
     } else {
         merges = ClusterCoordinates(run.table.values, run.objects, run.table.coordinates, run.linkage);
     }

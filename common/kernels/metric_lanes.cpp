@@ -16,6 +16,10 @@ typedef long long I4 __attribute__((vector_size(32)));
     return v;
 }
 [[gnu::always_inline]] inline void Store(double *p, V4 v) { std::memcpy(p, &v, sizeof v); }
+// p[0 .. r) and zeros, for r in 1 .. 3.
+[[gnu::always_inline]] inline V4 Tail(const double *p, int64_t r) {
+    return V4{p[0], r > 1 ? p[1] : 0.0, r > 2 ? p[2] : 0.0, 0.0};
+}
 
 // The absolute value clears the sign bit, so that -0 never reaches a lane.
 [[gnu::always_inline]] inline V4 Abs(V4 v) {
@@ -119,9 +123,14 @@ template <LaneOp Op, int C>
 #pragma GCC unroll 4
         for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Load(b[c] + k));
     }
+    if (kv < m) {
+        // The last one to three coordinates in lanes 0, 1, 2 and zeros
+        // beyond: a step on two zeros leaves a lane as it was (a lane is
+        // never -0 nor NaN on whole objects).
+        const V4 v = Tail(x + kv, m - kv);
 #pragma GCC unroll 4
-    for (int c = 0; c < C; ++c)
-        for (int64_t k = kv; k < m; ++k) s[c][k - kv] = Step<Op>(double{s[c][k - kv]}, x[k], b[c][k]);
+        for (int c = 0; c < C; ++c) s[c] = Step<Op>(s[c], v, Tail(b[c] + kv, m - kv));
+    }
     if constexpr (C == 4) {
         // The four pairs' lanes transposed, so that t[l] holds lane l of
         // each pair, then combined side by side as CombineLanes does.
@@ -161,6 +170,43 @@ template <LaneOp Op>
         RowGroup<Op, 1>(x, b, m, out + (j - j0));
     }
 }
+// The same for the objects listed in `objects`.
+template <LaneOp Op>
+[[gnu::always_inline]] inline void RowAt(const double *x, const double *data, int64_t stride, int64_t m,
+                                         const int64_t *objects, int64_t count, double *out) {
+    // The objects are far apart once many have left the list, beyond what
+    // the processor foresees: the first two lines of each are asked for a
+    // few groups ahead (the lines after those follow in order).
+    constexpr int64_t kAhead = 16;
+    int64_t p = 0;
+    for (; p + 4 <= count; p += 4) {
+        if (p + kAhead + 4 <= count) {
+            for (int c = 0; c < 4; ++c) {
+                const char *ahead = reinterpret_cast<const char *>(data + objects[p + kAhead + c] * stride);
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 64);
+            }
+        }
+        const double *b[4] = {data + objects[p] * stride, data + objects[p + 1] * stride,
+                              data + objects[p + 2] * stride, data + objects[p + 3] * stride};
+        RowGroup<Op, 4>(x, b, m, out + p);
+    }
+    for (; p < count; ++p) {
+        const double *b[1] = {data + objects[p] * stride};
+        RowGroup<Op, 1>(x, b, m, out + p);
+    }
+}
+template <LaneOp Op>
+__attribute__((target("avx2"))) void RowAtAvx2(const double *x, const double *data, int64_t stride, int64_t m,
+                                               const int64_t *objects, int64_t count, double *out) {
+    RowAt<Op>(x, data, stride, m, objects, count, out);
+}
+template <LaneOp Op>
+void RowAtPlain(const double *x, const double *data, int64_t stride, int64_t m, const int64_t *objects, int64_t count,
+                double *out) {
+    RowAt<Op>(x, data, stride, m, objects, count, out);
+}
+
 template <LaneOp Op>
 __attribute__((target("avx2"))) void RowAvx2(const double *x, const double *data, int64_t stride, int64_t m,
                                              int64_t j0, int64_t j1, double *out) {
@@ -229,5 +275,14 @@ void CombinedRow(LaneOp op, const double *x, const double *data, int64_t stride,
         DENDRO_BY_OP(RowAvx2, op, x, data, stride, coordinates, j0, j1, out);
     } else {
         DENDRO_BY_OP(RowPlain, op, x, data, stride, coordinates, j0, j1, out);
+    }
+}
+
+void CombinedRowAt(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates,
+                   const int64_t *objects, int64_t count, double *out) {
+    if (UseAvx2()) {
+        DENDRO_BY_OP(RowAtAvx2, op, x, data, stride, coordinates, objects, count, out);
+    } else {
+        DENDRO_BY_OP(RowAtPlain, op, x, data, stride, coordinates, objects, count, out);
     }
 }

@@ -38,6 +38,10 @@ void AccumulateBlock(LaneOp op, const double *data, int64_t stride, int64_t i0, 
 void CombinedRow(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates, int64_t j0,
                  int64_t j1, double *out);
 
+// The same for the objects listed: out[p] for object objects[p], p < count.
+void CombinedRowAt(LaneOp op, const double *x, const double *data, int64_t stride, int64_t coordinates,
+                   const int64_t *objects, int64_t count, double *out);
+
 // The four lanes made one value (contract 2).
 inline double CombineLanes(LaneOp op, const double *lanes) {
     if (op == LaneOp::LargestDifference) {

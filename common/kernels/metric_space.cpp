@@ -117,6 +117,16 @@ void MetricSpace::DistancesFrom(std::int64_t i, std::int64_t begin, std::int64_t
     if (i >= begin && i < end) out[i - begin] = 0.0;
 }
 
+void MetricSpace::KeysAgainst(const double *x, const std::int64_t *objects, std::int64_t count, double *out) const {
+    if (count <= 0) return;
+    CombinedRowAt(op_, x, data_.data(), coordinates_, coordinates_, objects, count, out);
+    if (IsCorrelationFamily(metric_)) {
+        for (std::int64_t p = 0; p < count; ++p) out[p] = CorrelationDistance(metric_, out[p]);
+    }
+}
+
+double MetricSpace::DistanceOfKey(double key) const { return metric_ == Metric::Euclidean ? std::sqrt(key) : key; }
+
 // Writes the pairs j < i of a block of whole objects from their lanes,
 // `transform` turning the combined lanes into the distance.
 template <class Transform>

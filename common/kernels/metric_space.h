@@ -66,6 +66,16 @@ public:
     // cache-sized tiles on `threads` threads (0: one per processor); the
     // values do not depend on the number.
     std::vector<double> AllDistances() const;
+
+    // True when no object has a missing cell or is constant: then every
+    // pair is measured by the lanes alone, and KeysAgainst serves.
+    bool AllWhole() const { return specialObjects_.empty(); }
+    // out[p] = the key of row x (as Object() gives rows) and object
+    // objects[p], p < count: a value whose DistanceOfKey is the pair's
+    // distance, bit for bit, non-decreasing in the key (the sum of squares
+    // for Euclidean, else the distance). Whole objects only (AllWhole).
+    void KeysAgainst(const double *x, const std::int64_t *objects, std::int64_t count, double *out) const;
+    double DistanceOfKey(double key) const;
     void AllDistances(double *out, int threads = 0) const;
 
     std::optional<UndefinedPair> FirstUndefinedPair() const;

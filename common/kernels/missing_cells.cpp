@@ -54,11 +54,6 @@ double PearsonOrCosine(Metric metric, std::vector<double> &x, std::vector<double
 
 }  // namespace
 
-double CorrelationDistance(Metric metric, double r) {
-    const double d = 1.0 - (metric == Metric::AbsCorrelation ? std::fabs(r) : r);
-    return d < 0.0 ? 0.0 : d > 2.0 ? 2.0 : d;
-}
-
 double PartialPairDistance(Metric metric, const double *x, const double *y, int64_t coordinates) {
     if (!IsCorrelationFamily(metric)) return Minkowski(metric, x, y, coordinates);
     std::vector<double> a, b;

@@ -14,6 +14,8 @@
 // 3. Sums run over the coordinates in ascending order.
 #pragma once
 
+#include <cmath>
+
 #include <cstdint>
 
 #include "model/metric.h"
@@ -34,4 +36,7 @@ bool PrepareForCorrelation(Metric metric, double *x, int64_t coordinates);
 
 // 1 - r (or 1 - |r|) kept within [0, 2]: rounding may carry r a little
 // beyond 1.
-double CorrelationDistance(Metric metric, double r);
+inline double CorrelationDistance(Metric metric, double r) {
+    const double d = 1.0 - (metric == Metric::AbsCorrelation ? std::fabs(r) : r);
+    return d < 0.0 ? 0.0 : d > 2.0 ? 2.0 : d;
+}

@@ -41,8 +41,8 @@ bool NeedsEuclidean(Linkage linkage) {
 ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix, int64_t n,
                                 int64_t m) {
     if (givenMatrix) return ClusterInput::PackedMatrix;
+    if (linkage == Linkage::Single) return n > 0 && n - 1 <= m ? ClusterInput::PackedMatrix : ClusterInput::Data;
     if (n > 0 && n - 1 <= 4 * m) return ClusterInput::PackedMatrix;
-    if (linkage == Linkage::Single) return ClusterInput::Data;
     // Centroids of objects with missing cells are not defined: those use the
     // distances (scaled over the coordinates present) and the recurrences.
     if (NeedsEuclidean(linkage) && euclidean && !missingCells) return ClusterInput::Data;

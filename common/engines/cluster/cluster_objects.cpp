@@ -9,16 +9,25 @@ bool ClustersFromData(const MetricSpace &space, Linkage linkage) {
            ClusterInput::Data;
 }
 
+std::vector<ClusterMerge> SingleLinkageOfSpace(const MetricSpace &space) {
+    const DistanceRows rows = [&space](int64_t i, int64_t begin, int64_t end, double *out) {
+        space.DistancesFrom(i, begin, end, out);
+    };
+    if (!space.AllWhole()) return ClusterSingleFromRows(space.size(), rows, true);
+    PointRows points;
+    points.object = [&space](int64_t i) { return space.Object(i); };
+    points.keys = [&space](const double *x, const int64_t *objects, int64_t count, double *out) {
+        space.KeysAgainst(x, objects, count, out);
+    };
+    points.distance = [&space](double key) { return space.DistanceOfKey(key); };
+    return SingleLinkageTree(space.size(), points, rows, true);
+}
+
 std::vector<ClusterMerge> ClusterObjects(const MetricSpace &space, Linkage linkage) {
     const int64_t n = space.size();
     if (n < 2) return {};
     if (ClustersFromData(space, linkage)) {
-        if (linkage == Linkage::Single) {
-            const DistanceRows rows = [&space](int64_t i, int64_t begin, int64_t end, double *out) {
-                space.DistancesFrom(i, begin, end, out);
-            };
-            return ClusterSingleFromRows(n, rows, true);
-        }
+        if (linkage == Linkage::Single) return SingleLinkageOfSpace(space);
         // Whole objects of a Euclidean space: their cells as read.
         const int64_t m = space.coordinates();
         const std::vector<double> values(space.Object(0), space.Object(0) + n * m);

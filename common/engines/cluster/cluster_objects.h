@@ -28,6 +28,10 @@ bool ClustersFromData(const MetricSpace &space, Linkage linkage);
 // Clusters the space's objects; throws MatrixTooLarge (and std::bad_alloc
 // where the data engines' own O(n x coordinates) storage does not fit).
 std::vector<ClusterMerge> ClusterObjects(const MetricSpace &space, Linkage linkage);
+// Single linkage from the data, any metric: over the objects' rows side by
+// side when every object is whole (MetricSpace::AllWhole), else row by row
+// of distances; on two threads.
+std::vector<ClusterMerge> SingleLinkageOfSpace(const MetricSpace &space);
 // Clusters a given matrix (--distances): the packed strict lower triangle,
 // taken over as working storage.
 std::vector<ClusterMerge> ClusterGivenMatrix(std::vector<double> packed, int64_t n, Linkage linkage);

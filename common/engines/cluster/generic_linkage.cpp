@@ -1,5 +1,6 @@
 #include "engines/cluster/generic_linkage.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "base/parallel.h"
@@ -82,6 +83,12 @@ constexpr int64_t kTwoThreadLoop = 3000;
 template <class Policy>
 std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     std::vector<char> live(n, 1);
+    // The slots ever live, ascending; those merged away are dropped once
+    // they are an eighth of the list, so that a pass costs the live slots
+    // rather than all n.
+    std::vector<int64_t> listed(n);
+    for (int64_t x = 0; x < n; ++x) listed[x] = x;
+    int64_t dropped = 0;
     std::vector<int64_t> nn(n, -1);
     SlotHeap heap(n);
     TwoWayLoop loop;
@@ -89,35 +96,29 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     // in two halves on two threads, the lower half's best winning ties.
     double partBest[2];
     int64_t partArg[2];
-    int64_t row = 0;
+    int64_t row = 0, first = 0;
     std::vector<int64_t> slots[2];
     std::vector<double> values[2];
-    // The values of `row` with the live slots of [begin, end), into part's buffers.
+    // The values of `row` with the live slots of listed[first + begin, first + end), into part's buffers.
     auto valuesOf = [&](int64_t begin, int64_t end, int part) {
         slots[part].clear();
-        for (int64_t j = begin; j < end; ++j) {
-            if (live[j]) slots[part].push_back(j);
+        for (int64_t k = first + begin; k < first + end; ++k) {
+            if (live[listed[k]]) slots[part].push_back(listed[k]);
         }
         values[part].resize(slots[part].size());
         policy.Values(row, slots[part].data(), static_cast<int64_t>(slots[part].size()), values[part].data(), part);
     };
     auto scan = [&](int64_t begin, int64_t end, int part) {
         valuesOf(begin, end, part);
-        double best = kInf;
-        int64_t arg = -1;
-        for (size_t k = 0; k < slots[part].size(); ++k) {
-            const double v = values[part][k];
-            if (arg < 0 || ValueBefore(v, best)) {
-                best = v;
-                arg = slots[part][k];
-            }
-        }
-        partBest[part] = best;
-        partArg[part] = arg;
+        const int64_t at = FirstSmallest(values[part].data(), static_cast<int64_t>(slots[part].size()), -1);
+        partBest[part] = at < 0 ? kInf : values[part][at];
+        partArg[part] = at < 0 ? -1 : slots[part][at];
     };
     auto rescan = [&](int64_t i) {
         row = i;
-        loop.Run(i, i / 2, kTwoThreadLoop, scan);
+        first = 0;
+        const int64_t below = std::lower_bound(listed.begin(), listed.end(), i) - listed.begin();
+        loop.Run(below, below / 2, kTwoThreadLoop, scan);
         const int take = partArg[0] < 0 || (partArg[1] >= 0 && partBest[1] < partBest[0]) ? 1 : 0;
         nn[i] = partArg[take];
         if (nn[i] < 0) {
@@ -129,7 +130,7 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
     // The new values of the slots above the survivor, on two threads.
     std::vector<double> fresh(n);
     auto refresh = [&](int64_t begin, int64_t end, int part) {
-        valuesOf(row + 1 + begin, row + 1 + end, part);
+        valuesOf(begin, end, part);
         for (size_t k = 0; k < slots[part].size(); ++k) fresh[slots[part][k]] = values[part][k];
     };
     for (int64_t i = 1; i < n; ++i) rescan(i);
@@ -148,10 +149,18 @@ std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
         policy.Merge(i, j, live);
         live[j] = 0;
         heap.Remove(j);
+        if (++dropped * 8 >= static_cast<int64_t>(listed.size())) {
+            listed.erase(std::remove_if(listed.begin(), listed.end(), [&](int64_t x) { return !live[x]; }),
+                         listed.end());
+            dropped = 0;
+        }
         rescan(i);
         row = i;
-        loop.Run(n - i - 1, (n - i - 1) / 2, kTwoThreadLoop, refresh);
-        for (int64_t x = i + 1; x < n; ++x) {
+        first = std::upper_bound(listed.begin(), listed.end(), i) - listed.begin();
+        const int64_t above = static_cast<int64_t>(listed.size()) - first;
+        loop.Run(above, above / 2, kTwoThreadLoop, refresh);
+        for (int64_t k = first; k < static_cast<int64_t>(listed.size()); ++k) {
+            const int64_t x = listed[k];
             if (!live[x]) continue;
             const double v = fresh[x];
             if (nn[x] < 0 || ValueBefore(v, heap.Key(x)) || (ValueSame(v, heap.Key(x)) && i < nn[x])) {

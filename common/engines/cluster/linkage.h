@@ -69,7 +69,9 @@ enum class ClusterInput {
 // of m coordinates, unless the matrix is at most twice the size of the data
 // (n - 1 <= 4m): then computing all distances once in tiles costs far less
 // than the data engines' passes over every coordinate, in memory still
-// O(n x m).
+// O(n x m). Single linkage, whose pass from the data is the cheapest (one
+// distance per pair), takes the matrix only when it is no larger than the
+// data (n - 1 <= m), so that its memory stays within twice the table's.
 ClusterInput ChooseClusterInput(Linkage linkage, bool euclidean, bool missingCells, bool givenMatrix, int64_t n = 0,
                                 int64_t m = 0);
 // Bytes of the packed matrix of n objects; UINT64_MAX when beyond 64 bits.

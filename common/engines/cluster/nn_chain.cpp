@@ -195,18 +195,11 @@ public:
         std::vector<double> &values = values_[part];
         values.resize(static_cast<size_t>(end - begin));
         PairRow(RowValue::Ward, sums_.data(), size_.data(), m_, a, live.data() + begin, end - begin, values.data());
-        double best = kInf;
-        int64_t arg = -1;
-        for (int64_t k = begin; k < end; ++k) {
-            const int64_t x = live[k];
-            if (x == a) continue;
-            const double v = values[k - begin];
-            if (arg < 0 || ValueBefore(v, best)) {
-                best = v;
-                arg = x;
-            }
-        }
-        return Candidate{best, arg};
+        // a itself, if in this part, is left out.
+        const int64_t self = std::lower_bound(live.begin() + begin, live.begin() + end, a) - live.begin();
+        const int64_t at = FirstSmallest(values.data(), end - begin, self < end && live[self] == a ? self - begin : -1);
+        if (at < 0) return Candidate{};
+        return Candidate{values[at], live[begin + at]};
     }
 
     FoundMerge Pair(int64_t s, int64_t r) const {

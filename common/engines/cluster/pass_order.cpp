@@ -1,6 +1,7 @@
 #include "engines/cluster/pass_order.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 
 std::vector<ClusterMerge> InPassOrder(std::vector<FoundMerge> found, int64_t n) {
@@ -34,4 +35,22 @@ std::vector<ClusterMerge> AsMerges(const std::vector<FoundMerge> &found) {
     for (size_t k = 0; k < found.size(); ++k)
         merges[k] = ClusterMerge{found[k].larger, found[k].smaller, found[k].value};
     return merges;
+}
+
+int64_t FirstSmallest(double *values, int64_t count, int64_t skip) {
+    if (skip >= 0 && skip < count) values[skip] = std::numeric_limits<double>::quiet_NaN();
+    // The smallest number (a NaN never passes the test), in four lanes.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    double low[4] = {kInf, kInf, kInf, kInf};
+    int64_t k = 0;
+    for (; k + 4 <= count; k += 4)
+        for (int l = 0; l < 4; ++l) low[l] = values[k + l] < low[l] ? values[k + l] : low[l];
+    for (; k < count; ++k) low[0] = values[k] < low[0] ? values[k] : low[0];
+    const double least = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+    for (k = 0; k < count; ++k)
+        if (values[k] == least) return k;
+    // Every value NaN: the first.
+    for (k = 0; k < count; ++k)
+        if (k != skip) return k;
+    return -1;
 }

@@ -24,6 +24,12 @@ struct FoundMerge {
 inline bool ValueBefore(double v, double w) { return v < w || (w != w && v == v); }
 inline bool ValueSame(double v, double w) { return v == w || (v != v && w != w); }
 
+// The index of the first smallest of values[0, count) in the order of
+// ValueBefore (the first of equals; a NaN only when all are NaN), leaving
+// out index `skip` (-1: none), whose value it overwrites; -1 when there is
+// none. The same as one strict scan, in two passes that vectorise.
+int64_t FirstSmallest(double *values, int64_t count, int64_t skip);
+
 // True when pair (value a, slots al > as) comes before pair (b, bl > bs):
 // smaller value, then smaller larger slot, then smaller smaller slot.
 inline bool PairBefore(double a, int64_t al, int64_t as, double b, int64_t bl, int64_t bs) {

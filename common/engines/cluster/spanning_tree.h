@@ -13,6 +13,17 @@
 // edges where they say so and otherwise by recomputing distances between
 // members; each pair of objects is recomputed at most once in a run, and
 // only where several edges share one height.
+//
+// From objects given as rows of coordinates (PointRows), the objects not
+// yet in the tree are kept in a list, compacted as objects join, so that
+// each step measures the newest object against all of them in one pass of
+// the lane kernels. Prim's tree then compares keys, any value whose
+// distance is non-decreasing in it (the sum of squares for Euclidean
+// distances, saving a square root per pair): the
+// tree may then differ from the one the distances would give where two
+// keys round to one distance, but it is a minimum spanning tree of the
+// distances all the same, and any such tree gives the same merges
+// (tree_heights.h).
 #pragma once
 
 #include <cstdint>
@@ -26,8 +37,24 @@
 // however the range around it is cut.
 using DistanceRows = std::function<void(int64_t i, int64_t begin, int64_t end, double *out)>;
 
+// Objects as rows of coordinates.
+struct PointRows {
+    // The row of object i.
+    std::function<const double *(int64_t i)> object;
+    // out[p] = the key of the pair (row x, object objects[p]), for
+    // p < count; called from two threads at once. Keys are numbers (no NaN).
+    std::function<void(const double *x, const int64_t *objects, int64_t count, double *out)> keys;
+    // The distance of a key: non-decreasing in the key, and for a pair's key
+    // the bits DistanceRows gives for that pair.
+    std::function<double(double key)> distance;
+};
+
 // Distances must be numbers (no NaN). twoThreads lets the rows be split
 // over a second thread; the result does not depend on it.
 std::vector<ClusterMerge> SingleLinkageTree(int64_t n, const DistanceRows &rows, bool twoThreads);
+// The same from the objects' rows; `rows` gives the distances where ties
+// must be resolved.
+std::vector<ClusterMerge> SingleLinkageTree(int64_t n, const PointRows &points, const DistanceRows &rows,
+                                            bool twoThreads);
 // Over a packed strict lower triangle (i > j at i(i-1)/2 + j).
 std::vector<ClusterMerge> SingleLinkageTree(const double *packed, int64_t n);

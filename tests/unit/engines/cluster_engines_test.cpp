@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 
 #include "cluster_reference.h"
 #include "engines/cluster/cluster.h"
 #include "engines/cluster/cluster_objects.h"
+#include "engines/cluster/pass_order.h"
 #include "kernels/kernels.h"
 #include "random_tables.h"
 #include "reference_engine.h"
@@ -144,6 +146,10 @@ TEST(ClusterEngines, MatrixBytesAndInputChoice) {
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4001, 1000), ClusterInput::PackedMatrix);
     EXPECT_EQ(ChooseClusterInput(Linkage::Ward, true, false, false, 4002, 1000), ClusterInput::Data);
     EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, false, false, 20000, 16), ClusterInput::Data);
+    // Single linkage: the matrix only when no larger than the data.
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, false, 1001, 1000), ClusterInput::PackedMatrix);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, true, false, false, 1002, 1000), ClusterInput::Data);
+    EXPECT_EQ(ChooseClusterInput(Linkage::Single, false, true, false, 4000, 1000), ClusterInput::Data);
     for (Linkage l : kAll) EXPECT_EQ(ParseLinkage(LinkageName(l)), l);
     EXPECT_FALSE(ParseLinkage("Ward").has_value());
 }
@@ -388,6 +394,136 @@ TEST(ClusterEngines, OverflowingSquaresStillGiveATree) {
             SCOPED_TRACE(testing::Message() << LinkageName(linkage) << " data round " << round);
             ExpectTree(ClusterCoordinates(p.values, p.n, p.m, linkage), n);
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Single linkage from objects' rows. The keys are exact sums of small
+// integers (city-block), and the distances round several keys to one value
+// (floor(key / coarse)): Prim's tree on the keys is then often not the tree
+// the distances would give, yet the merges must be those of the distances.
+// Thousands of objects split each step over two threads and compact the
+// list many times; they are checked against the tree of the matrix.
+TEST(ClusterEngines, PointRowsGiveTheMergesOfTheDistances) {
+    struct Case {
+        int64_t n, width;
+        int top;
+        double coarse;
+        bool twoThreads;
+        int rounds;
+    };
+    const Case cases[] = {{2, 1, 3, 1, false, 5},   {9, 1, 6, 1, false, 200},    {14, 2, 3, 3, true, 200},
+                          {40, 3, 4, 5, true, 100}, {90, 2, 50, 7, false, 20},   {4600, 2, 40, 6, true, 1},
+                          {4600, 3, 1000000, 1, true, 1}};
+    std::mt19937 rng(2109);
+    for (const Case &c : cases) {
+        std::uniform_int_distribution<int> cell(0, c.top);
+        for (int round = 0; round < c.rounds; ++round) {
+            SCOPED_TRACE(testing::Message() << "n " << c.n << " coarse " << c.coarse << " round " << round);
+            std::vector<double> values(static_cast<size_t>(c.n * c.width));
+            for (double &v : values) v = cell(rng);
+            auto key = [&c](const double *x, const double *y) {
+                double s = 0;
+                for (int64_t k = 0; k < c.width; ++k) s += std::fabs(x[k] - y[k]);
+                return s;
+            };
+            auto distance = [&c](double k) { return std::floor(k / c.coarse); };
+            PointRows points;
+            points.object = [&values, &c](int64_t i) { return values.data() + i * c.width; };
+            points.keys = [&](const double *x, const int64_t *objects, int64_t count, double *out) {
+                for (int64_t p = 0; p < count; ++p) out[p] = key(x, points.object(objects[p]));
+            };
+            points.distance = distance;
+            std::vector<double> d(static_cast<size_t>(c.n * (c.n - 1) / 2));
+            for (int64_t i = 1; i < c.n; ++i)
+                for (int64_t j = 0; j < i; ++j)
+                    d[static_cast<size_t>(i * (i - 1) / 2 + j)] = distance(key(points.object(i), points.object(j)));
+            const std::vector<ClusterMerge> expect =
+                c.n <= 100 ? ReferenceMatrixMerges(d, c.n, Linkage::Single) : SingleLinkageTree(d.data(), c.n);
+            ExpectSame(expect, SingleLinkageTree(c.n, points, RowsOf(d), c.twoThreads), Linkage::Single);
+        }
+    }
+}
+
+// Through a metric space of whole objects, each metric: single linkage
+// from the objects' rows gives the bytes of the distance rows, on ties
+// (small integers), real values, and coordinates whose squares overflow.
+TEST(ClusterEngines, SingleLinkageOfSpaceMatchesTheDistanceRows) {
+    enum class Cells { Small, Real, Huge };
+    struct Case {
+        Metric metric;
+        Cells cells;
+        int64_t n, m;
+    };
+    const Case cases[] = {
+        {Metric::Euclidean, Cells::Small, 300, 3},    {Metric::Euclidean, Cells::Real, 700, 5},
+        {Metric::Euclidean, Cells::Huge, 60, 4},      {Metric::Euclidean, Cells::Small, 4500, 4},
+        {Metric::SqEuclidean, Cells::Small, 300, 3},  {Metric::CityBlock, Cells::Small, 300, 4},
+        {Metric::Chebyshev, Cells::Small, 300, 3},    {Metric::Correlation, Cells::Small, 300, 5},
+        {Metric::Correlation, Cells::Real, 4500, 7},  {Metric::AbsCorrelation, Cells::Real, 300, 6},
+        {Metric::Cosine, Cells::Small, 300, 4},       {Metric::Spearman, Cells::Small, 300, 6},
+    };
+    std::mt19937 rng(2110);
+    std::uniform_int_distribution<int> small(0, 3);
+    std::uniform_real_distribution<double> real(-1, 1);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << MetricName(c.metric) << " n " << c.n << " cells " << static_cast<int>(c.cells));
+        ObjectTable table;
+        table.objects = c.n;
+        table.coordinates = c.m;
+        for (int64_t k = 0; k < c.n * c.m; ++k) {
+            const double v = c.cells == Cells::Small ? small(rng) : c.cells == Cells::Real ? real(rng) : real(rng) * 1e200;
+            // Two fixed cells: no object is constant (or without length).
+            const int64_t k0 = k % c.m;
+            table.values.push_back(k0 == 0 ? 0.0 : k0 == 1 ? 4.0 : v);
+        }
+        const MetricSpace space(table, c.metric);
+        ASSERT_FALSE(space.FirstUndefinedPair().has_value());
+        ASSERT_TRUE(space.AllWhole());
+        const DistanceRows rows = [&space](int64_t i, int64_t begin, int64_t end, double *out) {
+            space.DistancesFrom(i, begin, end, out);
+        };
+        const std::vector<ClusterMerge> got = SingleLinkageOfSpace(space);
+        ExpectTree(got, c.n);
+        EXPECT_EQ(Text(ClusterSingleFromRows(c.n, rows, false), true), Text(got, true));
+        // The plain kernels give the same bytes.
+        ForceKernelLevel(KernelLevel::Scalar);
+        EXPECT_EQ(Text(got, true), Text(SingleLinkageOfSpace(space), true));
+        ForceKernelLevel(DetectKernelLevel());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// FirstSmallest against one strict scan in the order of ValueBefore (the
+// first of equals, NaN after every number), on short and long runs of few
+// distinct values, infinities and NaN, with and without a place left out.
+TEST(ClusterEngines, FirstSmallestIsTheFirstOfAStrictScan) {
+    std::mt19937 rng(2111);
+    const double kNaN = std::nan(""), kInf = std::numeric_limits<double>::infinity();
+    const double pool[] = {0.0, -0.0, 1.0, 2.0, kInf, kNaN};
+    for (int round = 0; round < 3000; ++round) {
+        const int64_t count = std::uniform_int_distribution<int64_t>(0, round < 2000 ? 9 : 70)(rng);
+        // Few distinct values, or mostly NaN and infinities.
+        const int spread = round % 3 == 0 ? 6 : round % 3 == 1 ? 3 : 2;
+        std::vector<double> values(static_cast<size_t>(count));
+        for (double &v : values) {
+            const int pick = std::uniform_int_distribution<int>(0, spread - 1)(rng);
+            v = spread == 2 ? pool[4 + pick] : pool[pick];
+        }
+        const int64_t skip = count > 0 && round % 2 ? std::uniform_int_distribution<int64_t>(0, count - 1)(rng) : -1;
+        int64_t expect = -1;
+        for (int64_t k = 0; k < count; ++k) {
+            if (k == skip) continue;
+            if (expect < 0 || ValueBefore(values[k], values[expect])) expect = k;
+        }
+        std::vector<double> work = values;
+        EXPECT_EQ(expect, FirstSmallest(work.data(), count, skip)) << "round " << round << " count " << count;
     }
 }
 

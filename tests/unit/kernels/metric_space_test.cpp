@@ -135,7 +135,10 @@ TEST(MetricSpace, AgreesWithThePlainDefinitionsOnRandomTables) {
 // and the vector kernel level.
 TEST(MetricSpace, SameBitsWhateverThePath) {
     std::mt19937 rng(7);
-    for (const auto &[n, m] : std::vector<std::pair<std::int64_t, std::int64_t>>{{2, 1}, {33, 5}, {70, 263}, {65, 512}}) {
+    // Coordinates past the last whole group of four: none, one, two, three.
+    const std::vector<std::pair<std::int64_t, std::int64_t>> shapes = {{2, 1},  {18, 3},   {33, 5},
+                                                                       {40, 6}, {70, 263}, {65, 512}};
+    for (const auto &[n, m] : shapes) {
         ObjectTable table = RandomObjects(rng, n, m);
         table.values[table.values.size() / 2] = NA;  // one object with a missing cell
         for (Metric metric : kAllMetrics) {
