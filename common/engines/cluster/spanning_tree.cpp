@@ -125,7 +125,9 @@ public:
         edges.reserve(static_cast<size_t>(n_ - 1));
         TwoWayLoop loop;
         int64_t v = 0;
+        ProgressStart("spanning tree", n_ - 1);
         while (static_cast<int64_t>(edges.size()) < n_ - 1) {
+            ProgressAdvance(static_cast<int64_t>(edges.size()));
             Best parts[2];
             const int64_t count = static_cast<int64_t>(object_.size());
             const double *x = points_.object(v);
