@@ -7,6 +7,7 @@
 #include "base/utils.h"
 #include "engines/single_linkage/spanning_trees.h"
 #include "engines/single_linkage/tie_levels.h"
+#include "kernels/distance_floors.h"
 #include "kernels/distance_tiles.h"
 
 namespace {
@@ -28,6 +29,9 @@ void WriteTree(std::FILE *out, int32_t n, Data data, Tree tree) {
 // took less time than batches of rows ahead, at 31 MiB and more it waited
 // on memory and took two to three times as long.)
 constexpr int64_t kCachedTableBytes = int64_t{16} << 20;
+// From this many lines on, floors and the few exact distances they leave
+// cost less than every exact distance.
+constexpr int32_t kFloorLines = 32;
 
 }  // namespace
 
@@ -35,6 +39,7 @@ SingleLinkageOrder ChooseSingleLinkageOrder(TableData table) {
     const int64_t cells = static_cast<int64_t>(table.lines) * table.columns;
     if (PairCount(table.columns) <= 4 * cells) return SingleLinkageOrder::StoredMatrix;
     if (cells * static_cast<int64_t>(sizeof(float)) > kCachedTableBytes) return SingleLinkageOrder::RowsAhead;
+    if (table.lines >= kFloorLines && table.lines <= DistanceFloors::kMaxLines) return SingleLinkageOrder::FlooredColumns;
     return SingleLinkageOrder::ColumnByColumn;
 }
 
@@ -54,6 +59,9 @@ void WriteSingleLinkage(std::FILE *out, TableData table, SingleLinkageOrder orde
         }
         case SingleLinkageOrder::RowsAhead:
             WriteTree(out, n, table, single_linkage::SpanningTreeAhead);
+            return;
+        case SingleLinkageOrder::FlooredColumns:
+            WriteTree(out, n, table, single_linkage::SpanningTreePruned);
             return;
         case SingleLinkageOrder::ColumnByColumn:
             WriteTree(out, n, table, [](TableData t, Edge *e) { single_linkage::SpanningTree(t, e); });

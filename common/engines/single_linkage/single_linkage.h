@@ -22,6 +22,10 @@ enum class SingleLinkageOrder {
     // Tables that stay in cache: the tree computes one column's distances
     // to all open columns at a time, and stores none.
     ColumnByColumn,
+    // The same tables when their lines are many: one column's certified
+    // floors to all open columns at a time, and the exact distances only
+    // where a floor cannot prove that the pair leaves the tree as it is.
+    FlooredColumns,
     // Larger tables: the distances of batches of columns likely to join the
     // tree next are computed together, tile by tile, and kept until used.
     RowsAhead,

@@ -111,11 +111,44 @@ TEST_P(Differential, EveryOrderOfDistanceComputation) {
         std::vector<float> plain = ReferenceColumnDistances(table);
         const std::string expect = ReferenceMinText(DistanceMatrix{columns, plain.data()});
         for (SingleLinkageOrder order :
-             {SingleLinkageOrder::StoredMatrix, SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::RowsAhead}) {
+             {SingleLinkageOrder::StoredMatrix, SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::FlooredColumns,
+              SingleLinkageOrder::RowsAhead}) {
             const std::string got = CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, order); });
             ASSERT_EQ(expect, got) << "order " << static_cast<int>(order) << ", round " << round << ": " << columns
                                    << " columns x " << lines << " lines";
         }
+    }
+}
+
+// The floored order skips the exact distances that its floors prove cannot
+// lower a tree distance: on the tables where floors are tightest or
+// loosest (ties, duplicates, offsets that cancel, sums that underflow or
+// overflow), every skip must leave the reference's lines. The wide tables
+// run their passes in two halves on two threads, and are held to the
+// stored-matrix order (held to the reference above).
+TEST_P(Differential, FlooredColumnsOnHardTables) {
+    std::mt19937 rng(313 + static_cast<int>(GetParam()));
+    for (Flavour flavour : kHardFlavours) {
+        if (flavour == Flavour::NonFinite) continue;  // the order takes finite tables only
+        for (int round = 0; round < 6; ++round) {
+            const int32_t columns = std::uniform_int_distribution<int32_t>(2, round < 3 ? 40 : 90)(rng);
+            const int32_t lines = round % 3 == 0 ? 1 : round % 3 == 1 ? 33 : 160;
+            OwnedTable t = RandomTableOfSize(rng, flavour, columns, lines);
+            const TableData table = t.view();
+            std::vector<float> plain = ReferenceColumnDistances(table);
+            const std::string expect = ReferenceMinText(DistanceMatrix{columns, plain.data()});
+            ASSERT_EQ(expect, CaptureText([&](std::FILE *f) {
+                          WriteSingleLinkage(f, table, SingleLinkageOrder::FlooredColumns);
+                      })) << "flavour " << static_cast<int>(flavour) << ", " << columns << " columns x " << lines;
+        }
+        OwnedTable t = RandomTableOfSize(rng, flavour, 1100, 128);
+        const TableData table = t.view();
+        const std::string stored =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::StoredMatrix); });
+        ASSERT_EQ(std::count(stored.begin(), stored.end(), '\n'), 1099);
+        ASSERT_EQ(stored, CaptureText([&](std::FILE *f) {
+                      WriteSingleLinkage(f, table, SingleLinkageOrder::FlooredColumns);
+                  })) << "wide table, flavour " << static_cast<int>(flavour);
     }
 }
 

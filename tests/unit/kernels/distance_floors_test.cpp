@@ -1,0 +1,140 @@
+// Floors of column distances: a floor may prove an exact distance at or
+// above w only where it is; on plain tables it must be tight enough to
+// prove most distances at a hair below their value. And the two helpers of
+// the pruned tree give the same answers at every kernel level.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/distance_floors.h"
+#include "kernels/kernels.h"
+#include "model/table.h"
+
+namespace {
+
+constexpr int32_t kWidth = 32;
+
+// Cells of one family of values, 32 columns of `lines` lines.
+struct Family {
+    const char *name;
+    int32_t lines;
+    float (*cell)(std::mt19937 &rng, int32_t column);
+};
+
+float Uniform(std::mt19937 &rng, float low, float high) { return std::uniform_real_distribution<float>(low, high)(rng); }
+
+const Family kFamilies[] = {
+    {"decimals", 128, [](std::mt19937 &r, int32_t) { return Uniform(r, 0.0f, 1.0f); }},
+    {"small integers with ties", 16, [](std::mt19937 &r, int32_t) { return static_cast<float>(r() % 3); }},
+    // Half the columns copies of one column: distances 0 and duplicates.
+    {"duplicates", 64, [](std::mt19937 &r, int32_t c) { return c % 2 == 0 ? 1.5f : static_cast<float>(r() % 2); }},
+    // Inner products cancel to the last bits of the norms.
+    {"offset 1e6", 128, [](std::mt19937 &r, int32_t) { return 1.0e6f + static_cast<float>(r() % 4) * 0.0625f; }},
+    // Products overflow: the floor is not finite and proves nothing.
+    {"offset 1e30", 40, [](std::mt19937 &r, int32_t) { return 1.0e30f * (1.0f + Uniform(r, 0.0f, 1e-6f)); }},
+    // Squares below the smallest float: every running sum stays 0.
+    {"tiny 1e-30", 128, [](std::mt19937 &r, int32_t) { return Uniform(r, -1.0e-30f, 1.0e-30f); }},
+    // Squares near the subnormal range: sums round with few bits.
+    {"subnormal squares", 300, [](std::mt19937 &r, int32_t) { return Uniform(r, -2.0e-21f, 2.0e-21f); }},
+    // Sums near the largest float.
+    {"huge", 64, [](std::mt19937 &r, int32_t) { return Uniform(r, -2.0e18f, 2.0e18f); }},
+    // Many lines: the most roundings per sum.
+    {"long", 5000, [](std::mt19937 &r, int32_t) { return Uniform(r, -1.0f, 1.0f); }},
+};
+
+TEST(DistanceFloors, NeverProveMoreThanTheExactDistanceAndProveMostOfIt) {
+    std::mt19937 rng(2024);
+    for (const KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2}) {
+        ForceKernelLevel(level);
+        for (const Family &family : kFamilies) {
+            SCOPED_TRACE(family.name);
+            const int32_t lines = family.lines;
+            std::vector<float> cells(static_cast<size_t>(lines) * kWidth);  // one panel, also the table
+            for (int32_t c = 0; c < kWidth; ++c)
+                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c);
+            const TableData table{lines, kWidth, cells.data()};
+            const DistanceFloors floors(lines);
+            std::vector<double> reduced(kWidth);
+            for (int32_t c = 0; c < kWidth; ++c) reduced[c] = floors.Reduced(cells.data() + c, kWidth);
+            int proved = 0, finite = 0;
+            std::vector<float> x(lines), dots(kWidth);
+            for (int32_t a = 0; a < kWidth; ++a) {
+                for (int32_t l = 0; l < lines; ++l) x[l] = cells[l * kWidth + a];
+                PanelInnerProducts(cells.data(), lines, x.data(), dots.data());
+                for (int32_t b = 0; b < kWidth; ++b) {
+                    const float exact = euclidDistByColumn(a, b, table);
+                    const float above = std::nextafter(exact, INFINITY);
+                    ASSERT_FALSE(DistanceFloors::Proves(reduced[a], reduced[b], dots[b], floors.Threshold(above)))
+                        << "columns " << a << ", " << b << ": exact " << exact;
+                    if (exact > 0.0f && std::isfinite(exact)) {
+                        ++finite;
+                        const float hair = exact * (1.0f - 1.0e-3f);
+                        proved += DistanceFloors::Proves(reduced[a], reduced[b], dots[b], floors.Threshold(hair));
+                    }
+                }
+            }
+            const std::string name = family.name;
+            if (name == "decimals" || name == "small integers with ties" || name == "long" || name == "huge") {
+                EXPECT_EQ(proved, finite) << "floors too loose";
+            }
+        }
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+// Thresholds grow with the distance, and an infinite distance proves
+// nothing; neither does an infinite or NaN floor.
+TEST(DistanceFloors, ThresholdsAndNonFiniteFloors) {
+    const DistanceFloors floors(128);
+    // Near 0 the slack for sums that underflow dominates.
+    EXPECT_LE(floors.Threshold(0.0f), floors.Threshold(1.0e-45f));
+    EXPECT_GT(floors.Threshold(0.0f), 0.0);
+    EXPECT_LT(floors.Threshold(1.0e-20f), floors.Threshold(std::nextafter(1.0e-20f, 1.0f)));
+    EXPECT_LT(floors.Threshold(2.0f), floors.Threshold(std::nextafter(2.0f, 3.0f)));
+    EXPECT_GT(floors.Threshold(2.0f), 4.0);
+    EXPECT_EQ(floors.Threshold(INFINITY), INFINITY);
+    EXPECT_FALSE(DistanceFloors::Proves(1.0e30, 1.0e30, -INFINITY, 1.0));
+    EXPECT_FALSE(DistanceFloors::Proves(1.0, 1.0, NAN, 0.0));
+    EXPECT_FALSE(DistanceFloors::Proves(1.0e300, 1.0e300, 0.0f, floors.Threshold(INFINITY)));
+    EXPECT_EQ(DistanceFloors(DistanceFloors::kMaxLines + 1).Threshold(0.0f), INFINITY);
+}
+
+// OpenFloors and FirstSmallest: every level lists the same positions and
+// finds the same first smallest value, ties and infinities included.
+TEST(DistanceFloors, HelpersAgreeAtEveryLevel) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        const int64_t count = static_cast<int64_t>(rng() % 70);
+        std::vector<double> reduced(count), threshold(count);
+        std::vector<float> dots(count), values(count);
+        for (int64_t i = 0; i < count; ++i) {
+            reduced[i] = static_cast<double>(rng() % 8);
+            dots[i] = static_cast<float>(rng() % 4) - (rng() % 9 == 0 ? INFINITY : 0.0f);
+            threshold[i] = rng() % 7 == 0 ? INFINITY : static_cast<double>(rng() % 8);
+            values[i] = rng() % 11 == 0 ? INFINITY : static_cast<float>(rng() % 5);
+        }
+        std::vector<std::vector<int64_t>> found;
+        std::vector<int64_t> first;
+        for (const KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2}) {
+            ForceKernelLevel(level);
+            std::vector<int64_t> list(count + 4, -1);
+            list.resize(OpenFloors(3.0, reduced.data(), dots.data(), threshold.data(), count, 100, list.data()));
+            found.push_back(list);
+            first.push_back(FirstSmallest(values.data(), count));
+        }
+        std::vector<int64_t> expect;
+        for (int64_t i = 0; i < count; ++i)
+            if (!DistanceFloors::Proves(3.0, reduced[i], dots[i], threshold[i])) expect.push_back(100 + i);
+        const int64_t smallest = count == 0 ? -1 : std::min_element(values.begin(), values.end()) - values.begin();
+        for (size_t k = 0; k < found.size(); ++k) {
+            EXPECT_EQ(found[k], expect) << "round " << round << ", level " << k;
+            EXPECT_EQ(first[k], smallest) << "round " << round << ", level " << k;
+        }
+    }
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+}  // namespace
