@@ -68,31 +68,43 @@ double DistanceFloors::Threshold(float w) const {
 
 namespace {
 
-void InnerProductsScalar(const float *panel, int32_t lines, const float *x, float *out) {
-    for (int c = 0; c < 32; ++c) out[c] = 0.0f;
+void InnerProductsScalar(ColumnBlock block, int32_t lines, const float *x, int64_t begin, int64_t count,
+                         float *out) {
+    for (int64_t p = begin; p < count; ++p) out[p] = 0.0f;
     for (int32_t l = 0; l < lines; ++l)
-        for (int c = 0; c < 32; ++c) out[c] = x[l] * panel[l * 32 + c] + out[c];
+        for (int64_t p = begin; p < count; ++p) out[p] = x[l] * block.data[l * block.stride + p] + out[p];
 }
 
-// Two sets of sums (even and odd lines) keep eight multiply-adds in flight.
-__attribute__((target("avx2,fma"))) void InnerProductsAvx2(const float *panel, int32_t lines, const float *x,
-                                                            float *out) {
-    __m256 even[4], odd[4];
-    for (int q = 0; q < 4; ++q) even[q] = odd[q] = _mm256_setzero_ps();
+// Groups of 8 x Width columns; two sets of sums (even and odd lines) keep
+// more multiply-adds in flight.
+template <int Width>
+__attribute__((target("avx2,fma"))) inline void InnerProductGroupAvx2(ColumnBlock block, int32_t lines,
+                                                                       const float *x, int64_t p, float *out) {
+    __m256 even[Width], odd[Width];
+    for (int q = 0; q < Width; ++q) even[q] = odd[q] = _mm256_setzero_ps();
     int32_t l = 0;
     for (; l + 2 <= lines; l += 2) {
-        const float *row = panel + l * 32;
+        const float *row = block.data + l * block.stride + p;
         const __m256 x0 = _mm256_set1_ps(x[l]), x1 = _mm256_set1_ps(x[l + 1]);
-        for (int q = 0; q < 4; ++q) {
+        for (int q = 0; q < Width; ++q) {
             even[q] = _mm256_fmadd_ps(x0, _mm256_loadu_ps(row + 8 * q), even[q]);
-            odd[q] = _mm256_fmadd_ps(x1, _mm256_loadu_ps(row + 32 + 8 * q), odd[q]);
+            odd[q] = _mm256_fmadd_ps(x1, _mm256_loadu_ps(row + block.stride + 8 * q), odd[q]);
         }
     }
     if (l < lines) {
         const __m256 x0 = _mm256_set1_ps(x[l]);
-        for (int q = 0; q < 4; ++q) even[q] = _mm256_fmadd_ps(x0, _mm256_loadu_ps(panel + l * 32 + 8 * q), even[q]);
+        for (int q = 0; q < Width; ++q)
+            even[q] = _mm256_fmadd_ps(x0, _mm256_loadu_ps(block.data + l * block.stride + p + 8 * q), even[q]);
     }
-    for (int q = 0; q < 4; ++q) _mm256_storeu_ps(out + 8 * q, _mm256_add_ps(even[q], odd[q]));
+    for (int q = 0; q < Width; ++q) _mm256_storeu_ps(out + p + 8 * q, _mm256_add_ps(even[q], odd[q]));
+}
+
+__attribute__((target("avx2,fma"))) void InnerProductsAvx2(ColumnBlock block, int32_t lines, const float *x,
+                                                            int64_t count, float *out) {
+    int64_t p = 0;
+    for (; p + 32 <= count; p += 32) InnerProductGroupAvx2<4>(block, lines, x, p, out);
+    for (; p + 8 <= count; p += 8) InnerProductGroupAvx2<1>(block, lines, x, p, out);
+    InnerProductsScalar(block, lines, x, p, count, out);
 }
 
 int64_t OpenFloorsScalar(double reducedU, const double *reduced, const float *dots, const double *threshold,
@@ -169,11 +181,11 @@ int64_t FirstSmallest(const float *values, int64_t count) {
                                                       : FirstSmallestAvx2(values, count);
 }
 
-void PanelInnerProducts(const float *panel, int32_t lines, const float *x, float *out) {
+void InnerProducts(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out) {
     if (ActiveKernelLevel() == KernelLevel::Scalar) {
-        InnerProductsScalar(panel, lines, x, out);
+        InnerProductsScalar(block, lines, x, 0, count, out);
     } else {
-        InnerProductsAvx2(panel, lines, x, out);
+        InnerProductsAvx2(block, lines, x, count, out);
     }
 }
 

@@ -23,6 +23,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/kernels.h"
+
 class DistanceFloors {
 public:
     // Columns of `lines` values; more than kMaxLines lines give floors
@@ -56,11 +58,10 @@ int64_t OpenFloors(double reducedU, const double *reduced, const float *dots, co
 // when count is 0.
 int64_t FirstSmallest(const float *values, int64_t count);
 
-// out[c] = the float inner product of x (one value per line) with column c
-// of a panel of 32 columns stored line after line (cell (l, c) at
-// panel[l * 32 + c]), for all 32 columns. The order of the additions
-// depends on the kernel level; the floors hold for every order.
-void PanelInnerProducts(const float *panel, int32_t lines, const float *x, float *out);
+// out[p] = the float inner product of x (one value per line) with column p
+// of `block`, p < count. The order of the additions depends on the kernel
+// level; the floors hold for every order.
+void InnerProducts(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out);
 
 // out[k] = the exact distance between x and the column whose line l is at
 // columns[k][l * step], rounded as euclidDistByColumn rounds.

@@ -95,7 +95,7 @@ int64_t Pass(OpenColumns &open, const DistanceFloors &floors, const float *x, do
     int64_t count = 0;
     float dots[kPanel];
     for (int64_t k = begin / kPanel; k * kPanel < end; ++k) {
-        PanelInnerProducts(open.Panel(k), open.lines_, x, dots);
+        InnerProducts(ColumnBlock{open.Panel(k), kPanel}, open.lines_, x, kPanel, dots);
         const int64_t first = k * kPanel, last = first + kPanel < end ? first + kPanel : end;
         count += OpenFloors(reducedU, open.reduced_.get() + first, dots, open.threshold_.get() + first, last - first,
                             first, found + count);

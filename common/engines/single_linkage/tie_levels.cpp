@@ -1,10 +1,12 @@
 #include "engines/single_linkage/tie_levels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/utils.h"
 #include "engines/merge_line.h"
+#include "kernels/distance_floors.h"
 #include "kernels/kernels.h"
 
 namespace single_linkage {
@@ -58,60 +60,99 @@ private:
 // Distances between the columns of one group of clusters, held in one
 // list (each cluster's columns in a run), and a second, compacted copy that
 // holds only the columns not reached yet. For the table, both are blocks of
-// columns copied line by line, so that the distances from one column to a
-// run of others go through the vector kernel.
+// columns copied line by line, so that the inner products from one column
+// to a run of others go through the vector kernel. A pair's distance is
+// computed exactly only where its floor cannot prove it above the level's
+// weight w (the floor reaching Threshold of the next float above w proves
+// the distance is not w); the others are given as infinity.
 class TableGroupDistances {
 public:
-    explicit TableGroupDistances(TableData table) : table_(table), x_(table.lines > 0 ? table.lines : 1) {}
-    ~TableGroupDistances() {
-        std::free(block_);
-        std::free(open_);
-    }
+    explicit TableGroupDistances(TableData table)
+        : table_(table), floors_(table.lines), x_(table.lines > 0 ? table.lines : 1) {}
+    ~TableGroupDistances() { Release(); }
     TableGroupDistances(const TableGroupDistances &) = delete;
     TableGroupDistances &operator=(const TableGroupDistances &) = delete;
-    void Prepare(const int32_t *members, int32_t count) {
+    void Prepare(const int32_t *members, int32_t count, float w) {
         // Room for the largest group so far only: most levels join a few
         // columns, and a copy of the whole table would double the memory.
         const int64_t cells = static_cast<int64_t>(table_.lines) * count;
-        if (cells > capacity_) {
-            std::free(block_);
-            std::free(open_);
-            block_ = open_ = nullptr;
-            block_ = static_cast<float *>(monmalloc(cells * static_cast<int64_t>(sizeof(float))));
-            open_ = static_cast<float *>(monmalloc(cells * static_cast<int64_t>(sizeof(float))));
+        if (cells > capacity_ || count > columnCapacity_) {
+            Release();
+            block_ = Allocate<float>(cells);
+            open_ = Allocate<float>(cells);
             capacity_ = cells;
+            reducedBlock_ = Allocate<double>(count);
+            reducedOpen_ = Allocate<double>(count);
+            threshold_ = Allocate<double>(count);
+            dots_ = Allocate<float>(count);
+            exact_ = Allocate<float>(count);
+            candidates_ = Allocate<int64_t>(count);
+            columns_ = Allocate<const float *>(count);
+            columnCapacity_ = count;
         }
         count_ = count;
-        for (int32_t l = 0; l < table_.lines; ++l)
-            for (int32_t t = 0; t < count; ++t)
-                open_[static_cast<int64_t>(l) * count + t] = block_[static_cast<int64_t>(l) * count + t] =
-                    elementAt(l, members[t], table_);
+        for (int32_t l = 0; l < table_.lines; ++l) {
+            const float *line = table_.values + static_cast<int64_t>(l) * table_.columns;
+            float *block = block_ + static_cast<int64_t>(l) * count, *open = open_ + static_cast<int64_t>(l) * count;
+            for (int32_t t = 0; t < count; ++t) open[t] = block[t] = line[members[t]];
+        }
+        for (int32_t t = 0; t < count; ++t) reducedOpen_[t] = reducedBlock_[t] = floors_.Reduced(block_ + t, count);
+        const double threshold = floors_.Threshold(std::nextafter(w, INFINITY));
+        for (int32_t t = 0; t < count; ++t) threshold_[t] = threshold;
     }
     // out[t] = distance between the group's columns a and begin + t.
     void Between(int32_t a, int32_t begin, int32_t length, float *out) {
-        Load(a);
-        DistancesToColumns(ColumnBlock{block_ + begin, count_}, table_.lines, x_.get(), length, out);
+        Distances(a, block_ + begin, reducedBlock_ + begin, length, out);
     }
     // out[p] = distance between the group's column a and open column p < open.
-    void ToOpen(int32_t a, int32_t open, float *out) {
-        Load(a);
-        DistancesToColumns(ColumnBlock{open_, count_}, table_.lines, x_.get(), open, out);
-    }
+    void ToOpen(int32_t a, int32_t open, float *out) { Distances(a, open_, reducedOpen_, open, out); }
     // Open column `to` takes the place of open column `from`.
     void MoveOpen(int32_t to, int32_t from) {
         for (int32_t l = 0; l < table_.lines; ++l)
             open_[static_cast<int64_t>(l) * count_ + to] = open_[static_cast<int64_t>(l) * count_ + from];
+        reducedOpen_[to] = reducedOpen_[from];
     }
 
 private:
-    void Load(int32_t a) {
+    template <class T>
+    static T *Allocate(int64_t count) {
+        return static_cast<T *>(monmalloc((count > 0 ? count : 1) * static_cast<int64_t>(sizeof(T))));
+    }
+    void Release() {
+        for (void *p : {static_cast<void *>(block_), static_cast<void *>(open_), static_cast<void *>(reducedBlock_),
+                        static_cast<void *>(reducedOpen_), static_cast<void *>(threshold_), static_cast<void *>(dots_), static_cast<void *>(exact_),
+                        static_cast<void *>(candidates_), static_cast<void *>(columns_)})
+            std::free(p);
+        block_ = open_ = dots_ = exact_ = nullptr;
+        reducedBlock_ = reducedOpen_ = threshold_ = nullptr;
+        candidates_ = nullptr;
+        columns_ = nullptr;
+    }
+
+    // The distances from column a to `length` columns of a block of the
+    // group's stride, whose reduced norms are `reduced`.
+    void Distances(int32_t a, const float *first, const double *reduced, int32_t length, float *out) {
         for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
+        const ColumnBlock block{first, count_};
+        InnerProducts(block, table_.lines, x_.get(), length, dots_);
+        const int64_t open = OpenFloors(reducedBlock_[a], reduced, dots_, threshold_, length, 0, candidates_);
+        for (int32_t t = 0; t < length; ++t) out[t] = INFINITY;
+        for (int64_t c = 0; c < open; ++c) columns_[c] = first + candidates_[c];
+        ExactDistancesToColumns(x_.get(), table_.lines, columns_, count_, open, exact_);
+        for (int64_t c = 0; c < open; ++c) out[candidates_[c]] = exact_[c];
     }
 
     TableData table_;
+    DistanceFloors floors_;
     float *block_ = nullptr;
     float *open_ = nullptr;
+    double *reducedBlock_ = nullptr, *reducedOpen_ = nullptr;
+    double *threshold_ = nullptr;  // the level's, at every position
+    float *dots_ = nullptr, *exact_ = nullptr;
+    int64_t *candidates_ = nullptr;
+    const float **columns_ = nullptr;
     int64_t capacity_ = 0;
+    int32_t columnCapacity_ = 0;
     Block<float> x_;
     int32_t count_ = 0;
 };
@@ -119,7 +160,7 @@ private:
 class MatrixGroupDistances {
 public:
     explicit MatrixGroupDistances(DistanceMatrix matrix) : matrix_(matrix), open_(matrix.count) {}
-    void Prepare(const int32_t *members, int32_t count) {
+    void Prepare(const int32_t *members, int32_t count, float) {
         members_ = members;
         for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
     }
@@ -229,7 +270,7 @@ private:
     class GroupMerge {
     public:
         GroupMerge(LevelWriter &level, const int32_t *group, int32_t size, float w)
-            : l_(level), group_(group), size_(size), w_(w), offset_(Snapshot(level, group, size)), reached_(size),
+            : l_(level), group_(group), size_(size), w_(w), offset_(Snapshot(level, group, size, w)), reached_(size),
               clusterOf_(offset_[size]), columnAt_(offset_[size]), openAt_(offset_[size]), found_(size) {
             for (int32_t k = 0; k < size; ++k) reached_[k] = 0;
             unreached_ = size - 1;
@@ -258,12 +299,12 @@ private:
     private:
         // Each cluster's columns, listed before the merges change them, and
         // handed to the distances; offset[k] is where cluster k's start.
-        static const int32_t *Snapshot(LevelWriter &l, const int32_t *group, int32_t size) {
+        static const int32_t *Snapshot(LevelWriter &l, const int32_t *group, int32_t size, float w) {
             int32_t *offset = l.offset_.get();
             offset[0] = 0;
             for (int32_t k = 0; k < size; ++k)
                 offset[k + 1] = offset[k] + l.forest_.Members(l.roots_[group[k]], l.members_.get() + offset[k]);
-            l.distances_.Prepare(l.members_.get(), offset[size]);
+            l.distances_.Prepare(l.members_.get(), offset[size], w);
             return offset;
         }
 
