@@ -107,38 +107,6 @@ __attribute__((target("avx2,fma"))) void InnerProductsAvx2(ColumnBlock block, in
     InnerProductsScalar(block, lines, x, p, count, out);
 }
 
-int64_t OpenFloorsScalar(double reducedU, const double *reduced, const float *dots, const double *threshold,
-                         int64_t count, int64_t first, int64_t *found) {
-    int64_t k = 0;
-    for (int64_t i = 0; i < count; ++i) {
-        found[k] = first + i;
-        k += !DistanceFloors::Proves(reducedU, reduced[i], dots[i], threshold[i]);
-    }
-    return k;
-}
-
-// The same double operations as Proves, four lanes at a time; most groups
-// of four are all proved and append nothing.
-__attribute__((target("avx2"))) int64_t OpenFloorsAvx2(double reducedU, const double *reduced, const float *dots,
-                                                        const double *threshold, int64_t count, int64_t first,
-                                                        int64_t *found) {
-    const __m256d u = _mm256_set1_pd(reducedU), two = _mm256_set1_pd(2.0), top = _mm256_set1_pd(INFINITY);
-    int64_t k = 0, i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m256d c = _mm256_sub_pd(_mm256_add_pd(u, _mm256_loadu_pd(reduced + i)),
-                                        _mm256_mul_pd(two, _mm256_cvtps_pd(_mm_loadu_ps(dots + i))));
-        const __m256d proved = _mm256_and_pd(_mm256_cmp_pd(c, _mm256_loadu_pd(threshold + i), _CMP_GE_OQ),
-                                             _mm256_cmp_pd(c, top, _CMP_LT_OQ));
-        const int mask = _mm256_movemask_pd(proved);
-        if (mask == 0xF) continue;
-        for (int j = 0; j < 4; ++j) {
-            found[k] = first + i + j;
-            k += (mask >> j & 1) == 0;
-        }
-    }
-    return k + OpenFloorsScalar(reducedU, reduced + i, dots + i, threshold + i, count - i, first + i, found + k);
-}
-
 int64_t FirstSmallestScalar(const float *values, int64_t count) {
     if (count <= 0) return -1;
     int64_t q = 0;
@@ -169,20 +137,14 @@ __attribute__((target("avx2"))) int64_t FirstSmallestAvx2(const float *values, i
 
 }  // namespace
 
-int64_t OpenFloors(double reducedU, const double *reduced, const float *dots, const double *threshold, int64_t count,
-                   int64_t first, int64_t *found) {
-    return ActiveKernelLevel() == KernelLevel::Scalar
-               ? OpenFloorsScalar(reducedU, reduced, dots, threshold, count, first, found)
-               : OpenFloorsAvx2(reducedU, reduced, dots, threshold, count, first, found);
-}
-
 int64_t FirstSmallest(const float *values, int64_t count) {
     return ActiveKernelLevel() == KernelLevel::Scalar ? FirstSmallestScalar(values, count)
                                                       : FirstSmallestAvx2(values, count);
 }
 
 void InnerProducts(ColumnBlock block, int32_t lines, const float *x, int64_t count, float *out) {
-    if (ActiveKernelLevel() == KernelLevel::Scalar) {
+    static const bool fused = __builtin_cpu_supports("fma");
+    if (ActiveKernelLevel() == KernelLevel::Scalar || !fused) {
         InnerProductsScalar(block, lines, x, 0, count, out);
     } else {
         InnerProductsAvx2(block, lines, x, count, out);

@@ -34,6 +34,9 @@ public:
 
     // A(x) from the column's values, read with step `step`.
     double Reduced(const float *column, int64_t step) const;
+    // A(x) from Ñ, the sum of the squares of the column's values in double,
+    // in any order.
+    double ReducedFromSum(double squares) const { return squares * keep_; }
     // The threshold for distance w (a float, finite or infinite, not NaN).
     double Threshold(float w) const;
     // Whether the floor C of the pair (reduced values and the float inner
@@ -47,12 +50,6 @@ private:
     int32_t lines_;
     double keep_;  // 1 - ε
 };
-
-// Appends to `found` the positions first + i, i < count, whose floor
-// (reducedU, reduced[i], dots[i]) does not reach threshold[i]: the pairs
-// whose distance the floors leave open. Returns how many were appended.
-int64_t OpenFloors(double reducedU, const double *reduced, const float *dots, const double *threshold, int64_t count,
-                   int64_t first, int64_t *found);
 
 // The first position of the smallest of values[0, count), none NaN, or -1
 // when count is 0.

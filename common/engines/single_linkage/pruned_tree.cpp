@@ -1,5 +1,5 @@
 // Prim's algorithm over the columns of a table, with certified floors
-// (kernels/distance_floors.h) in place of most exact distances.
+// (kernels/half_floors.h) in place of most exact distances.
 //
 // Contract: every cell finite; the tree has the same weight on every edge
 // as the tree of exact distances computed in full (it is a minimum spanning
@@ -7,17 +7,18 @@
 //
 // Rule. Prim lowers an open column p's tree distance best[p] to the new
 // tree column u's exact distance F(u, p) only where F(u, p) < best[p]. Where
-// the floor of the pair reaches threshold[p] = Threshold(best[p]), F(u, p)
-// ≥ best[p] is proved and the pair is skipped: it could not lower best[p].
-// Every other pair (the candidates) is evaluated exactly, so best[p] and
-// parent[p] end each pass exactly as in the plain algorithm. threshold[p]
-// is recomputed whenever best[p] changes; best[p] starts infinite, whose
-// threshold is infinite, so the first pass evaluates every pair.
+// the floor of the pair proves F(u, p) ≥ best[p] (it reaches reach[p], made
+// from best[p]), the pair is skipped: it could not lower best[p]. Every
+// other pair (a candidate) is evaluated exactly, from the table's own
+// cells, so best[p] and parent[p] end each pass exactly as in the plain
+// algorithm. reach[p] is recomputed whenever best[p] changes; best[p]
+// starts infinite, whose reach is infinite, so the first pass evaluates
+// every pair.
 //
-// Cost: one float multiply-add per line and pair for the floors (a tenth of
-// an exact evaluation), exact evaluations only for the pairs that lower a
-// tree distance or come within the floors' slack of it (about 1e-5 of the
-// squared distance at 128 lines).
+// Cost: the passes read the columns as halves (2 bytes a cell), one
+// multiply-add per line and pair; exact evaluations only for the pairs that
+// lower a tree distance or come within the floors' slack of it (about a
+// thousandth of the distance on tables of values of one magnitude).
 #include <cmath>
 
 #include "base/parallel.h"
@@ -25,6 +26,7 @@
 #include "base/utils.h"
 #include "engines/single_linkage/spanning_trees.h"
 #include "kernels/distance_floors.h"
+#include "kernels/half_floors.h"
 #include "kernels/distance_tiles.h"
 #include "model/table.h"
 
@@ -34,80 +36,98 @@ namespace {
 
 constexpr int32_t kPanel = 32;
 
-// The open columns, packed at the front of panels of kPanel columns stored
-// line after line, with their per-column state by position.
+// The open columns, packed at the front of panels of kPanel columns of
+// halves stored line after line, with their per-column state by position.
 class OpenColumns {
 public:
-    OpenColumns(TableData table, const DistanceFloors &floors)
+    OpenColumns(TableData table, const HalfFloors &floors)
         : lines_(table.lines),
-          cells_((static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel * table.lines),
+          halves_((static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel * table.lines),
           vertex_(table.columns),
           parent_(table.columns),
           best_(table.columns),
           reduced_(table.columns),
-          threshold_(table.columns) {
+          error_(table.columns),
+          reach_(table.columns) {
         // Line after line, so that the table is read in its own order.
         const int64_t total = (static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel;
         for (int32_t l = 0; l < lines_; ++l) {
             const float *line = table.values + static_cast<int64_t>(l) * table.columns;
-            for (int64_t c = 0; c < total; ++c) Cell(l, c) = c < table.columns ? line[c] : 0.0f;
+            for (int64_t c = 0; c < total; ++c) Half(l, c) = c < table.columns ? floors.Encode(line[c]) : 0;
         }
         for (int32_t c = 0; c < table.columns; ++c) {
             vertex_[c] = c;
             // The first tree column, in case no distance to it is finite.
             parent_[c] = table.columns - 1;
             best_[c] = INFINITY;
-            threshold_[c] = INFINITY;
-            reduced_[c] = floors.Reduced(Column(c), kPanel);
+            reach_[c] = INFINITY;
+            reduced_[c] = floors.Reduced(&Half(0, c), kPanel);
+            error_[c] = floors.ErrorNorm(table.values + c, table.columns, &Half(0, c), kPanel);
         }
     }
 
-    float &Cell(int32_t l, int64_t c) const { return cells_[(c / kPanel) * lines_ * kPanel + l * kPanel + c % kPanel]; }
-    // Column at position c, read with step kPanel.
-    const float *Column(int64_t c) const { return &Cell(0, c); }
-    const float *Panel(int64_t k) const { return cells_.get() + k * lines_ * kPanel; }
+    uint16_t &Half(int32_t l, int64_t c) const {
+        return halves_[(c / kPanel) * lines_ * kPanel + l * kPanel + c % kPanel];
+    }
+    const uint16_t *Panel(int64_t k) const { return halves_.get() + k * lines_ * kPanel; }
 
     // Moves the column at position `from` to position `to`.
     void Move(int64_t to, int64_t from) {
-        for (int32_t l = 0; l < lines_; ++l) Cell(l, to) = Cell(l, from);
+        for (int32_t l = 0; l < lines_; ++l) Half(l, to) = Half(l, from);
         vertex_[to] = vertex_[from];
         parent_[to] = parent_[from];
         best_[to] = best_[from];
         reduced_[to] = reduced_[from];
-        threshold_[to] = threshold_[from];
+        error_[to] = error_[from];
+        reach_[to] = reach_[from];
     }
 
     int32_t lines_;
-    Block<float> cells_;
+    Block<uint16_t> halves_;
     Block<int32_t> vertex_, parent_;
     Block<float> best_;
-    Block<double> reduced_, threshold_;
+    Block<double> reduced_, error_, reach_;
+};
+
+// The new tree column: its cells (for exact distances), its halves as
+// floats (for the floors), and its position's floor terms.
+struct TreeColumn {
+    int32_t id;
+    const float *cells;
+    const float *halves;
+    double reduced, error;
+};
+
+// Per part of a pass: `count` entries each.
+struct PassBuffers {
+    int64_t *found;
+    const float **columns;
+    float *exact;
 };
 
 // One pass over positions [begin, end) (begin a multiple of kPanel) for the
-// new tree column u, whose values are x: floors, the candidates' exact
-// distances, and the lowering. Returns the first position of the smallest
-// tree distance in the range, or -1 for an empty range. `found` and
-// `exact` hold end - begin entries.
-int64_t Pass(OpenColumns &open, const DistanceFloors &floors, const float *x, double reducedU, int32_t u,
-             int64_t begin, int64_t end, int64_t *found, const float **columns, float *exact) {
+// new tree column u: floors, the candidates' exact distances, and the
+// lowering. Returns the first position of the smallest tree distance in the
+// range, or -1 for an empty range.
+int64_t Pass(OpenColumns &open, const HalfFloors &floors, TableData table, const TreeColumn &u, int64_t begin,
+             int64_t end, PassBuffers buffers) {
     if (begin >= end) return -1;
     int64_t count = 0;
     float dots[kPanel];
     for (int64_t k = begin / kPanel; k * kPanel < end; ++k) {
-        InnerProducts(ColumnBlock{open.Panel(k), kPanel}, open.lines_, x, kPanel, dots);
+        HalfInnerProducts(open.Panel(k), open.lines_, u.halves, dots);
         const int64_t first = k * kPanel, last = first + kPanel < end ? first + kPanel : end;
-        count += OpenFloors(reducedU, open.reduced_.get() + first, dots, open.threshold_.get() + first, last - first,
-                            first, found + count);
+        count += OpenHalfFloors(u.reduced, u.error, open.reduced_.get() + first, dots, open.reach_.get() + first,
+                                last - first, first, floors.factor(), floors.slack(), buffers.found + count);
     }
-    for (int64_t c = 0; c < count; ++c) columns[c] = open.Column(found[c]);
-    ExactDistancesToColumns(x, open.lines_, columns, kPanel, count, exact);
+    for (int64_t c = 0; c < count; ++c) buffers.columns[c] = table.values + open.vertex_[buffers.found[c]];
+    ExactDistancesToColumns(u.cells, open.lines_, buffers.columns, table.columns, count, buffers.exact);
     for (int64_t c = 0; c < count; ++c) {
-        const int64_t p = found[c];
-        if (exact[c] < open.best_[p]) {
-            open.best_[p] = exact[c];
-            open.parent_[p] = u;
-            open.threshold_[p] = floors.Threshold(exact[c]);
+        const int64_t p = buffers.found[c];
+        if (buffers.exact[c] < open.best_[p]) {
+            open.best_[p] = buffers.exact[c];
+            open.parent_[p] = u.id;
+            open.reach_[p] = floors.Reach(buffers.exact[c], open.error_[p]);
         }
     }
     return begin + FirstSmallest(open.best_.get() + begin, end - begin);
@@ -117,18 +137,27 @@ int64_t Pass(OpenColumns &open, const DistanceFloors &floors, const float *x, do
 
 void SpanningTreePruned(TableData table, Edge *edges) {
     const int32_t n = table.columns, lines = table.lines;
-    const DistanceFloors floors(lines);
+    const HalfFloors floors(table);
     OpenColumns open(table, floors);
     Block<int64_t> found(n);
     Block<const float *> columns(n);
-    Block<float> exact(n), x(lines > 0 ? lines : 1);
-    int32_t u = n - 1, r = n - 1;
-    double reducedU = open.reduced_[u];
-    for (int32_t l = 0; l < lines; ++l) x[l] = open.Cell(l, u);
+    Block<float> exact(n), cells(lines > 0 ? lines : 1), halves(lines > 0 ? lines : 1);
+    TreeColumn u{n - 1, cells.get(), halves.get(), open.reduced_[n - 1], open.error_[n - 1]};
+    auto take = [&](int64_t q) {
+        u.id = open.vertex_[q];
+        u.reduced = open.reduced_[q];
+        u.error = open.error_[q];
+        for (int32_t l = 0; l < lines; ++l) {
+            cells[l] = table.values[static_cast<int64_t>(l) * n + u.id];
+            halves[l] = HalfFloors::Decode(open.Half(l, q));
+        }
+    };
+    int32_t r = n - 1;
+    take(r);
     int64_t nearest[2] = {-1, -1};
     auto pass = [&](int64_t begin, int64_t end, int part) {
-        nearest[part] = Pass(open, floors, x.get(), reducedU, u, begin, end, found.get() + begin,
-                             columns.get() + begin, exact.get() + begin);
+        nearest[part] = Pass(open, floors, table, u, begin, end,
+                             PassBuffers{found.get() + begin, columns.get() + begin, exact.get() + begin});
     };
     TwoWayLoop loop;
     // Hand-overs only pay off on long rows: about 64K cells per pass.
@@ -140,9 +169,7 @@ void SpanningTreePruned(TableData table, Edge *edges) {
         int64_t q = nearest[0];
         if (q < 0 || (nearest[1] >= 0 && open.best_[nearest[1]] < open.best_[q])) q = nearest[1];
         edges[e] = Edge{open.parent_[q], open.vertex_[q], open.best_[q]};
-        u = open.vertex_[q];
-        reducedU = open.reduced_[q];
-        for (int32_t l = 0; l < lines; ++l) x[l] = open.Cell(l, q);
+        take(q);
         // Fill the hole with the last open column.
         open.Move(q, --r);
     }

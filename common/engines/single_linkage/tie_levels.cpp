@@ -57,104 +57,82 @@ private:
     Block<int32_t> up_, slot_, node_, head_, tail_, next_;
 };
 
-// Distances between the columns of one group of clusters, held in one
-// list (each cluster's columns in a run), and a second, compacted copy that
-// holds only the columns not reached yet. For the table, both are blocks of
-// columns copied line by line, so that the inner products from one column
-// to a run of others go through the vector kernel. A pair's distance is
-// computed exactly only where its floor cannot prove it above the level's
+// Distances between the columns of one group of clusters, read from the
+// table itself: the group's columns (members) and the open ones (through
+// a list of positions). A pair's distance is computed exactly only where
+// its floor (kernels/distance_floors.h) cannot prove it above the level's
 // weight w (the floor reaching Threshold of the next float above w proves
-// the distance is not w); the others are given as infinity.
+// the distance is not w); the others are given as infinity. The inner
+// products come, for few columns, one column at a time, and for many, from
+// one pass over the whole table.
 class TableGroupDistances {
 public:
     explicit TableGroupDistances(TableData table)
-        : table_(table), floors_(table.lines), x_(table.lines > 0 ? table.lines : 1) {}
-    ~TableGroupDistances() { Release(); }
-    TableGroupDistances(const TableGroupDistances &) = delete;
-    TableGroupDistances &operator=(const TableGroupDistances &) = delete;
+        : table_(table),
+          floors_(table.lines),
+          reduced_(table.columns),
+          dots_(table.columns),
+          exact_(table.columns),
+          open_(table.columns),
+          candidates_(table.columns),
+          columns_(table.columns),
+          x_(table.lines > 0 ? table.lines : 1) {
+        Block<double> squares(table.columns);
+        for (int32_t c = 0; c < table.columns; ++c) squares[c] = 0.0;
+        for (int32_t l = 0; l < table.lines; ++l) {
+            const float *line = table.values + static_cast<int64_t>(l) * table.columns;
+            for (int32_t c = 0; c < table.columns; ++c) squares[c] = static_cast<double>(line[c]) * line[c] + squares[c];
+        }
+        for (int32_t c = 0; c < table.columns; ++c) reduced_[c] = floors_.ReducedFromSum(squares[c]);
+    }
     void Prepare(const int32_t *members, int32_t count, float w) {
-        // Room for the largest group so far only: most levels join a few
-        // columns, and a copy of the whole table would double the memory.
-        const int64_t cells = static_cast<int64_t>(table_.lines) * count;
-        if (cells > capacity_ || count > columnCapacity_) {
-            Release();
-            block_ = Allocate<float>(cells);
-            open_ = Allocate<float>(cells);
-            capacity_ = cells;
-            reducedBlock_ = Allocate<double>(count);
-            reducedOpen_ = Allocate<double>(count);
-            threshold_ = Allocate<double>(count);
-            dots_ = Allocate<float>(count);
-            exact_ = Allocate<float>(count);
-            candidates_ = Allocate<int64_t>(count);
-            columns_ = Allocate<const float *>(count);
-            columnCapacity_ = count;
-        }
-        count_ = count;
-        for (int32_t l = 0; l < table_.lines; ++l) {
-            const float *line = table_.values + static_cast<int64_t>(l) * table_.columns;
-            float *block = block_ + static_cast<int64_t>(l) * count, *open = open_ + static_cast<int64_t>(l) * count;
-            for (int32_t t = 0; t < count; ++t) open[t] = block[t] = line[members[t]];
-        }
-        for (int32_t t = 0; t < count; ++t) reducedOpen_[t] = reducedBlock_[t] = floors_.Reduced(block_ + t, count);
-        const double threshold = floors_.Threshold(std::nextafter(w, INFINITY));
-        for (int32_t t = 0; t < count; ++t) threshold_[t] = threshold;
+        members_ = members;
+        for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
+        threshold_ = floors_.Threshold(std::nextafter(w, INFINITY));
     }
     // out[t] = distance between the group's columns a and begin + t.
     void Between(int32_t a, int32_t begin, int32_t length, float *out) {
-        Distances(a, block_ + begin, reducedBlock_ + begin, length, out);
+        Distances(members_[a], members_ + begin, length, out);
     }
     // out[p] = distance between the group's column a and open column p < open.
-    void ToOpen(int32_t a, int32_t open, float *out) { Distances(a, open_, reducedOpen_, open, out); }
+    void ToOpen(int32_t a, int32_t open, float *out) { Distances(members_[a], open_.get(), open, out); }
     // Open column `to` takes the place of open column `from`.
-    void MoveOpen(int32_t to, int32_t from) {
-        for (int32_t l = 0; l < table_.lines; ++l)
-            open_[static_cast<int64_t>(l) * count_ + to] = open_[static_cast<int64_t>(l) * count_ + from];
-        reducedOpen_[to] = reducedOpen_[from];
-    }
+    void MoveOpen(int32_t to, int32_t from) { open_[to] = open_[from]; }
 
 private:
-    template <class T>
-    static T *Allocate(int64_t count) {
-        return static_cast<T *>(monmalloc((count > 0 ? count : 1) * static_cast<int64_t>(sizeof(T))));
-    }
-    void Release() {
-        for (void *p : {static_cast<void *>(block_), static_cast<void *>(open_), static_cast<void *>(reducedBlock_),
-                        static_cast<void *>(reducedOpen_), static_cast<void *>(threshold_), static_cast<void *>(dots_), static_cast<void *>(exact_),
-                        static_cast<void *>(candidates_), static_cast<void *>(columns_)})
-            std::free(p);
-        block_ = open_ = dots_ = exact_ = nullptr;
-        reducedBlock_ = reducedOpen_ = threshold_ = nullptr;
-        candidates_ = nullptr;
-        columns_ = nullptr;
-    }
-
-    // The distances from column a to `length` columns of a block of the
-    // group's stride, whose reduced norms are `reduced`.
-    void Distances(int32_t a, const float *first, const double *reduced, int32_t length, float *out) {
-        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
-        const ColumnBlock block{first, count_};
-        InnerProducts(block, table_.lines, x_.get(), length, dots_);
-        const int64_t open = OpenFloors(reducedBlock_[a], reduced, dots_, threshold_, length, 0, candidates_);
+    // The distances from column a to the listed columns of the table.
+    void Distances(int32_t a, const int32_t *to, int32_t length, float *out) {
+        const int32_t lines = table_.lines, n = table_.columns;
+        for (int32_t l = 0; l < lines; ++l) x_[l] = table_.values[static_cast<int64_t>(l) * n + a];
+        float *dots = dots_.get();
+        if (static_cast<int64_t>(length) * 8 >= n) {
+            InnerProducts(ColumnBlock{table_.values, n}, lines, x_.get(), n, dots);
+        } else {
+            for (int32_t t = 0; t < length; ++t)
+                InnerProducts(ColumnBlock{table_.values + to[t], n}, lines, x_.get(), 1, dots + to[t]);
+        }
+        int64_t open = 0;
+        for (int32_t t = 0; t < length; ++t) {
+            candidates_[open] = t;
+            open += !DistanceFloors::Proves(reduced_[a], reduced_[to[t]], dots[to[t]], threshold_);
+        }
         for (int32_t t = 0; t < length; ++t) out[t] = INFINITY;
-        for (int64_t c = 0; c < open; ++c) columns_[c] = first + candidates_[c];
-        ExactDistancesToColumns(x_.get(), table_.lines, columns_, count_, open, exact_);
+        for (int64_t c = 0; c < open; ++c) columns_[c] = table_.values + to[candidates_[c]];
+        ExactDistancesToColumns(x_.get(), lines, columns_.get(), n, open, exact_.get());
         for (int64_t c = 0; c < open; ++c) out[candidates_[c]] = exact_[c];
     }
 
     TableData table_;
     DistanceFloors floors_;
-    float *block_ = nullptr;
-    float *open_ = nullptr;
-    double *reducedBlock_ = nullptr, *reducedOpen_ = nullptr;
-    double *threshold_ = nullptr;  // the level's, at every position
-    float *dots_ = nullptr, *exact_ = nullptr;
-    int64_t *candidates_ = nullptr;
-    const float **columns_ = nullptr;
-    int64_t capacity_ = 0;
-    int32_t columnCapacity_ = 0;
+    Block<double> reduced_;  // by column
+    Block<float> dots_;      // by column
+    Block<float> exact_;
+    double threshold_ = INFINITY;  // the level's
+    Block<int32_t> open_;
+    Block<int64_t> candidates_;
+    Block<const float *> columns_;
     Block<float> x_;
-    int32_t count_ = 0;
+    const int32_t *members_ = nullptr;
 };
 
 class MatrixGroupDistances {

@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include <immintrin.h>
+
 #include "kernels/distance_floors.h"
+#include "kernels/half_floors.h"
 #include "kernels/kernels.h"
 #include "model/table.h"
 
@@ -103,12 +108,15 @@ TEST(DistanceFloors, ThresholdsAndNonFiniteFloors) {
     EXPECT_EQ(DistanceFloors(DistanceFloors::kMaxLines + 1).Threshold(0.0f), INFINITY);
 }
 
-// OpenFloors and FirstSmallest: every level lists the same positions and
-// finds the same first smallest value, ties and infinities included.
+// OpenHalfFloors and FirstSmallest: every level lists the same
+// positions and finds the same first smallest value, ties and infinities
+// included.
 TEST(DistanceFloors, HelpersAgreeAtEveryLevel) {
     std::mt19937 rng(7);
+    int64_t total = 0, open = 0;  // both kinds of answer must occur
     for (int round = 0; round < 200; ++round) {
         const int64_t count = static_cast<int64_t>(rng() % 70);
+        total += count;
         std::vector<double> reduced(count), threshold(count);
         std::vector<float> dots(count), values(count);
         for (int64_t i = 0; i < count; ++i) {
@@ -117,25 +125,106 @@ TEST(DistanceFloors, HelpersAgreeAtEveryLevel) {
             threshold[i] = rng() % 7 == 0 ? INFINITY : static_cast<double>(rng() % 8);
             values[i] = rng() % 11 == 0 ? INFINITY : static_cast<float>(rng() % 5);
         }
-        std::vector<std::vector<int64_t>> found;
+        std::vector<std::vector<int64_t>> halves;
         std::vector<int64_t> first;
         for (const KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2}) {
             ForceKernelLevel(level);
             std::vector<int64_t> list(count + 4, -1);
-            list.resize(OpenFloors(3.0, reduced.data(), dots.data(), threshold.data(), count, 100, list.data()));
-            found.push_back(list);
+            // threshold standing for the reaches: infinite ones, and some
+            // whose square just meets or misses the floor.
+            list.resize(OpenHalfFloors(3.0, 0.5, reduced.data(), dots.data(), threshold.data(), count, 100, 0.25, 0.5,
+                                       list.data()));
+            halves.push_back(list);
             first.push_back(FirstSmallest(values.data(), count));
         }
-        std::vector<int64_t> expect;
-        for (int64_t i = 0; i < count; ++i)
-            if (!DistanceFloors::Proves(3.0, reduced[i], dots[i], threshold[i])) expect.push_back(100 + i);
+        EXPECT_EQ(halves[0], halves[1]) << "round " << round;
+        open += static_cast<int64_t>(halves[0].size());
         const int64_t smallest = count == 0 ? -1 : std::min_element(values.begin(), values.end()) - values.begin();
-        for (size_t k = 0; k < found.size(); ++k) {
-            EXPECT_EQ(found[k], expect) << "round " << round << ", level " << k;
-            EXPECT_EQ(first[k], smallest) << "round " << round << ", level " << k;
+        for (size_t k = 0; k < first.size(); ++k) EXPECT_EQ(first[k], smallest) << "round " << round << ", level " << k;
+    }
+    EXPECT_GT(open, total / 10);
+    EXPECT_LT(open, total - total / 10);
+    ForceKernelLevel(DetectKernelLevel());
+}
+
+// The floors over halves, on the same families: never a proof above the
+// exact distance, and on plain tables a proof at a hundredth below it.
+TEST(HalfFloors, NeverProveMoreThanTheExactDistanceAndProveMostOfIt) {
+    std::mt19937 rng(99);
+    for (const KernelLevel level : {KernelLevel::Scalar, KernelLevel::Avx2}) {
+        ForceKernelLevel(level);
+        for (const Family &family : kFamilies) {
+            SCOPED_TRACE(family.name);
+            const int32_t lines = family.lines;
+            std::vector<float> cells(static_cast<size_t>(lines) * kWidth);
+            for (int32_t c = 0; c < kWidth; ++c)
+                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c);
+            const TableData table{lines, kWidth, cells.data()};
+            const HalfFloors floors(table);
+            // The first 32 columns as one panel of halves.
+            std::vector<uint16_t> panel(static_cast<size_t>(lines) * 32);
+            for (int32_t l = 0; l < lines; ++l)
+                for (int32_t c = 0; c < 32; ++c) panel[l * 32 + c] = floors.Encode(cells[l * kWidth + c]);
+            std::vector<double> reduced(32), error(32);
+            for (int32_t c = 0; c < 32; ++c) {
+                reduced[c] = floors.Reduced(panel.data() + c, 32);
+                error[c] = floors.ErrorNorm(cells.data() + c, kWidth, panel.data() + c, 32);
+            }
+            int proved = 0, finite = 0;
+            std::vector<float> x(lines), dots(32);
+            for (int32_t a = 0; a < 32; ++a) {
+                for (int32_t l = 0; l < lines; ++l) x[l] = HalfFloors::Decode(panel[l * 32 + a]);
+                HalfInnerProducts(panel.data(), lines, x.data(), dots.data());
+                for (int32_t b = 0; b < 32; ++b) {
+                    const float exact = euclidDistByColumn(a, b, table);
+                    int64_t found[1];
+                    auto open = [&](float w) {
+                        const double reach = floors.Reach(w, error[b]);
+                        return OpenHalfFloors(reduced[a], error[a], &reduced[b], &dots[b], &reach, 1, 0,
+                                              floors.factor(), floors.slack(), found) == 1;
+                    };
+                    ASSERT_TRUE(open(std::nextafter(exact, INFINITY))) << "columns " << a << ", " << b << ": exact " << exact;
+                    if (exact > 0.0f && std::isfinite(exact)) {
+                        ++finite;
+                        proved += !open(exact * 0.99f);
+                    }
+                }
+            }
+            const std::string name = family.name;
+            if (name == "decimals" || name == "small integers with ties" || name == "long" || name == "huge") {
+                EXPECT_EQ(proved, finite) << "floors too loose";
+            }
         }
     }
     ForceKernelLevel(DetectKernelLevel());
+}
+
+__attribute__((target("f16c"))) float ProcessorHalf(uint16_t half) { return _cvtsh_ss(half); }
+
+// The floors decode halves in software (the error norms, the scalar level)
+// and in the processor (the vector level): the two must agree on every
+// half below the infinities, or the error norms would not bound the error
+// of what the inner products read.
+TEST(HalfFloors, DecodingAgreesWithTheProcessor) {
+    if (!__builtin_cpu_supports("f16c")) GTEST_SKIP() << "no half conversion on this processor";
+    for (uint32_t h = 0; h < 0x10000u; ++h) {
+        if ((h >> 10 & 31u) == 31u) continue;
+        const float mine = HalfFloors::Decode(static_cast<uint16_t>(h)), theirs = ProcessorHalf(static_cast<uint16_t>(h));
+        ASSERT_EQ(std::memcmp(&mine, &theirs, sizeof mine), 0) << "half " << h << ": " << mine << " against " << theirs;
+    }
+}
+
+// Encoding keeps 11 significant bits of the scaled cell, for every cell of
+// the table's range (the largest scaled below 2^15).
+TEST(HalfFloors, EncodingKeepsElevenBits) {
+    const float cells[] = {3.0e-3f, -7.25f, 1000.0f, 0.0f, 1.0e-9f, -999.9f};
+    const HalfFloors floors(TableData{1, 6, const_cast<float *>(cells)});
+    for (float cell : cells) {
+        const float back = HalfFloors::Decode(floors.Encode(cell));
+        // 1000 scales to 2^15 * 1000 / 1024.
+        const double scaled = static_cast<double>(cell) * 32.0;
+        EXPECT_LE(std::fabs(back - scaled), std::fabs(scaled) * 0x1p-10 + 0x1p-24) << cell;
+    }
 }
 
 }  // namespace
