@@ -57,14 +57,16 @@ private:
     Block<int32_t> up_, slot_, node_, head_, tail_, next_;
 };
 
-// Distances between the columns of one group of clusters, read from the
-// table itself: the group's columns (members) and the open ones (through
-// a list of positions). A pair's distance is computed exactly only where
-// its floor (kernels/distance_floors.h) cannot prove it above the level's
-// weight w (the floor reaching Threshold of the next float above w proves
-// the distance is not w); the others are given as infinity. The inner
-// products come, for few columns, one column at a time, and for many, from
-// one pass over the whole table.
+// Distances between the columns of one group of clusters. A pair's
+// distance is computed exactly only where its floor (kernels/
+// distance_floors.h) cannot prove it above the level's weight w (the floor
+// reaching Threshold of the next float above w proves the distance is not
+// w); the others are given as infinity. The inner products are read from
+// the table itself at first: for few columns one column at a time, for many
+// in one pass over the whole table. A group that asks for more than a few
+// such passes' worth is copied, as a block of its columns and a compacted
+// block of its open ones, both line by line, so that its further inner
+// products read only its own columns.
 class TableGroupDistances {
 public:
     explicit TableGroupDistances(TableData table)
@@ -85,54 +87,156 @@ public:
         }
         for (int32_t c = 0; c < table.columns; ++c) reduced_[c] = floors_.ReducedFromSum(squares[c]);
     }
+    ~TableGroupDistances() { Release(); }
+    TableGroupDistances(const TableGroupDistances &) = delete;
+    TableGroupDistances &operator=(const TableGroupDistances &) = delete;
+
     void Prepare(const int32_t *members, int32_t count, float w) {
         members_ = members;
+        count_ = count;
         for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
         threshold_ = floors_.Threshold(std::nextafter(w, INFINITY));
+        copied_ = false;
+        work_ = 0;
     }
     // out[t] = distance between the group's columns a and begin + t.
     void Between(int32_t a, int32_t begin, int32_t length, float *out) {
-        Distances(members_[a], members_ + begin, length, out);
+        if (Copy()) {
+            Load(block_ + a);
+            FromBlock(block_ + begin, reducedBlock_ + begin, length, members_[a], out);
+        } else {
+            FromTable(members_[a], members_ + begin, length, out);
+        }
     }
     // out[p] = distance between the group's column a and open column p < open.
-    void ToOpen(int32_t a, int32_t open, float *out) { Distances(members_[a], open_.get(), open, out); }
+    void ToOpen(int32_t a, int32_t open, float *out) {
+        if (Copy()) {
+            Load(block_ + a);
+            FromBlock(openBlock_, reducedOpen_, open, members_[a], out);
+        } else {
+            FromTable(members_[a], open_.get(), open, out);
+        }
+    }
     // Open column `to` takes the place of open column `from`.
-    void MoveOpen(int32_t to, int32_t from) { open_[to] = open_[from]; }
+    void MoveOpen(int32_t to, int32_t from) {
+        open_[to] = open_[from];
+        if (!copied_) return;
+        for (int32_t l = 0; l < table_.lines; ++l)
+            openBlock_[static_cast<int64_t>(l) * count_ + to] = openBlock_[static_cast<int64_t>(l) * count_ + from];
+        reducedOpen_[to] = reducedOpen_[from];
+    }
 
 private:
+    // Whether the group is copied; it is, once the passes over the table
+    // have read more than sixteen times its own cells.
+    bool Copy() {
+        if (copied_ || work_ <= 16 * static_cast<int64_t>(count_)) return copied_;
+        const int64_t cells = static_cast<int64_t>(table_.lines) * count_;
+        if (cells > capacity_ || count_ > columnCapacity_) {
+            Release();
+            block_ = Allocate<float>(cells);
+            openBlock_ = Allocate<float>(cells);
+            capacity_ = cells;
+            reducedBlock_ = Allocate<double>(count_);
+            reducedOpen_ = Allocate<double>(count_);
+            columnCapacity_ = count_;
+        }
+        for (int32_t l = 0; l < table_.lines; ++l) {
+            const float *line = table_.values + static_cast<int64_t>(l) * table_.columns;
+            float *block = block_ + static_cast<int64_t>(l) * count_, *open = openBlock_ + static_cast<int64_t>(l) * count_;
+            for (int32_t t = 0; t < count_; ++t) {
+                block[t] = line[members_[t]];
+                open[t] = line[open_[t]];
+            }
+        }
+        for (int32_t t = 0; t < count_; ++t) {
+            reducedBlock_[t] = reduced_[members_[t]];
+            reducedOpen_[t] = reduced_[open_[t]];
+        }
+        copied_ = true;
+        return true;
+    }
+
+    template <class T>
+    static T *Allocate(int64_t count) {
+        return static_cast<T *>(monmalloc((count > 0 ? count : 1) * static_cast<int64_t>(sizeof(T))));
+    }
+    void Release() {
+        std::free(block_);
+        std::free(openBlock_);
+        std::free(reducedBlock_);
+        std::free(reducedOpen_);
+        block_ = openBlock_ = nullptr;
+        reducedBlock_ = reducedOpen_ = nullptr;
+    }
+
+    // x = a column of the copied block.
+    void Load(const float *column) {
+        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = column[static_cast<int64_t>(l) * count_];
+    }
+
     // The distances from column a to the listed columns of the table.
-    void Distances(int32_t a, const int32_t *to, int32_t length, float *out) {
+    void FromTable(int32_t a, const int32_t *to, int32_t length, float *out) {
         const int32_t lines = table_.lines, n = table_.columns;
         for (int32_t l = 0; l < lines; ++l) x_[l] = table_.values[static_cast<int64_t>(l) * n + a];
         float *dots = dots_.get();
         if (static_cast<int64_t>(length) * 8 >= n) {
             InnerProducts(ColumnBlock{table_.values, n}, lines, x_.get(), n, dots);
+            work_ += n;
         } else {
+            // Each column read on its own costs about eight cells' time.
             for (int32_t t = 0; t < length; ++t)
                 InnerProducts(ColumnBlock{table_.values + to[t], n}, lines, x_.get(), 1, dots + to[t]);
+            work_ += 8 * static_cast<int64_t>(length);
         }
         int64_t open = 0;
         for (int32_t t = 0; t < length; ++t) {
             candidates_[open] = t;
             open += !DistanceFloors::Proves(reduced_[a], reduced_[to[t]], dots[to[t]], threshold_);
         }
-        for (int32_t t = 0; t < length; ++t) out[t] = INFINITY;
         for (int64_t c = 0; c < open; ++c) columns_[c] = table_.values + to[candidates_[c]];
-        ExactDistancesToColumns(x_.get(), lines, columns_.get(), n, open, exact_.get());
+        Finish(open, n, length, out);
+    }
+
+    // The distances from x (column a) to `length` columns of a copied block.
+    void FromBlock(const float *first, const double *reduced, int32_t length, int32_t a, float *out) {
+        float *dots = dots_.get();
+        InnerProducts(ColumnBlock{first, count_}, table_.lines, x_.get(), length, dots);
+        int64_t open = 0;
+        for (int32_t t = 0; t < length; ++t) {
+            candidates_[open] = t;
+            open += !DistanceFloors::Proves(reduced_[a], reduced[t], dots[t], threshold_);
+        }
+        for (int64_t c = 0; c < open; ++c) columns_[c] = first + candidates_[c];
+        Finish(open, count_, length, out);
+    }
+
+    // Infinity everywhere but at the candidates, whose columns (read with
+    // step `step`) are measured exactly against x.
+    void Finish(int64_t open, int64_t step, int32_t length, float *out) {
+        for (int32_t t = 0; t < length; ++t) out[t] = INFINITY;
+        ExactDistancesToColumns(x_.get(), table_.lines, columns_.get(), step, open, exact_.get());
         for (int64_t c = 0; c < open; ++c) out[candidates_[c]] = exact_[c];
     }
 
     TableData table_;
     DistanceFloors floors_;
     Block<double> reduced_;  // by column
-    Block<float> dots_;      // by column
+    Block<float> dots_;
     Block<float> exact_;
-    double threshold_ = INFINITY;  // the level's
-    Block<int32_t> open_;
+    Block<int32_t> open_;  // the open columns, by open position
     Block<int64_t> candidates_;
     Block<const float *> columns_;
     Block<float> x_;
     const int32_t *members_ = nullptr;
+    int32_t count_ = 0;
+    double threshold_ = INFINITY;  // the level's
+    bool copied_ = false;
+    int64_t work_ = 0;  // columns' worth read from the table for this group
+    float *block_ = nullptr, *openBlock_ = nullptr;
+    double *reducedBlock_ = nullptr, *reducedOpen_ = nullptr;
+    int64_t capacity_ = 0;
+    int32_t columnCapacity_ = 0;
 };
 
 class MatrixGroupDistances {

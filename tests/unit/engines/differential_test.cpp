@@ -152,6 +152,31 @@ TEST_P(Differential, FlooredColumnsOnHardTables) {
     }
 }
 
+// Tables of few distinct columns: levels joining hundreds of clusters at
+// one distance, whose distances are first read from the table and then
+// from the copy the group makes of its columns once it has asked for
+// enough. Every order that reads the table must write the lines of the
+// stored matrix's levels (held to the reference above).
+TEST_P(Differential, TieLevelsOfLargeGroups) {
+    std::mt19937 rng(1717 + static_cast<int>(GetParam()));
+    const struct {
+        int32_t columns, lines, values;
+    } shapes[] = {{1500, 3, 3}, {700, 40, 2}, {900, 2, 5}};
+    for (const auto &shape : shapes) {
+        OwnedTable t;
+        t.columns = shape.columns;
+        t.lines = shape.lines;
+        for (int32_t k = 0; k < shape.columns * shape.lines; ++k) t.cells.push_back(static_cast<float>(rng() % shape.values));
+        const TableData table = t.view();
+        const std::string stored =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::StoredMatrix); });
+        for (SingleLinkageOrder order :
+             {SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::FlooredColumns, SingleLinkageOrder::RowsAhead})
+            ASSERT_EQ(stored, CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, order); }))
+                << "order " << static_cast<int>(order) << ", " << shape.columns << " columns x " << shape.lines;
+    }
+}
+
 // Wide enough for the spanning tree over the stored matrix to run in two
 // halves: the same lines, ties included, as the column-by-column order (held
 // to the reference above on narrower tables), which takes no halves here.
