@@ -9,16 +9,20 @@
 // tree column u's exact distance F(u, p) only where F(u, p) < best[p]. Where
 // the floor of the pair proves F(u, p) ≥ best[p] (it reaches reach[p], made
 // from best[p]), the pair is skipped: it could not lower best[p]. Every
-// other pair (a candidate) is evaluated exactly, from the table's own
-// cells, so best[p] and parent[p] end each pass exactly as in the plain
-// algorithm. reach[p] is recomputed whenever best[p] changes; best[p]
-// starts infinite, whose reach is infinite, so the first pass evaluates
-// every pair.
+// other pair (a candidate) is evaluated exactly, from a copy of the columns
+// as they are, so best[p] and parent[p] end each pass exactly as in the
+// plain algorithm. reach[p] is recomputed whenever best[p] changes;
+// best[p] starts infinite, whose reach is infinite, so the first pass
+// evaluates every pair.
 //
 // Cost: the passes read the columns as halves (2 bytes a cell), one
 // multiply-add per line and pair; exact evaluations only for the pairs that
 // lower a tree distance or come within the floors' slack of it (about a
-// thousandth of the distance on tables of values of one magnitude).
+// thousandth of the distance on tables of values of one magnitude). Where
+// the floors prove little (values far from 0 next to their differences,
+// or distances that differ by less than the slack), the exact distances of
+// whole panels go through the vector kernel, as in the column-by-column
+// order, and the floors' cost comes on top.
 #include <cmath>
 
 #include "base/parallel.h"
@@ -43,6 +47,7 @@ public:
     OpenColumns(TableData table, const HalfFloors &floors)
         : lines_(table.lines),
           halves_((static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel * table.lines),
+          cells_((static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel * table.lines),
           vertex_(table.columns),
           parent_(table.columns),
           best_(table.columns),
@@ -53,7 +58,10 @@ public:
         const int64_t total = (static_cast<int64_t>(table.columns) + kPanel - 1) / kPanel * kPanel;
         for (int32_t l = 0; l < lines_; ++l) {
             const float *line = table.values + static_cast<int64_t>(l) * table.columns;
-            for (int64_t c = 0; c < total; ++c) Half(l, c) = c < table.columns ? floors.Encode(line[c]) : 0;
+            for (int64_t c = 0; c < total; ++c) {
+                Cell(l, c) = c < table.columns ? line[c] : 0.0f;
+                Half(l, c) = floors.Encode(Cell(l, c));
+            }
         }
         for (int32_t c = 0; c < table.columns; ++c) {
             vertex_[c] = c;
@@ -62,7 +70,7 @@ public:
             best_[c] = INFINITY;
             reach_[c] = INFINITY;
             reduced_[c] = floors.Reduced(&Half(0, c), kPanel);
-            error_[c] = floors.ErrorNorm(table.values + c, table.columns, &Half(0, c), kPanel);
+            error_[c] = floors.ErrorNorm(&Cell(0, c), kPanel, &Half(0, c), kPanel);
         }
     }
 
@@ -70,10 +78,17 @@ public:
         return halves_[(c / kPanel) * lines_ * kPanel + l * kPanel + c % kPanel];
     }
     const uint16_t *Panel(int64_t k) const { return halves_.get() + k * lines_ * kPanel; }
+    float &Cell(int32_t l, int64_t c) const {
+        return cells_[(c / kPanel) * lines_ * kPanel + l * kPanel + c % kPanel];
+    }
+    const float *CellPanel(int64_t k) const { return cells_.get() + k * lines_ * kPanel; }
 
     // Moves the column at position `from` to position `to`.
     void Move(int64_t to, int64_t from) {
-        for (int32_t l = 0; l < lines_; ++l) Half(l, to) = Half(l, from);
+        for (int32_t l = 0; l < lines_; ++l) {
+            Half(l, to) = Half(l, from);
+            Cell(l, to) = Cell(l, from);
+        }
         vertex_[to] = vertex_[from];
         parent_[to] = parent_[from];
         best_[to] = best_[from];
@@ -84,6 +99,7 @@ public:
 
     int32_t lines_;
     Block<uint16_t> halves_;
+    Block<float> cells_;  // the same columns as they are, for exact distances
     Block<int32_t> vertex_, parent_;
     Block<float> best_;
     Block<double> reduced_, error_, reach_;
@@ -105,31 +121,46 @@ struct PassBuffers {
     float *exact;
 };
 
+// Where the floors leave many pairs of a panel open (as on tables whose
+// distances differ by less than the floors' slack), the panel's exact
+// distances are computed all at once by the vector kernel.
+constexpr int64_t kDensePanel = 8;
+
+// Lowers best[p] to `exact` where it is smaller.
+inline void Lower(OpenColumns &open, const HalfFloors &floors, int32_t u, int64_t p, float exact) {
+    if (exact < open.best_[p]) {
+        open.best_[p] = exact;
+        open.parent_[p] = u;
+        open.reach_[p] = floors.Reach(exact, open.error_[p]);
+    }
+}
+
 // One pass over positions [begin, end) (begin a multiple of kPanel) for the
 // new tree column u: floors, the candidates' exact distances, and the
 // lowering. Returns the first position of the smallest tree distance in the
 // range, or -1 for an empty range.
-int64_t Pass(OpenColumns &open, const HalfFloors &floors, TableData table, const TreeColumn &u, int64_t begin,
-             int64_t end, PassBuffers buffers) {
+int64_t Pass(OpenColumns &open, const HalfFloors &floors, const TreeColumn &u, int64_t begin, int64_t end,
+             PassBuffers buffers) {
     if (begin >= end) return -1;
     int64_t count = 0;
-    float dots[kPanel];
+    float dots[kPanel], panel[kPanel];
     for (int64_t k = begin / kPanel; k * kPanel < end; ++k) {
         HalfInnerProducts(open.Panel(k), open.lines_, u.halves, dots);
         const int64_t first = k * kPanel, last = first + kPanel < end ? first + kPanel : end;
-        count += OpenHalfFloors(u.reduced, u.error, open.reduced_.get() + first, dots, open.reach_.get() + first,
-                                last - first, first, floors.factor(), floors.slack(), buffers.found + count);
-    }
-    for (int64_t c = 0; c < count; ++c) buffers.columns[c] = table.values + open.vertex_[buffers.found[c]];
-    ExactDistancesToColumns(u.cells, open.lines_, buffers.columns, table.columns, count, buffers.exact);
-    for (int64_t c = 0; c < count; ++c) {
-        const int64_t p = buffers.found[c];
-        if (buffers.exact[c] < open.best_[p]) {
-            open.best_[p] = buffers.exact[c];
-            open.parent_[p] = u.id;
-            open.reach_[p] = floors.Reach(buffers.exact[c], open.error_[p]);
+        int64_t *found = buffers.found + count;
+        const int64_t listed = OpenHalfFloors(u.reduced, u.error, open.reduced_.get() + first, dots,
+                                              open.reach_.get() + first, last - first, first, floors.factor(),
+                                              floors.slack(), found);
+        if (listed < kDensePanel) {
+            count += listed;
+            continue;
         }
+        DistancesToColumns(ColumnBlock{open.CellPanel(k), kPanel}, open.lines_, u.cells, last - first, panel);
+        for (int64_t c = 0; c < listed; ++c) Lower(open, floors, u.id, found[c], panel[found[c] - first]);
     }
+    for (int64_t c = 0; c < count; ++c) buffers.columns[c] = &open.Cell(0, buffers.found[c]);
+    ExactDistancesToColumns(u.cells, open.lines_, buffers.columns, kPanel, count, buffers.exact);
+    for (int64_t c = 0; c < count; ++c) Lower(open, floors, u.id, buffers.found[c], buffers.exact[c]);
     return begin + FirstSmallest(open.best_.get() + begin, end - begin);
 }
 
@@ -148,7 +179,7 @@ void SpanningTreePruned(TableData table, Edge *edges) {
         u.reduced = open.reduced_[q];
         u.error = open.error_[q];
         for (int32_t l = 0; l < lines; ++l) {
-            cells[l] = table.values[static_cast<int64_t>(l) * n + u.id];
+            cells[l] = open.Cell(l, q);
             halves[l] = HalfFloors::Decode(open.Half(l, q));
         }
     };
@@ -156,7 +187,7 @@ void SpanningTreePruned(TableData table, Edge *edges) {
     take(r);
     int64_t nearest[2] = {-1, -1};
     auto pass = [&](int64_t begin, int64_t end, int part) {
-        nearest[part] = Pass(open, floors, table, u, begin, end,
+        nearest[part] = Pass(open, floors, u, begin, end,
                              PassBuffers{found.get() + begin, columns.get() + begin, exact.get() + begin});
     };
     TwoWayLoop loop;

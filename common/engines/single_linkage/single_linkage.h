@@ -17,14 +17,16 @@ void WriteSingleLinkage(std::FILE *out, DistanceMatrix matrix);
 
 enum class SingleLinkageOrder {
     // Where the packed matrix of column distances is at most four times the
-    // table: it is computed tile by tile, stored, and the tree built over it.
+    // table (and the table does not take the floored order): it is computed
+    // tile by tile, stored, and the tree built over it.
     StoredMatrix,
-    // Tables that stay in cache: the tree computes one column's distances
-    // to all open columns at a time, and stores none.
+    // One column's distances to all open columns at a time, none stored
+    // (tables that stay in cache, when floors cannot be used).
     ColumnByColumn,
-    // The same tables when their lines are many: one column's certified
-    // floors to all open columns at a time, and the exact distances only
-    // where a floor cannot prove that the pair leaves the tree as it is.
+    // Tables that stay in cache, whatever their width, up to 2,048 lines:
+    // one column's certified floors to all open columns at a time, and the
+    // exact distances only where a floor cannot prove that the pair leaves
+    // the tree as it is.
     FlooredColumns,
     // Larger tables: the distances of batches of columns likely to join the
     // tree next are computed together, tile by tile, and kept until used.
