@@ -109,6 +109,11 @@ __attribute__((target("avx2,fma,f16c"))) void HalfInnerProductsAvx2(const uint16
     for (int q = 0; q < 4; ++q) _mm256_storeu_ps(out + 8 * q, _mm256_add_ps(even[q], odd[q]));
 }
 
+// The bound factor (reach + errorU)² + slack rounds four times (the sum,
+// the square, the product, the slack's sum), each at most a relative 2^-53
+// below the exact value; the factor's 1 + 2^-40 (on top of s²) more than
+// makes up for them. C's own roundings are in the floor's slack
+// (distance_floors.cpp).
 int64_t OpenHalfFloorsScalar(double reducedU, double errorU, const double *reduced, const float *dots,
                              const double *reach, int64_t count, int64_t first, double factor, double slack,
                              int64_t *found) {
