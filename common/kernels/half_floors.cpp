@@ -8,14 +8,21 @@
 
 #include "kernels/kernels.h"
 
-HalfFloors::HalfFloors(TableData table) : lines_(table.lines), floors_(table.lines) {
-    float largest = 0.0f;
-    const int64_t cells = static_cast<int64_t>(table.lines) * table.columns;
-    for (int64_t k = 0; k < cells; ++k) largest = std::fmax(largest, std::fabs(table.values[k]));
-    // largest < 2^e, so every scaled cell lies below 2^15, within the
+HalfFloors::HalfFloors(TableData table)
+    : lines_(table.lines), mean_(table.lines > 0 ? table.lines : 1), floors_(table.lines) {
+    double largest = 0.0;
+    for (int32_t l = 0; l < lines_; ++l) {
+        const float *line = table.values + static_cast<int64_t>(l) * table.columns;
+        double sum = 0.0;
+        for (int32_t c = 0; c < table.columns; ++c) sum += line[c];
+        mean_[l] = table.columns > 0 ? static_cast<float>(sum / table.columns) : 0.0f;
+        for (int32_t c = 0; c < table.columns; ++c)
+            largest = std::fmax(largest, std::fabs(static_cast<double>(line[c]) - mean_[l]));
+    }
+    // largest < 2^e, so every scaled value lies below 2^15, within the
     // halves' range (their largest is 65504).
     int e = 0;
-    if (largest > 0.0f) std::frexp(largest, &e);
+    if (largest > 0.0) std::frexp(largest, &e);
     exponent_ = 15 - e;
     scale_ = std::ldexp(1.0, exponent_);
     factor_ = std::ldexp(1.0, 2 * exponent_) * (1.0 + 0x1p-40);
@@ -24,10 +31,10 @@ HalfFloors::HalfFloors(TableData table) : lines_(table.lines), floors_(table.lin
 
 // Any rounding would do (the error is measured per column): the bits below
 // the half's are dropped.
-uint16_t HalfFloors::Encode(float cell) const {
-    // Exact in double; rounded only where the scaled cell is a subnormal
-    // float.
-    const float v = static_cast<float>(static_cast<double>(cell) * scale_);
+uint16_t HalfFloors::Encode(float cell, int32_t l) const {
+    // The scaling is exact in double; the value is rounded to a float (to
+    // nearest), then its low bits dropped.
+    const float v = static_cast<float>((static_cast<double>(cell) - mean_[l]) * scale_);
     uint32_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     const uint16_t sign = static_cast<uint16_t>(bits >> 16 & 0x8000u);
@@ -56,18 +63,22 @@ double HalfFloors::Reduced(const uint16_t *halves, int64_t step) const {
     return floors_.Reduced(column.data(), 1);
 }
 
-// The kept value is exact in double; the error, its square, the sums and
-// the square root round at most 3 lines + 1 times, each within a relative
-// 2^-53, which the factor 1 + 2^-30 more than makes up for up to 2^20
-// lines (beyond them, Threshold is infinite and nothing is proved).
+// t = a_l - m_l in double is within 2^-53 |t| of the exact difference, so
+// (a - m) lies within 2^-52 |t| of t. The kept value is exact in double;
+// the error t - kept, its square, the sums and the square root round at
+// most 3 lines + 1 times, each within a relative 2^-53, which the factor
+// 1 + 2^-30 more than makes up for up to 2^20 lines (beyond them,
+// Threshold is infinite and nothing is proved); the term 2^-50 |t| covers
+// the difference of t from a - m.
 double HalfFloors::ErrorNorm(const float *cells, int64_t cellStep, const uint16_t *halves, int64_t halfStep) const {
-    double sum = 0.0;
+    double sum = 0.0, centred = 0.0;
     for (int32_t l = 0; l < lines_; ++l) {
-        const double kept = static_cast<double>(Decode(halves[l * halfStep])) / scale_;
-        const double e = static_cast<double>(cells[l * cellStep]) - kept;
+        const double t = static_cast<double>(cells[l * cellStep]) - mean_[l];
+        const double e = t - static_cast<double>(Decode(halves[l * halfStep])) / scale_;
         sum = e * e + sum;
+        centred = t * t + centred;
     }
-    return std::sqrt(sum) * (1.0 + 0x1p-30);
+    return std::sqrt(sum) * (1.0 + 0x1p-30) + std::sqrt(centred) * 0x1p-50;
 }
 
 // R(w) = sqrt(Threshold(w)), its rounding made up by the factor.

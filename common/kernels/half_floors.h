@@ -2,11 +2,13 @@
 // half the bytes of distance_floors.h's float columns to read per pair, for
 // passes that wait on memory, at the price of a looser floor.
 //
-// Each cell a is scaled by a power of two s (the largest cell then below
-// 2^15) and stored as a half h (11 significant bits); q = h / s is what is
-// kept of a. For a column, ρ bounds the norm of its error a - q. With C the
-// floor of distance_floors.h over the halves (as floats) and τ its slack,
-//     |a - b| ≥ |h_a - h_b| / s - ρ_a - ρ_b     (triangle inequality)
+// Each cell a_l less its line's mean m_l (distances do not change when
+// every column moves by the same vector m) is scaled by a power of two s
+// (the largest then below 2^15) and stored as a half h (11 significant
+// bits); q = h / s is what is kept of a - m. For a column, ρ bounds the
+// norm of its error (a - m) - q. With C the floor of distance_floors.h over
+// the halves (as floats) and τ its slack,
+//     |a - b| = |(a - m) - (b - m)| ≥ |h_a - h_b| / s - ρ_a - ρ_b
 // and |h_a - h_b|² ≥ C - τ. So the exact distance F(a, b) is at least w as
 // soon as |a - b| ≥ R(w) = sqrt(Threshold(w)) (distance_floors.h), which
 // holds as soon as
@@ -15,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kernels/distance_floors.h"
 #include "model/table.h"
@@ -24,7 +27,8 @@ public:
     // The scale is chosen from the table's cells, all finite.
     explicit HalfFloors(TableData table);
 
-    uint16_t Encode(float cell) const;
+    // The half of a cell of line l.
+    uint16_t Encode(float cell, int32_t l) const;
     static float Decode(uint16_t half);
     // A over the halves of a column (as floats), read with step `step`.
     double Reduced(const uint16_t *halves, int64_t step) const;
@@ -39,6 +43,7 @@ public:
 
 private:
     int32_t lines_;
+    std::vector<float> mean_;  // m, by line
     int exponent_;   // s = 2^exponent
     double scale_;   // s
     double factor_;  // s² (1 + 2^-40)

@@ -18,11 +18,11 @@
 // Cost: the passes read the columns as halves (2 bytes a cell), one
 // multiply-add per line and pair; exact evaluations only for the pairs that
 // lower a tree distance or come within the floors' slack of it (about a
-// thousandth of the distance on tables of values of one magnitude). Where
-// the floors prove little (values far from 0 next to their differences,
-// or distances that differ by less than the slack), the exact distances of
-// whole panels go through the vector kernel, as in the column-by-column
-// order, and the floors' cost comes on top.
+// thousandth of the distance on uniform tables; on a uniform table of
+// 12,625 columns x 128 lines, 123,000 of its 79.7 million pairs). Where the
+// floors prove little (distances that differ by less than the slack), the
+// exact distances of whole panels go through the vector kernel, as in the
+// column-by-column order, and the floors' cost comes on top.
 #include <cmath>
 
 #include "base/parallel.h"
@@ -60,7 +60,7 @@ public:
             const float *line = table.values + static_cast<int64_t>(l) * table.columns;
             for (int64_t c = 0; c < total; ++c) {
                 Cell(l, c) = c < table.columns ? line[c] : 0.0f;
-                Half(l, c) = floors.Encode(Cell(l, c));
+                Half(l, c) = floors.Encode(Cell(l, c), l);
             }
         }
         for (int32_t c = 0; c < table.columns; ++c) {
