@@ -19,7 +19,7 @@
 // multiply-add per line and pair; exact evaluations only for the pairs that
 // lower a tree distance or come within the floors' slack of it (about a
 // thousandth of the distance on uniform tables; on a uniform table of
-// 12,625 columns x 128 lines, 123,000 of its 79.7 million pairs). Where the
+// 12,625 columns x 128 lines, 121,000 of its 79.7 million pairs). Where the
 // floors prove little (distances that differ by less than the slack), the
 // exact distances of whole panels go through the vector kernel, as in the
 // column-by-column order, and the floors' cost comes on top.
