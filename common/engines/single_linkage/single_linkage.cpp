@@ -29,26 +29,26 @@ void WriteTree(std::FILE *out, int32_t n, Data data, Tree tree) {
 // took less time than batches of rows ahead, at 31 MiB and more it waited
 // on memory and took two to three times as long.)
 constexpr int64_t kCachedTableBytes = int64_t{16} << 20;
-// Up to this many lines the floors over halves prove most pairs of tables
-// whose matrix would be stored (measured on uniform tables: at 1,000 and
-// 2,000 lines the floored order took 0.25 to 0.4 of the stored matrix's
-// time; at 20,000 lines, where distances differ by less than the floors'
-// slack, ten times as long).
-constexpr int32_t kFloorLinesStored = 2048;
+// The floored order reads the table as halves, once per column that joins
+// the tree, and skips most exact distances: it wins over every other order
+// on tables up to this size (measured on uniform tables: 0.2 to 0.6 of the
+// column-by-column order's time from 2 to 2,000 lines, 0.25 to 0.4 of the
+// stored matrix's at 1,000 and 2,000 lines, a seventh of the batches of
+// rows ahead at 16,000 x 264)...
+constexpr int64_t kFlooredTableBytes = int64_t{32} << 20;
+// ... and up to this many lines (at 20,000 lines, where distances differ by
+// less than the floors' slack, it took ten times as long as the stored
+// matrix).
+constexpr int32_t kFloorLines = 2048;
 
 }  // namespace
 
 SingleLinkageOrder ChooseSingleLinkageOrder(TableData table) {
-    const int64_t cells = static_cast<int64_t>(table.lines) * table.columns;
-    const bool cached = cells * static_cast<int64_t>(sizeof(float)) <= kCachedTableBytes;
-    // The floored order wins wherever the table stays in cache (measured
-    // from 2 to 2,000 lines: 0.2 to 0.6 of the column-by-column order's
-    // time on uniform tables).
-    if (PairCount(table.columns) <= 4 * cells)
-        return cached && table.lines <= kFloorLinesStored ? SingleLinkageOrder::FlooredColumns
-                                                          : SingleLinkageOrder::StoredMatrix;
-    if (!cached) return SingleLinkageOrder::RowsAhead;
-    if (table.lines <= DistanceFloors::kMaxLines) return SingleLinkageOrder::FlooredColumns;
+    const int64_t bytes = static_cast<int64_t>(table.lines) * table.columns * static_cast<int64_t>(sizeof(float));
+    if (bytes <= kFlooredTableBytes && table.lines <= kFloorLines) return SingleLinkageOrder::FlooredColumns;
+    if (PairCount(table.columns) <= 4 * (bytes / static_cast<int64_t>(sizeof(float))))
+        return SingleLinkageOrder::StoredMatrix;
+    if (bytes > kCachedTableBytes) return SingleLinkageOrder::RowsAhead;
     return SingleLinkageOrder::ColumnByColumn;
 }
 

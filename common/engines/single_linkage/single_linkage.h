@@ -21,9 +21,9 @@ enum class SingleLinkageOrder {
     // tile by tile, stored, and the tree built over it.
     StoredMatrix,
     // One column's distances to all open columns at a time, none stored
-    // (tables that stay in cache, when floors cannot be used).
+    // (tables that stay in cache, of more than 2,048 lines).
     ColumnByColumn,
-    // Tables that stay in cache, whatever their width, up to 2,048 lines:
+    // Tables up to 32 MiB, whatever their width, up to 2,048 lines:
     // one column's certified floors to all open columns at a time, and the
     // exact distances only where a floor cannot prove that the pair leaves
     // the tree as it is.
