@@ -1,5 +1,6 @@
 #include "kernels/half_floors.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cmath>
@@ -88,6 +89,13 @@ double HalfFloors::Reach(float w, double errorNorm) const {
     return (std::sqrt(threshold) + errorNorm) * (1.0 + 0x1p-40);
 }
 
+bool ProcessorConvertsHalves() {
+    // Leaf 1 of cpuid: ECX bit 12 is FMA, bit 29 F16C.
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+    return (c & (1u << 12)) != 0 && (c & (1u << 29)) != 0;
+}
+
 namespace {
 
 void HalfInnerProductsScalar(const uint16_t *panel, int32_t lines, const float *x, float *out) {
@@ -164,7 +172,7 @@ __attribute__((target("avx2"))) int64_t OpenHalfFloorsAvx2(double reducedU, doub
 }
 
 bool UseAvx2() {
-    static const bool fused = __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
+    static const bool fused = ProcessorConvertsHalves();
     return ActiveKernelLevel() != KernelLevel::Scalar && fused;
 }
 

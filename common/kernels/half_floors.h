@@ -51,6 +51,11 @@ private:
     DistanceFloors floors_;
 };
 
+// Whether the processor has the fused multiply-adds and the half
+// conversions of the vector path (every processor with AVX2 has so far);
+// without them the plain path runs at every level.
+bool ProcessorConvertsHalves();
+
 // out[c] = the float inner product of x with the 32 columns of a panel of
 // halves stored line after line (half (l, c) at panel[l * 32 + c]), each
 // half taken exactly as a float.

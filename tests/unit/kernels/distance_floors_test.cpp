@@ -207,7 +207,7 @@ __attribute__((target("f16c"))) float ProcessorHalf(uint16_t half) { return _cvt
 // half below the infinities, or the error norms would not bound the error
 // of what the inner products read.
 TEST(HalfFloors, DecodingAgreesWithTheProcessor) {
-    if (!__builtin_cpu_supports("f16c")) GTEST_SKIP() << "no half conversion on this processor";
+    if (!ProcessorConvertsHalves()) GTEST_SKIP() << "no half conversion on this processor";
     for (uint32_t h = 0; h < 0x10000u; ++h) {
         if ((h >> 10 & 31u) == 31u) continue;
         const float mine = HalfFloors::Decode(static_cast<uint16_t>(h)), theirs = ProcessorHalf(static_cast<uint16_t>(h));
