@@ -20,8 +20,10 @@ enum class SingleLinkageOrder {
     // table (and the table does not take the floored order): it is computed
     // tile by tile, stored, and the tree built over it.
     StoredMatrix,
-    // One column's distances to all open columns at a time, none stored
-    // (tables that stay in cache, of more than 2,048 lines).
+    // One column's distances to all open columns at a time, none stored.
+    // No shape takes it any more (a table in cache whose matrix would be
+    // more than four times it has fewer lines than the floored order
+    // takes); it stays as the plain form of the floored order.
     ColumnByColumn,
     // Tables up to 32 MiB, whatever their width, up to 2,048 lines:
     // one column's certified floors to all open columns at a time, and the

@@ -152,6 +152,30 @@ TEST_P(Differential, FlooredColumnsOnHardTables) {
     }
 }
 
+// The order of distance computation at the benchmark's shapes and on
+// either side of each switch: the floored order up to 32 MiB and 2,048
+// lines; beyond, the stored matrix where it is at most four times the
+// table, else a pass per column in cache, else batches of rows. A wrong
+// switch costs several times the time (e.g. the floored order at 20,000
+// lines, or the stored matrix at 12,625 x 128), not a byte of output.
+TEST(DifferentialOrders, ChosenByShape) {
+    const struct {
+        int32_t columns, lines;
+        SingleLinkageOrder order;
+    } cases[] = {
+        {12625, 128, SingleLinkageOrder::FlooredColumns},  {4000, 128, SingleLinkageOrder::FlooredColumns},
+        {32768, 16, SingleLinkageOrder::FlooredColumns},   {4000, 1000, SingleLinkageOrder::FlooredColumns},
+        {8000, 1000, SingleLinkageOrder::FlooredColumns},  {2000, 2048, SingleLinkageOrder::FlooredColumns},
+        {2000, 2049, SingleLinkageOrder::StoredMatrix},    {1000, 20000, SingleLinkageOrder::StoredMatrix},
+        {2000, 20000, SingleLinkageOrder::StoredMatrix},   {16384, 512, SingleLinkageOrder::FlooredColumns},
+        {16384, 513, SingleLinkageOrder::RowsAhead},       {32768, 2049, SingleLinkageOrder::RowsAhead},
+        {4096, 2100, SingleLinkageOrder::StoredMatrix},    {2, 1, SingleLinkageOrder::FlooredColumns},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ChooseSingleLinkageOrder(TableData{c.lines, c.columns, nullptr}), c.order)
+            << c.columns << " columns x " << c.lines << " lines";
+}
+
 // Tables of few distinct columns: levels joining hundreds of clusters at
 // one distance, whose distances are first read from the table and then
 // from the copy the group makes of its columns once it has asked for

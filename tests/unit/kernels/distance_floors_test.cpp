@@ -27,28 +27,34 @@ constexpr int32_t kWidth = 45;
 struct Family {
     const char *name;
     int32_t lines;
-    float (*cell)(std::mt19937 &rng, int32_t column);
+    float (*cell)(std::mt19937 &rng, int32_t column, int32_t line);
 };
 
 float Uniform(std::mt19937 &rng, float low, float high) { return std::uniform_real_distribution<float>(low, high)(rng); }
 
 const Family kFamilies[] = {
-    {"decimals", 128, [](std::mt19937 &r, int32_t) { return Uniform(r, 0.0f, 1.0f); }},
-    {"small integers with ties", 16, [](std::mt19937 &r, int32_t) { return static_cast<float>(r() % 3); }},
+    {"decimals", 128, [](std::mt19937 &r, int32_t, int32_t) { return Uniform(r, 0.0f, 1.0f); }},
+    {"small integers with ties", 16, [](std::mt19937 &r, int32_t, int32_t) { return static_cast<float>(r() % 3); }},
     // Half the columns copies of one column: distances 0 and duplicates.
-    {"duplicates", 64, [](std::mt19937 &r, int32_t c) { return c % 2 == 0 ? 1.5f : static_cast<float>(r() % 2); }},
+    {"duplicates", 64, [](std::mt19937 &r, int32_t c, int32_t) { return c % 2 == 0 ? 1.5f : static_cast<float>(r() % 2); }},
     // Inner products cancel to the last bits of the norms.
-    {"offset 1e6", 128, [](std::mt19937 &r, int32_t) { return 1.0e6f + static_cast<float>(r() % 4) * 0.0625f; }},
+    {"offset 1e6", 128, [](std::mt19937 &r, int32_t, int32_t) { return 1.0e6f + static_cast<float>(r() % 4) * 0.0625f; }},
     // Products overflow: the floor is not finite and proves nothing.
-    {"offset 1e30", 40, [](std::mt19937 &r, int32_t) { return 1.0e30f * (1.0f + Uniform(r, 0.0f, 1e-6f)); }},
+    {"offset 1e30", 40, [](std::mt19937 &r, int32_t, int32_t) { return 1.0e30f * (1.0f + Uniform(r, 0.0f, 1e-6f)); }},
     // Squares below the smallest float: every running sum stays 0.
-    {"tiny 1e-30", 128, [](std::mt19937 &r, int32_t) { return Uniform(r, -1.0e-30f, 1.0e-30f); }},
+    {"tiny 1e-30", 128, [](std::mt19937 &r, int32_t, int32_t) { return Uniform(r, -1.0e-30f, 1.0e-30f); }},
     // Squares near the subnormal range: sums round with few bits.
-    {"subnormal squares", 300, [](std::mt19937 &r, int32_t) { return Uniform(r, -2.0e-21f, 2.0e-21f); }},
+    {"subnormal squares", 300, [](std::mt19937 &r, int32_t, int32_t) { return Uniform(r, -2.0e-21f, 2.0e-21f); }},
     // Sums near the largest float.
-    {"huge", 64, [](std::mt19937 &r, int32_t) { return Uniform(r, -2.0e18f, 2.0e18f); }},
+    {"huge", 64, [](std::mt19937 &r, int32_t, int32_t) { return Uniform(r, -2.0e18f, 2.0e18f); }},
+    // Lines of very different offsets and scales: one scale for the halves
+    // of all lines leaves the small lines few bits, or none.
+    {"mixed lines", 96,
+     [](std::mt19937 &r, int32_t, int32_t l) {
+         return std::ldexp(Uniform(r, 0.0f, 1.0f), l % 40 - 20) + static_cast<float>(l % 3) * 1.0e5f;
+     }},
     // Many lines: the most roundings per sum.
-    {"long", 5000, [](std::mt19937 &r, int32_t) { return Uniform(r, -1.0f, 1.0f); }},
+    {"long", 5000, [](std::mt19937 &r, int32_t, int32_t) { return Uniform(r, -1.0f, 1.0f); }},
 };
 
 TEST(DistanceFloors, NeverProveMoreThanTheExactDistanceAndProveMostOfIt) {
@@ -60,7 +66,7 @@ TEST(DistanceFloors, NeverProveMoreThanTheExactDistanceAndProveMostOfIt) {
             const int32_t lines = family.lines;
             std::vector<float> cells(static_cast<size_t>(lines) * kWidth);  // one panel, also the table
             for (int32_t c = 0; c < kWidth; ++c)
-                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c);
+                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c, l);
             const TableData table{lines, kWidth, cells.data()};
             const DistanceFloors floors(lines);
             std::vector<double> reduced(kWidth);
@@ -158,7 +164,7 @@ TEST(HalfFloors, NeverProveMoreThanTheExactDistanceAndProveMostOfIt) {
             const int32_t lines = family.lines;
             std::vector<float> cells(static_cast<size_t>(lines) * kWidth);
             for (int32_t c = 0; c < kWidth; ++c)
-                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c);
+                for (int32_t l = 0; l < lines; ++l) cells[l * kWidth + c] = family.cell(rng, c, l);
             const TableData table{lines, kWidth, cells.data()};
             const HalfFloors floors(table);
             // The first 32 columns as one panel of halves.
