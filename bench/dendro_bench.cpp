@@ -26,7 +26,8 @@
 //                                   run each, default 4000x16 8000x16 16384x16 20000x16
 //                                   32768x16): wall seconds, identical output
 //   dendro_bench min-orders CxL...  dendro-min's engine in each order of computing the
-//                                   distances (stored matrix, column by column, rows ahead)
+//                                   distances (stored matrix, column by column, floored
+//                                   columns, rows ahead)
 //                                   on the same table in this process, best of two each
 //   dendro_bench read FILE...       the table reader alone on each file, on one thread and as
 //                                   the programs run it, best of three each: wall and
@@ -158,6 +159,7 @@ int MinOrders(int argc, char **argv) {
     };
     const Named orders[] = {{SingleLinkageOrder::StoredMatrix, "stored matrix"},
                             {SingleLinkageOrder::ColumnByColumn, "column by column"},
+                            {SingleLinkageOrder::FlooredColumns, "floored columns"},
                             {SingleLinkageOrder::RowsAhead, "rows ahead"}};
     int failures = 0;
     for (int k = 2; k < argc; ++k) {
@@ -526,6 +528,7 @@ int Shapes(int argc, char **argv) {
         std::printf("%d columns x %d lines: text %.1f MB, table %.1f MiB, %s\n", columns, lines, textMB, tableMiB,
                     stores                                        ? "distance matrix stored"
                     : order == SingleLinkageOrder::ColumnByColumn ? "no matrix, column by column"
+                    : order == SingleLinkageOrder::FlooredColumns ? "no matrix, floors column by column"
                                                                   : "no matrix, batches of rows ahead");
         std::printf("  reader: %.3f s (%.3f s), %.0f MB/s (%.0f MB/s of processor time)\n", readSeconds,
                     readProcessor, textMB / readSeconds, textMB / readProcessor);

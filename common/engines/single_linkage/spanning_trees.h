@@ -22,6 +22,9 @@ struct Edge {
 // cell finite, into `edges`.
 void SpanningTree(TableData table, Edge *edges);
 void SpanningTreeAhead(TableData table, Edge *edges);
+// Column by column, most exact distances skipped where a certified floor
+// proves they cannot lower a tree distance (pruned_tree.cpp).
+void SpanningTreePruned(TableData table, Edge *edges);
 // The same over a stored matrix, which holds no NaN.
 void SpanningTree(DistanceMatrix matrix, Edge *edges);
 

@@ -1,10 +1,12 @@
 #include "engines/single_linkage/tie_levels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/utils.h"
 #include "engines/merge_line.h"
+#include "kernels/distance_floors.h"
 #include "kernels/kernels.h"
 
 namespace single_linkage {
@@ -55,71 +57,192 @@ private:
     Block<int32_t> up_, slot_, node_, head_, tail_, next_;
 };
 
-// Distances between the columns of one group of clusters, held in one
-// list (each cluster's columns in a run), and a second, compacted copy that
-// holds only the columns not reached yet. For the table, both are blocks of
-// columns copied line by line, so that the distances from one column to a
-// run of others go through the vector kernel.
+// Distances between the columns of one group of clusters. A pair's
+// distance is computed exactly only where its floor (kernels/
+// distance_floors.h) cannot prove it above the level's weight w (the floor
+// reaching Threshold of the next float above w proves the distance is not
+// w); the others are given as infinity. The inner products are read from
+// the table itself at first: for few columns one column at a time, for many
+// in one pass over the whole table. A group that asks for more than a few
+// such passes' worth is copied, as a block of its columns and a compacted
+// block of its open ones, both line by line, so that its further inner
+// products read only its own columns.
 class TableGroupDistances {
 public:
-    explicit TableGroupDistances(TableData table) : table_(table), x_(table.lines > 0 ? table.lines : 1) {}
-    ~TableGroupDistances() {
-        std::free(block_);
-        std::free(open_);
+    explicit TableGroupDistances(TableData table)
+        : table_(table),
+          floors_(table.lines),
+          reduced_(table.columns),
+          dots_(table.columns),
+          exact_(table.columns),
+          open_(table.columns),
+          candidates_(table.columns),
+          columns_(table.columns),
+          x_(table.lines > 0 ? table.lines : 1) {
+        Block<double> squares(table.columns);
+        for (int32_t c = 0; c < table.columns; ++c) squares[c] = 0.0;
+        for (int32_t l = 0; l < table.lines; ++l) {
+            const float *line = table.values + static_cast<int64_t>(l) * table.columns;
+            for (int32_t c = 0; c < table.columns; ++c) squares[c] = static_cast<double>(line[c]) * line[c] + squares[c];
+        }
+        for (int32_t c = 0; c < table.columns; ++c) reduced_[c] = floors_.ReducedFromSum(squares[c]);
     }
+    ~TableGroupDistances() { Release(); }
     TableGroupDistances(const TableGroupDistances &) = delete;
     TableGroupDistances &operator=(const TableGroupDistances &) = delete;
-    void Prepare(const int32_t *members, int32_t count) {
-        // Room for the largest group so far only: most levels join a few
-        // columns, and a copy of the whole table would double the memory.
-        const int64_t cells = static_cast<int64_t>(table_.lines) * count;
-        if (cells > capacity_) {
-            std::free(block_);
-            std::free(open_);
-            block_ = open_ = nullptr;
-            block_ = static_cast<float *>(monmalloc(cells * static_cast<int64_t>(sizeof(float))));
-            open_ = static_cast<float *>(monmalloc(cells * static_cast<int64_t>(sizeof(float))));
-            capacity_ = cells;
-        }
+
+    void Prepare(const int32_t *members, int32_t count, float w) {
+        members_ = members;
         count_ = count;
-        for (int32_t l = 0; l < table_.lines; ++l)
-            for (int32_t t = 0; t < count; ++t)
-                open_[static_cast<int64_t>(l) * count + t] = block_[static_cast<int64_t>(l) * count + t] =
-                    elementAt(l, members[t], table_);
+        for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
+        threshold_ = floors_.Threshold(std::nextafter(w, INFINITY));
+        copied_ = false;
+        work_ = 0;
     }
     // out[t] = distance between the group's columns a and begin + t.
     void Between(int32_t a, int32_t begin, int32_t length, float *out) {
-        Load(a);
-        DistancesToColumns(ColumnBlock{block_ + begin, count_}, table_.lines, x_.get(), length, out);
+        if (Copy()) {
+            Load(block_ + a);
+            FromBlock(block_ + begin, reducedBlock_ + begin, length, members_[a], out);
+        } else {
+            FromTable(members_[a], members_ + begin, length, out);
+        }
     }
     // out[p] = distance between the group's column a and open column p < open.
     void ToOpen(int32_t a, int32_t open, float *out) {
-        Load(a);
-        DistancesToColumns(ColumnBlock{open_, count_}, table_.lines, x_.get(), open, out);
+        if (Copy()) {
+            Load(block_ + a);
+            FromBlock(openBlock_, reducedOpen_, open, members_[a], out);
+        } else {
+            FromTable(members_[a], open_.get(), open, out);
+        }
     }
     // Open column `to` takes the place of open column `from`.
     void MoveOpen(int32_t to, int32_t from) {
+        open_[to] = open_[from];
+        if (!copied_) return;
         for (int32_t l = 0; l < table_.lines; ++l)
-            open_[static_cast<int64_t>(l) * count_ + to] = open_[static_cast<int64_t>(l) * count_ + from];
+            openBlock_[static_cast<int64_t>(l) * count_ + to] = openBlock_[static_cast<int64_t>(l) * count_ + from];
+        reducedOpen_[to] = reducedOpen_[from];
     }
 
 private:
-    void Load(int32_t a) {
-        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = block_[static_cast<int64_t>(l) * count_ + a];
+    // Whether the group is copied; it is, once the passes over the table
+    // have read more than sixteen times its own cells.
+    bool Copy() {
+        if (copied_ || work_ <= 16 * static_cast<int64_t>(count_)) return copied_;
+        const int64_t cells = static_cast<int64_t>(table_.lines) * count_;
+        if (cells > capacity_ || count_ > columnCapacity_) {
+            Release();
+            block_ = Allocate<float>(cells);
+            openBlock_ = Allocate<float>(cells);
+            capacity_ = cells;
+            reducedBlock_ = Allocate<double>(count_);
+            reducedOpen_ = Allocate<double>(count_);
+            columnCapacity_ = count_;
+        }
+        for (int32_t l = 0; l < table_.lines; ++l) {
+            const float *line = table_.values + static_cast<int64_t>(l) * table_.columns;
+            float *block = block_ + static_cast<int64_t>(l) * count_, *open = openBlock_ + static_cast<int64_t>(l) * count_;
+            for (int32_t t = 0; t < count_; ++t) {
+                block[t] = line[members_[t]];
+                open[t] = line[open_[t]];
+            }
+        }
+        for (int32_t t = 0; t < count_; ++t) {
+            reducedBlock_[t] = reduced_[members_[t]];
+            reducedOpen_[t] = reduced_[open_[t]];
+        }
+        copied_ = true;
+        return true;
+    }
+
+    template <class T>
+    static T *Allocate(int64_t count) {
+        return static_cast<T *>(monmalloc((count > 0 ? count : 1) * static_cast<int64_t>(sizeof(T))));
+    }
+    void Release() {
+        std::free(block_);
+        std::free(openBlock_);
+        std::free(reducedBlock_);
+        std::free(reducedOpen_);
+        block_ = openBlock_ = nullptr;
+        reducedBlock_ = reducedOpen_ = nullptr;
+    }
+
+    // x = a column of the copied block.
+    void Load(const float *column) {
+        for (int32_t l = 0; l < table_.lines; ++l) x_[l] = column[static_cast<int64_t>(l) * count_];
+    }
+
+    // The distances from column a to the listed columns of the table.
+    void FromTable(int32_t a, const int32_t *to, int32_t length, float *out) {
+        const int32_t lines = table_.lines, n = table_.columns;
+        for (int32_t l = 0; l < lines; ++l) x_[l] = table_.values[static_cast<int64_t>(l) * n + a];
+        float *dots = dots_.get();
+        if (static_cast<int64_t>(length) * 8 >= n) {
+            InnerProducts(ColumnBlock{table_.values, n}, lines, x_.get(), n, dots);
+            work_ += n;
+        } else {
+            // Each column read on its own costs about eight cells' time.
+            for (int32_t t = 0; t < length; ++t)
+                InnerProducts(ColumnBlock{table_.values + to[t], n}, lines, x_.get(), 1, dots + to[t]);
+            work_ += 8 * static_cast<int64_t>(length);
+        }
+        int64_t open = 0;
+        for (int32_t t = 0; t < length; ++t) {
+            candidates_[open] = t;
+            open += !DistanceFloors::Proves(reduced_[a], reduced_[to[t]], dots[to[t]], threshold_);
+        }
+        for (int64_t c = 0; c < open; ++c) columns_[c] = table_.values + to[candidates_[c]];
+        Finish(open, n, length, out);
+    }
+
+    // The distances from x (column a) to `length` columns of a copied block.
+    void FromBlock(const float *first, const double *reduced, int32_t length, int32_t a, float *out) {
+        float *dots = dots_.get();
+        InnerProducts(ColumnBlock{first, count_}, table_.lines, x_.get(), length, dots);
+        int64_t open = 0;
+        for (int32_t t = 0; t < length; ++t) {
+            candidates_[open] = t;
+            open += !DistanceFloors::Proves(reduced_[a], reduced[t], dots[t], threshold_);
+        }
+        for (int64_t c = 0; c < open; ++c) columns_[c] = first + candidates_[c];
+        Finish(open, count_, length, out);
+    }
+
+    // Infinity everywhere but at the candidates, whose columns (read with
+    // step `step`) are measured exactly against x.
+    void Finish(int64_t open, int64_t step, int32_t length, float *out) {
+        for (int32_t t = 0; t < length; ++t) out[t] = INFINITY;
+        ExactDistancesToColumns(x_.get(), table_.lines, columns_.get(), step, open, exact_.get());
+        for (int64_t c = 0; c < open; ++c) out[candidates_[c]] = exact_[c];
     }
 
     TableData table_;
-    float *block_ = nullptr;
-    float *open_ = nullptr;
-    int64_t capacity_ = 0;
+    DistanceFloors floors_;
+    Block<double> reduced_;  // by column
+    Block<float> dots_;
+    Block<float> exact_;
+    Block<int32_t> open_;  // the open columns, by open position
+    Block<int64_t> candidates_;
+    Block<const float *> columns_;
     Block<float> x_;
+    const int32_t *members_ = nullptr;
     int32_t count_ = 0;
+    double threshold_ = INFINITY;  // the level's
+    bool copied_ = false;
+    int64_t work_ = 0;  // columns' worth read from the table for this group
+    float *block_ = nullptr, *openBlock_ = nullptr;
+    double *reducedBlock_ = nullptr, *reducedOpen_ = nullptr;
+    int64_t capacity_ = 0;
+    int32_t columnCapacity_ = 0;
 };
 
 class MatrixGroupDistances {
 public:
     explicit MatrixGroupDistances(DistanceMatrix matrix) : matrix_(matrix), open_(matrix.count) {}
-    void Prepare(const int32_t *members, int32_t count) {
+    void Prepare(const int32_t *members, int32_t count, float) {
         members_ = members;
         for (int32_t t = 0; t < count; ++t) open_[t] = members[t];
     }
@@ -229,7 +352,7 @@ private:
     class GroupMerge {
     public:
         GroupMerge(LevelWriter &level, const int32_t *group, int32_t size, float w)
-            : l_(level), group_(group), size_(size), w_(w), offset_(Snapshot(level, group, size)), reached_(size),
+            : l_(level), group_(group), size_(size), w_(w), offset_(Snapshot(level, group, size, w)), reached_(size),
               clusterOf_(offset_[size]), columnAt_(offset_[size]), openAt_(offset_[size]), found_(size) {
             for (int32_t k = 0; k < size; ++k) reached_[k] = 0;
             unreached_ = size - 1;
@@ -258,12 +381,12 @@ private:
     private:
         // Each cluster's columns, listed before the merges change them, and
         // handed to the distances; offset[k] is where cluster k's start.
-        static const int32_t *Snapshot(LevelWriter &l, const int32_t *group, int32_t size) {
+        static const int32_t *Snapshot(LevelWriter &l, const int32_t *group, int32_t size, float w) {
             int32_t *offset = l.offset_.get();
             offset[0] = 0;
             for (int32_t k = 0; k < size; ++k)
                 offset[k + 1] = offset[k] + l.forest_.Members(l.roots_[group[k]], l.members_.get() + offset[k]);
-            l.distances_.Prepare(l.members_.get(), offset[size]);
+            l.distances_.Prepare(l.members_.get(), offset[size], w);
             return offset;
         }
 

@@ -18,9 +18,10 @@
 //
 //   GroupDistances(Data data)
 //       Made once per tree, after the tree is built.
-//   void Prepare(const int32_t *members, int32_t count)
-//       Starts a group. Every column is open (not reached yet), open
-//       position p holding column p, until MoveOpen says otherwise.
+//   void Prepare(const int32_t *members, int32_t count, float w)
+//       Starts a group joined at weight w. Every column is open (not
+//       reached yet), open position p holding column p, until MoveOpen says
+//       otherwise.
 //   void Between(int32_t a, int32_t begin, int32_t length, float *out)
 //       out[t] = the distance of columns a and begin + t, t < length.
 //   void ToOpen(int32_t a, int32_t open, float *out)
@@ -31,7 +32,9 @@
 //
 // Each distance must be the one the engine over the matrix would read: the
 // float distance of the two columns, bit for bit, as the levels are found
-// by comparing distances to the tree's edge weights with ==.
+// by comparing distances to the tree's edge weights with ==. Only where a
+// distance is proved to lie above w may it be given as infinity instead
+// (the table's policy proves it with floors, kernels/distance_floors.h).
 #pragma once
 
 #include <cstdint>

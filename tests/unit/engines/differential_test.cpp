@@ -111,11 +111,93 @@ TEST_P(Differential, EveryOrderOfDistanceComputation) {
         std::vector<float> plain = ReferenceColumnDistances(table);
         const std::string expect = ReferenceMinText(DistanceMatrix{columns, plain.data()});
         for (SingleLinkageOrder order :
-             {SingleLinkageOrder::StoredMatrix, SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::RowsAhead}) {
+             {SingleLinkageOrder::StoredMatrix, SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::FlooredColumns,
+              SingleLinkageOrder::RowsAhead}) {
             const std::string got = CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, order); });
             ASSERT_EQ(expect, got) << "order " << static_cast<int>(order) << ", round " << round << ": " << columns
                                    << " columns x " << lines << " lines";
         }
+    }
+}
+
+// The floored order skips the exact distances that its floors prove cannot
+// lower a tree distance: on the tables where floors are tightest or
+// loosest (ties, duplicates, offsets that cancel, sums that underflow or
+// overflow), every skip must leave the reference's lines. The wide tables
+// run their passes in two halves on two threads, and are held to the
+// stored-matrix order (held to the reference above).
+TEST_P(Differential, FlooredColumnsOnHardTables) {
+    std::mt19937 rng(313 + static_cast<int>(GetParam()));
+    for (Flavour flavour : kHardFlavours) {
+        if (flavour == Flavour::NonFinite) continue;  // the order takes finite tables only
+        for (int round = 0; round < 6; ++round) {
+            const int32_t columns = std::uniform_int_distribution<int32_t>(2, round < 3 ? 40 : 90)(rng);
+            const int32_t lines = round % 3 == 0 ? 1 : round % 3 == 1 ? 33 : 160;
+            OwnedTable t = RandomTableOfSize(rng, flavour, columns, lines);
+            const TableData table = t.view();
+            std::vector<float> plain = ReferenceColumnDistances(table);
+            const std::string expect = ReferenceMinText(DistanceMatrix{columns, plain.data()});
+            ASSERT_EQ(expect, CaptureText([&](std::FILE *f) {
+                          WriteSingleLinkage(f, table, SingleLinkageOrder::FlooredColumns);
+                      })) << "flavour " << static_cast<int>(flavour) << ", " << columns << " columns x " << lines;
+        }
+        OwnedTable t = RandomTableOfSize(rng, flavour, 1100, 128);
+        const TableData table = t.view();
+        const std::string stored =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::StoredMatrix); });
+        ASSERT_EQ(std::count(stored.begin(), stored.end(), '\n'), 1099);
+        ASSERT_EQ(stored, CaptureText([&](std::FILE *f) {
+                      WriteSingleLinkage(f, table, SingleLinkageOrder::FlooredColumns);
+                  })) << "wide table, flavour " << static_cast<int>(flavour);
+    }
+}
+
+// The order of distance computation at the benchmark's shapes and on
+// either side of each switch: the floored order up to 32 MiB and 2,048
+// lines; beyond, the stored matrix where it is at most four times the
+// table, else a pass per column in cache, else batches of rows. A wrong
+// switch costs several times the time (e.g. the floored order at 20,000
+// lines, or the stored matrix at 12,625 x 128), not a byte of output.
+TEST(DifferentialOrders, ChosenByShape) {
+    const struct {
+        int32_t columns, lines;
+        SingleLinkageOrder order;
+    } cases[] = {
+        {12625, 128, SingleLinkageOrder::FlooredColumns},  {4000, 128, SingleLinkageOrder::FlooredColumns},
+        {32768, 16, SingleLinkageOrder::FlooredColumns},   {4000, 1000, SingleLinkageOrder::FlooredColumns},
+        {8000, 1000, SingleLinkageOrder::FlooredColumns},  {2000, 2048, SingleLinkageOrder::FlooredColumns},
+        {2000, 2049, SingleLinkageOrder::StoredMatrix},    {1000, 20000, SingleLinkageOrder::StoredMatrix},
+        {2000, 20000, SingleLinkageOrder::StoredMatrix},   {16384, 512, SingleLinkageOrder::FlooredColumns},
+        {16384, 513, SingleLinkageOrder::RowsAhead},       {32768, 2049, SingleLinkageOrder::RowsAhead},
+        {4096, 2100, SingleLinkageOrder::StoredMatrix},    {2, 1, SingleLinkageOrder::FlooredColumns},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ChooseSingleLinkageOrder(TableData{c.lines, c.columns, nullptr}), c.order)
+            << c.columns << " columns x " << c.lines << " lines";
+}
+
+// Tables of few distinct columns: levels joining hundreds of clusters at
+// one distance, whose distances are first read from the table and then
+// from the copy the group makes of its columns once it has asked for
+// enough. Every order that reads the table must write the lines of the
+// stored matrix's levels (held to the reference above).
+TEST_P(Differential, TieLevelsOfLargeGroups) {
+    std::mt19937 rng(1717 + static_cast<int>(GetParam()));
+    const struct {
+        int32_t columns, lines, values;
+    } shapes[] = {{1500, 3, 3}, {700, 40, 2}, {900, 2, 5}};
+    for (const auto &shape : shapes) {
+        OwnedTable t;
+        t.columns = shape.columns;
+        t.lines = shape.lines;
+        for (int32_t k = 0; k < shape.columns * shape.lines; ++k) t.cells.push_back(static_cast<float>(rng() % shape.values));
+        const TableData table = t.view();
+        const std::string stored =
+            CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, SingleLinkageOrder::StoredMatrix); });
+        for (SingleLinkageOrder order :
+             {SingleLinkageOrder::ColumnByColumn, SingleLinkageOrder::FlooredColumns, SingleLinkageOrder::RowsAhead})
+            ASSERT_EQ(stored, CaptureText([&](std::FILE *f) { WriteSingleLinkage(f, table, order); }))
+                << "order " << static_cast<int>(order) << ", " << shape.columns << " columns x " << shape.lines;
     }
 }
 
