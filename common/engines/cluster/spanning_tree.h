@@ -30,12 +30,9 @@
 #include <functional>
 #include <vector>
 
+#include "engines/cluster/distance_rows.h"
 #include "engines/cluster/linkage.h"
 
-// Writes the distances of object i to objects begin .. end-1 to out. Must be
-// callable from two threads at once and give the same bits for a pair
-// however the range around it is cut.
-using DistanceRows = std::function<void(int64_t i, int64_t begin, int64_t end, double *out)>;
 
 // Objects as rows of coordinates.
 struct PointRows {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engines/cluster/pass_order.h"
-#include "engines/cluster/spanning_tree.h"
+#include "engines/cluster/distance_rows.h"
 
 // An edge of the tree: objects a and b at distance w.
 struct TreeEdge {
