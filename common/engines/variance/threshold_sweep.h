@@ -93,6 +93,27 @@ inline int32_t SweepSmaller(uint64_t key) { return 32767 - static_cast<int32_t>(
 // number bounds nothing: the lowest order).
 inline uint32_t BoundOrder(double low) { return low == low ? OrderDown(low) : 0u; }
 
+// A bound `low` at least AboveLimit(key) gives a bound key above `key`,
+// whatever the pair: the largest float at most such a low is at least g,
+// the float next above key's, so its order, the key's top bits, is at least
+// FloatOrder(g), above key's (the order grows with the float). NaN, which
+// no comparison passes, when there is no such float (key's float the
+// largest, or key no pair's). The scans compare lows with it first, in
+// double, and skip the key of what it rules out.
+inline double AboveLimit(uint64_t key) {
+    const uint64_t top = key >> 30;
+    if (top > UINT32_MAX) return NAN;
+    const float g = std::nextafter(OrderFloat(static_cast<uint32_t>(top)), INFINITY);
+    return g == g && FloatOrder(g) > top ? static_cast<double>(g) : NAN;
+}
+// A bound `low` below BelowLimit(key) gives a bound key below `key`: the
+// largest float at most it is below key's float, so of a lower order. NaN
+// as above.
+inline double BelowLimit(uint64_t key) {
+    const uint64_t top = key >> 30;
+    return top > UINT32_MAX ? NAN : static_cast<double>(OrderFloat(static_cast<uint32_t>(top)));
+}
+
 // Whether every value of the table is a finite float at most NO_MERGE_LIMIT
 // and the Bounds hold: cells finite and at most 1.0e12 in size (the
 // Bounds'), and no member farther than 2 sqrt(lines) max|cell| from any
@@ -242,6 +263,7 @@ private:
     // the pairs whose bound key is at most T are pushed.
     void Pass(int32_t x) {
         const int32_t m = static_cast<int32_t>(slots_.size());
+        const double above = AboveLimit(threshold_);
         auto part = [&](int64_t b64, int64_t e64, int p) {
             const int32_t b = static_cast<int32_t>(b64), e = static_cast<int32_t>(e64);
             Scratch &s = scratch_[p];
@@ -250,6 +272,7 @@ private:
             Cheap(s, x, b, e);
             s.ys.clear();
             for (int32_t k = b; k < e; ++k) {
+                if (s.packedLow[k] >= above) continue;
                 const int32_t y = slots_[k];
                 if (!live_[y] || y == x) continue;
                 if (SweepKey(BoundOrder(s.packedLow[k]), x, y) > threshold_) continue;
@@ -282,6 +305,8 @@ private:
             Scratch &s = scratch_[p];
             s.found.clear();
             s.cutoff = UINT64_MAX;
+            const double below = joined_ ? BelowLimit(threshold_) : NAN;
+            double above = NAN;
             const int32_t m = static_cast<int32_t>(slots_.size());
             for (int32_t at = p; at < m; at += 2) {
                 const int32_t x = slots_[at];
@@ -290,12 +315,16 @@ private:
                 if (end == 0) continue;
                 Cheap(s, x, 0, end);
                 for (int32_t k = 0; k < end; ++k) {
+                    if (s.packedLow[k] < below || s.packedLow[k] >= above) continue;
                     const int32_t y = slots_[k];
                     if (!live_[y] || y == x || !Younger(x, y)) continue;
                     const uint64_t key = SweepKey(BoundOrder(s.packedLow[k]), x, y);
                     if ((joined_ && key <= threshold_) || key >= s.cutoff) continue;
                     s.found.push_back(key);
-                    if (s.found.size() >= 2 * want) s.cutoff = Keep(s.found, want);
+                    if (s.found.size() >= 2 * want) {
+                        s.cutoff = Keep(s.found, want);
+                        above = AboveLimit(s.cutoff);
+                    }
                 }
             }
         };
