@@ -83,6 +83,35 @@ public:
         if (block_[from].size() > block_[into].size()) block_[into].swap(block_[from]);
         block_[into].insert(block_[into].end(), block_[from].begin(), block_[from].end());
         std::vector<float>().swap(block_[from]);
+        if (!packedAt_.empty() && packedAt_[into] >= 0) Repack(into);
+    }
+
+    // A packed copy, for a list of slots in increasing order, of what the
+    // cheap intervals read of each cluster, kept current by Merge for the
+    // slots listed, so that a scan over live clusters reads no dead one. A
+    // packed interval is the same arithmetic on the same values as the one
+    // by slot: the same bits.
+    void Pack(const std::vector<int32_t> &slots) {
+        const int32_t m = static_cast<int32_t>(slots.size());
+        packedAt_.assign(n_, -1);
+        packed_ = m;
+        packedCentroid_.resize(static_cast<size_t>(m) * lines_);
+        packedOwnLow_.resize(m);
+        packedOwnHigh_.resize(m);
+        packedNormSum_.resize(m);
+        for (int32_t k = 0; k < m; ++k) {
+            packedAt_[slots[k]] = k;
+            Repack(slots[k]);
+        }
+    }
+
+    // CheapRangeInto over the packed positions [begin, end): low[k] and
+    // high[k] for the cluster at position k.
+    void CheapPackedInto(double *squares, int32_t x, double size, int32_t begin, int32_t end, const double *sizes,
+                         double *low, double *high) const {
+        Squares(packedCentroid_.data(), packed_, lines_, Centroid(x), begin, end, squares);
+        CheapMany(Fixed(x, size), end - begin, squares + begin, sizes + begin, packedOwnLow_.data() + begin,
+                  packedOwnHigh_.data() + begin, packedNormSum_.data() + begin, low + begin, high + begin);
     }
 
 
@@ -153,14 +182,25 @@ public:
     void CheapRangeInto(double *squares, int32_t x, double size, int32_t begin, int32_t end, const double *sizes,
                         double *low, double *high) const {
         Squares(lineMajor_.data(), n_, lines_, Centroid(x), begin, end, squares);
-        const CheapFixed f{size,     ownLow_[x],       ownHigh_[x],     normSum_[x],       0.0,
-                           2.0 * drift_ + copy_, columns_.omega, margins_.alpha(), margins_.kLow(), margins_.kHigh(),
-                           margins_.centroidFloor()};
-        CheapMany(f, end - begin, squares + begin, sizes + begin, ownLow_.data() + begin,
+        CheapMany(Fixed(x, size), end - begin, squares + begin, sizes + begin, ownLow_.data() + begin,
                   ownHigh_.data() + begin, normSum_.data() + begin, low + begin, high + begin);
     }
 
 private:
+    CheapFixed Fixed(int32_t x, double size) const {
+        return CheapFixed{size,          ownLow_[x],       ownHigh_[x],     normSum_[x],
+                          0.0,           2.0 * drift_ + copy_, columns_.omega, margins_.alpha(),
+                          margins_.kLow(), margins_.kHigh(),  margins_.centroidFloor()};
+    }
+    // Copies slot y's state to its packed position.
+    void Repack(int32_t y) {
+        const int32_t k = packedAt_[y];
+        for (int32_t l = 0; l < lines_; ++l)
+            packedCentroid_[static_cast<int64_t>(l) * packed_ + k] = lineMajor_[static_cast<int64_t>(l) * n_ + y];
+        packedOwnLow_[k] = ownLow_[y];
+        packedOwnHigh_[k] = ownHigh_[y];
+        packedNormSum_[k] = normSum_[y];
+    }
     // Asks for the first lines of cluster y's centroid and block.
     void Prefetch(int32_t y) const {
         const char *c = reinterpret_cast<const char *>(Centroid(y));
@@ -185,6 +225,12 @@ private:
     // order: the refinement reads them in one stream.
     std::vector<std::vector<float>> block_;
     double drift_ = 0.0, copy_ = 0.0;
+    // The packed copy (Pack): position by slot (-1 when not listed), and
+    // the float centroids at [l * packed + k].
+    std::vector<int32_t> packedAt_;
+    int32_t packed_ = 0;
+    std::vector<float> packedCentroid_;
+    std::vector<double> packedOwnLow_, packedOwnHigh_, packedNormSum_;
 };
 
 }  // namespace variance_engine

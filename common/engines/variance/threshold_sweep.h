@@ -56,7 +56,7 @@ namespace variance_engine {
 // largest key of all when no more were found). The first join, among the
 // single columns, takes every pair.
 //
-// Two bounds: the cheap one (the Bounds' CheapRangeInto, from the two
+// Two bounds: the cheap one (the Bounds' CheapPackedInto, from the two
 // centroids and the clusters' own criteria) decides which pairs are pushed
 // and is the bound key above; the pairs it lets through are pushed with the
 // fine one (FineMany: every member's distance to the union's centroid, in
@@ -67,8 +67,10 @@ namespace variance_engine {
 //
 // A pair's bound key must be the same bits in its pass and in every join:
 // it is always computed from the younger cluster's side (for two single
-// columns, the larger column) by the Bounds' CheapRangeInto, which computes
-// each pair alone, whatever the range, from the two clusters' own state.
+// columns, the larger column) by the Bounds' CheapPackedInto, which
+// computes each pair alone, whatever the range or the packing, from the two
+// clusters' own state. Passes and joins read a packed list of the live
+// slots (Repack), not every slot.
 // The Bounds (CentroidBounds) are those of the lazy engine; the lower end of
 // their interval holds the float value with the rounding slack of
 // FloatMargins (float_margins.h), and each is taken down to a float by
@@ -90,6 +92,27 @@ inline int32_t SweepSmaller(uint64_t key) { return 32767 - static_cast<int32_t>(
 // The order of a float at most the bound `low` (a bound that is not a
 // number bounds nothing: the lowest order).
 inline uint32_t BoundOrder(double low) { return low == low ? OrderDown(low) : 0u; }
+
+// A bound `low` at least AboveLimit(key) gives a bound key above `key`,
+// whatever the pair: the largest float at most such a low is at least g,
+// the float next above key's, so its order, the key's top bits, is at least
+// FloatOrder(g), above key's (the order grows with the float). NaN, which
+// no comparison passes, when there is no such float (key's float the
+// largest, or key no pair's). The scans compare lows with it first, in
+// double, and skip the key of what it rules out.
+inline double AboveLimit(uint64_t key) {
+    const uint64_t top = key >> 30;
+    if (top > UINT32_MAX) return NAN;
+    const float g = std::nextafter(OrderFloat(static_cast<uint32_t>(top)), INFINITY);
+    return g == g && FloatOrder(g) > top ? static_cast<double>(g) : NAN;
+}
+// A bound `low` below BelowLimit(key) gives a bound key below `key`: the
+// largest float at most it is below key's float, so of a lower order. NaN
+// as above.
+inline double BelowLimit(uint64_t key) {
+    const uint64_t top = key >> 30;
+    return top > UINT32_MAX ? NAN : static_cast<double>(OrderFloat(static_cast<uint32_t>(top)));
+}
 
 // Whether every value of the table is a finite float at most NO_MERGE_LIMIT
 // and the Bounds hold: cells finite and at most 1.0e12 in size (the
@@ -114,7 +137,10 @@ public:
             s.squares.resize(n_);
             s.low.resize(n_);
             s.high.resize(n_);
+            s.packedLow.resize(n_);
+            s.packedHigh.resize(n_);
         }
+        Repack();
     }
 
     void Run(std::FILE *out) {
@@ -145,19 +171,22 @@ public:
             measures_.bounds.Merge(i, sizeI, j, sizeJ, members_[i], value);
             nodeId_[i] = nextNode++;
             size_[i] = static_cast<double>(members_[i].size());
+            packedSize_[packedAt_[i]] = size_[i];
             live_[j] = 0;
             ++merges_;
             changed_[i] = changed_[j] = merges_;
             --remaining_;
+            if (slots_.size() >= 2 * static_cast<size_t>(remaining_) && slots_.size() > 256) Repack();
             if (remaining_ > 1) Pass(i);
         }
     }
 
 private:
-    // One thread's room: squared distances and intervals indexed by
-    // cluster, the partners of a pass, and the keys found.
+    // One thread's room: squared distances and cheap intervals by packed
+    // position, intervals by slot (those refined), the partners of a pass,
+    // and the keys found.
     struct Scratch {
-        std::vector<double> squares, low, high;
+        std::vector<double> squares, packedLow, packedHigh, low, high;
         std::vector<uint64_t> found;
         std::vector<int32_t> ys;
         uint64_t cutoff = UINT64_MAX;
@@ -208,24 +237,52 @@ private:
         return v;
     }
 
+    // The live slots in increasing order, packed (with the Bounds' copy of
+    // their state), dropping the dead ones once they are half of the list:
+    // passes and joins read the list, not every slot.
+    void Repack() {
+        slots_.clear();
+        for (int32_t y = 0; y < n_; ++y)
+            if (live_[y]) slots_.push_back(y);
+        packedAt_.assign(n_, -1);
+        packedSize_.resize(slots_.size());
+        for (size_t k = 0; k < slots_.size(); ++k) {
+            packedAt_[slots_[k]] = static_cast<int32_t>(k);
+            packedSize_[k] = size_[slots_[k]];
+        }
+        measures_.bounds.Pack(slots_);
+    }
+
+    // The cheap intervals of x against the packed positions [b, e).
+    void Cheap(Scratch &s, int32_t x, int32_t b, int32_t e) {
+        measures_.bounds.CheapPackedInto(s.squares.data(), x, size_[x], b, e, packedSize_.data(),
+                                         s.packedLow.data(), s.packedHigh.data());
+    }
+
     // The new cluster x against every other live cluster, on both threads:
     // the pairs whose bound key is at most T are pushed.
     void Pass(int32_t x) {
+        const int32_t m = static_cast<int32_t>(slots_.size());
+        const double above = AboveLimit(threshold_);
         auto part = [&](int64_t b64, int64_t e64, int p) {
             const int32_t b = static_cast<int32_t>(b64), e = static_cast<int32_t>(e64);
             Scratch &s = scratch_[p];
             s.found.clear();
             if (b >= e) return;
-            measures_.bounds.CheapRangeInto(s.squares.data(), x, size_[x], b, e, size_.data(), s.low.data(),
-                                            s.high.data());
+            Cheap(s, x, b, e);
             s.ys.clear();
-            for (int32_t y = b; y < e; ++y) {
+            for (int32_t k = b; k < e; ++k) {
+                if (s.packedLow[k] >= above) continue;
+                const int32_t y = slots_[k];
                 if (!live_[y] || y == x) continue;
-                if (SweepKey(BoundOrder(s.low[y]), x, y) <= threshold_) s.ys.push_back(y);
+                if (SweepKey(BoundOrder(s.packedLow[k]), x, y) > threshold_) continue;
+                s.ys.push_back(y);
+                s.low[y] = s.packedLow[k];
+                s.high[y] = s.packedHigh[k];
             }
             Fine(s, x);
         };
-        loop_.Run(n_, n_ / 2, 4096, part);
+        loop_.Run(m, m / 2, 4096, part);
         for (const Scratch &s : scratch_)
             for (uint64_t key : s.found) Push(key, false);
         Compact();
@@ -248,18 +305,26 @@ private:
             Scratch &s = scratch_[p];
             s.found.clear();
             s.cutoff = UINT64_MAX;
-            for (int32_t x = p; x < n_; x += 2) {
+            const double below = joined_ ? BelowLimit(threshold_) : NAN;
+            double above = NAN;
+            const int32_t m = static_cast<int32_t>(slots_.size());
+            for (int32_t at = p; at < m; at += 2) {
+                const int32_t x = slots_[at];
                 if (!live_[x]) continue;
-                const int32_t end = nodeId_[x] < 0 ? x : n_;  // a single column is younger than smaller ones only
+                const int32_t end = nodeId_[x] < 0 ? at : m;  // a single column is younger than smaller ones only
                 if (end == 0) continue;
-                measures_.bounds.CheapRangeInto(s.squares.data(), x, size_[x], 0, end, size_.data(), s.low.data(),
-                                                s.high.data());
-                for (int32_t y = 0; y < end; ++y) {
+                Cheap(s, x, 0, end);
+                for (int32_t k = 0; k < end; ++k) {
+                    if (s.packedLow[k] < below || s.packedLow[k] >= above) continue;
+                    const int32_t y = slots_[k];
                     if (!live_[y] || y == x || !Younger(x, y)) continue;
-                    const uint64_t key = SweepKey(BoundOrder(s.low[y]), x, y);
+                    const uint64_t key = SweepKey(BoundOrder(s.packedLow[k]), x, y);
                     if ((joined_ && key <= threshold_) || key >= s.cutoff) continue;
                     s.found.push_back(key);
-                    if (s.found.size() >= 2 * want) s.cutoff = Keep(s.found, want);
+                    if (s.found.size() >= 2 * want) {
+                        s.cutoff = Keep(s.found, want);
+                        above = AboveLimit(s.cutoff);
+                    }
                 }
             }
         };
@@ -326,6 +391,8 @@ private:
     std::vector<unsigned char> live_;
     std::vector<uint32_t> changed_;
     std::vector<double> size_;
+    std::vector<int32_t> slots_, packedAt_;  // the packed list and each slot's place in it
+    std::vector<double> packedSize_;
     std::vector<Entry> heap_;
     std::vector<uint64_t> picked_;
     size_t compactAt_ = 1 << 16;

@@ -122,6 +122,52 @@ TEST(ThresholdSweep, TakesOnlyTablesWhoseValuesStayBelowTheMergeLimit) {
     }
 }
 
+TEST(ThresholdSweep, LimitsRuleOutOnlyKeysOnTheirSide) {
+    // A low at least AboveLimit(key) must give a bound key above key, and
+    // one below BelowLimit(key) a bound key below it, for every pair: the
+    // scans skip those pairs' keys. Keys of floats around zero, subnormals,
+    // the largest float and infinity, with lows at, just beside and far
+    // from each float.
+    using variance_engine::AboveLimit;
+    using variance_engine::BelowLimit;
+    using variance_engine::BoundOrder;
+    using variance_engine::SweepKey;
+    const float floats[] = {-INFINITY, -3.5f,  -0.0f,  0.0f,   0x1p-149f, 0x1p-126f, 1.0e-30f,
+                            1.0f,      1.5f,   4.1e10f, 3.4028235e38f, INFINITY};
+    const int32_t pairs[][2] = {{0, 1}, {32767, 0}, {32767, 32766}, {5, 17}};
+    int above = 0, below = 0;
+    for (float f : floats) {
+        for (const auto &keyPair : pairs) {
+            const uint64_t key = SweepKey(FloatOrder(f), keyPair[0], keyPair[1]);
+            const double a = AboveLimit(key), b = BelowLimit(key);
+            std::vector<double> lows = {f, std::nextafter(static_cast<double>(f), INFINITY),
+                                        std::nextafter(static_cast<double>(f), -INFINITY), a, b,
+                                        std::nextafter(a, INFINITY), std::nextafter(a, -INFINITY),
+                                        std::nextafter(b, -INFINITY), 0.0, -0.0, NAN};
+            for (int k = 0; k < 20; ++k) lows.push_back(static_cast<double>(f) * std::ldexp(1.0, k - 10));
+            for (double low : lows) {
+                for (const auto &pair : pairs) {
+                    const uint64_t got = SweepKey(BoundOrder(low), pair[0], pair[1]);
+                    if (low >= a) {
+                        EXPECT_GT(got, key) << low << " against the key of " << f;
+                        ++above;
+                    }
+                    if (low < b) {
+                        EXPECT_LT(got, key) << low << " against the key of " << f;
+                        ++below;
+                    }
+                }
+            }
+        }
+    }
+    // The limits do rule out: the finite floats have both.
+    EXPECT_GT(above, 200);
+    EXPECT_GT(below, 200);
+    EXPECT_TRUE(std::isnan(AboveLimit(SweepKey(FloatOrder(INFINITY), 1, 0))));
+    EXPECT_TRUE(std::isnan(AboveLimit(UINT64_MAX)));
+    EXPECT_TRUE(std::isnan(BelowLimit(UINT64_MAX)));
+}
+
 TEST(ThresholdSweep, WideTablesAtEveryKernelLevel) {
     // Wide enough for the passes and joins to be split over both threads,
     // for stale entries to be dropped from the heap, and for the vector
