@@ -4,22 +4,15 @@
 #include <cstring>
 
 #include "kernels/kernels.h"
+#include "kernels/lane_vectors.h"
 
 namespace {
 
-typedef double V4 __attribute__((vector_size(32)));
+using lanes::Load;
+using lanes::Store;
+using lanes::Tail;
+using lanes::V4;
 typedef long long I4 __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline V4 Load(const double *p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-[[gnu::always_inline]] inline void Store(double *p, V4 v) { std::memcpy(p, &v, sizeof v); }
-// p[0 .. r) and zeros, for r in 1 .. 3.
-[[gnu::always_inline]] inline V4 Tail(const double *p, int64_t r) {
-    return V4{p[0], r > 1 ? p[1] : 0.0, r > 2 ? p[2] : 0.0, 0.0};
-}
 
 // The absolute value clears the sign bit, so that -0 never reaches a lane.
 [[gnu::always_inline]] inline V4 Abs(V4 v) {
@@ -134,18 +127,14 @@ template <LaneOp Op, int C>
     if constexpr (C == 4) {
         // The four pairs' lanes transposed, so that t[l] holds lane l of
         // each pair, then combined side by side as CombineLanes does.
-        const V4 ab02 = __builtin_shufflevector(s[0], s[1], 0, 4, 2, 6);
-        const V4 ab13 = __builtin_shufflevector(s[0], s[1], 1, 5, 3, 7);
-        const V4 cd02 = __builtin_shufflevector(s[2], s[3], 0, 4, 2, 6);
-        const V4 cd13 = __builtin_shufflevector(s[2], s[3], 1, 5, 3, 7);
-        const V4 t0 = __builtin_shufflevector(ab02, cd02, 0, 1, 4, 5), t2 = __builtin_shufflevector(ab02, cd02, 2, 3, 6, 7);
-        const V4 t1 = __builtin_shufflevector(ab13, cd13, 0, 1, 4, 5), t3 = __builtin_shufflevector(ab13, cd13, 2, 3, 6, 7);
+        V4 t[4];
+        lanes::Transpose(s, t);
         V4 r;
         if constexpr (Op == LaneOp::LargestDifference) {
-            const V4 a = t0 > t1 ? t0 : t1, b2 = t2 > t3 ? t2 : t3;
+            const V4 a = t[0] > t[1] ? t[0] : t[1], b2 = t[2] > t[3] ? t[2] : t[3];
             r = a > b2 ? a : b2;
         } else {
-            r = (t0 + t1) + (t2 + t3);
+            r = (t[0] + t[1]) + (t[2] + t[3]);
         }
         Store(out, r);
     } else {

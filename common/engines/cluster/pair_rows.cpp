@@ -1,24 +1,14 @@
 #include "engines/cluster/pair_rows.h"
 
-#include <cstring>
-
 #include "engines/cluster/pair_values.h"
+#include "kernels/lane_vectors.h"
 #include "kernels/vector_levels.h"
 
 namespace {
 
-typedef double V4 __attribute__((vector_size(32)));
-
-__attribute__((always_inline)) inline V4 Load4(const double *p) {
-    V4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-__attribute__((always_inline)) inline V4 Splat(double x) { return V4{x, x, x, x}; }
-// p[0 .. r) and zeros, for r in 1 .. 3.
-__attribute__((always_inline)) inline V4 Tail(const double *p, int64_t r) {
-    return V4{p[0], r > 1 ? p[1] : 0.0, r > 2 ? p[2] : 0.0, 0.0};
-}
+using lanes::Splat;
+using lanes::Tail;
+using lanes::V4;
 
 // The values of cluster a with four clusters at once: each pair's four
 // running sums exactly as FourWaySum keeps them (lane l the coordinates
@@ -34,14 +24,14 @@ __attribute__((always_inline)) inline V4 FourValues(const double *ca, double na,
     const V4 vnx[4] = {Splat(nx[0]), Splat(nx[1]), Splat(nx[2]), Splat(nx[3])};
     const int64_t kv = m / 4 * 4;
     for (int64_t k = 0; k < kv; k += 4) {
-        const V4 a = Load4(ca + k);
+        const V4 a = lanes::Load(ca + k);
 #pragma GCC unroll 4
         for (int c = 0; c < 4; ++c) {
             V4 t;
             if constexpr (kind == RowValue::Centre) {
-                t = a - Load4(cx[c] + k);
+                t = a - lanes::Load(cx[c] + k);
             } else {
-                t = vnx[c] * a - vna * Load4(cx[c] + k);
+                t = vnx[c] * a - vna * lanes::Load(cx[c] + k);
             }
             s[c] = s[c] + t * t;
         }
@@ -61,14 +51,10 @@ __attribute__((always_inline)) inline V4 FourValues(const double *ca, double na,
             s[c] = s[c] + t * t;
         }
     }
-    // Lane l of the four pairs side by side in t_l.
-    const V4 ab02 = __builtin_shufflevector(s[0], s[1], 0, 4, 2, 6);
-    const V4 ab13 = __builtin_shufflevector(s[0], s[1], 1, 5, 3, 7);
-    const V4 cd02 = __builtin_shufflevector(s[2], s[3], 0, 4, 2, 6);
-    const V4 cd13 = __builtin_shufflevector(s[2], s[3], 1, 5, 3, 7);
-    const V4 t0 = __builtin_shufflevector(ab02, cd02, 0, 1, 4, 5), t2 = __builtin_shufflevector(ab02, cd02, 2, 3, 6, 7);
-    const V4 t1 = __builtin_shufflevector(ab13, cd13, 0, 1, 4, 5), t3 = __builtin_shufflevector(ab13, cd13, 2, 3, 6, 7);
-    const V4 e = (t0 + t1) + (t2 + t3);
+    // Lane l of the four pairs side by side in t[l].
+    V4 t[4];
+    lanes::Transpose(s, t);
+    const V4 e = (t[0] + t[1]) + (t[2] + t[3]);
     if constexpr (kind == RowValue::Centre) {
         return e;
     } else if constexpr (kind == RowValue::Ward) {
@@ -88,7 +74,7 @@ __attribute__((always_inline)) inline void RowLoop(const double *c, const double
         const double *cx[4] = {c + xs[k] * m, c + xs[k + 1] * m, c + xs[k + 2] * m, c + xs[k + 3] * m};
         const V4 nx = {size[xs[k]], size[xs[k + 1]], size[xs[k + 2]], size[xs[k + 3]]};
         const V4 v = FourValues<kind>(ca, na, cx, nx, m);
-        std::memcpy(out + k, &v, sizeof v);
+        lanes::Store(out + k, v);
     }
     for (; k < count; ++k) {
         const int64_t x = xs[k];
