@@ -81,95 +81,124 @@ private:
 constexpr int64_t kTwoThreadLoop = 3000;
 
 template <class Policy>
-std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
-    std::vector<char> live(n, 1);
-    // The slots ever live, ascending; those merged away are dropped once
-    // they are an eighth of the list, so that a pass costs the live slots
-    // rather than all n.
-    std::vector<int64_t> listed(n);
-    for (int64_t x = 0; x < n; ++x) listed[x] = x;
-    int64_t dropped = 0;
-    std::vector<int64_t> nn(n, -1);
-    SlotHeap heap(n);
-    TwoWayLoop loop;
+class GenericRun {
+public:
+    GenericRun(int64_t n, Policy &policy)
+        : n_(n), policy_(policy), live_(n, 1), listed_(n), nn_(n, -1), heap_(n), fresh_(n) {
+        for (int64_t x = 0; x < n; ++x) listed_[x] = x;
+    }
+
+    std::vector<FoundMerge> Run() {
+        for (int64_t i = 1; i < n_; ++i) Rescan(i);
+        std::vector<FoundMerge> found;
+        ProgressStart("merging", n_ - 1);
+        for (int64_t step = 0; step + 1 < n_; ++step) {
+            ProgressAdvance(step);
+            int64_t i = heap_.Top();
+            while (!live_[nn_[i]] || !ValueSame(policy_.Value(i, nn_[i]), heap_.Key(i))) {
+                Rescan(i);
+                i = heap_.Top();
+            }
+            const int64_t j = nn_[i];
+            const double q = heap_.Key(i);
+            found.push_back(FoundMerge{q, HeightOfSquare(q), i, j});
+            policy_.Merge(i, j, live_);
+            live_[j] = 0;
+            heap_.Remove(j);
+            DropDead();
+            Rescan(i);
+            OfferAbove(i);
+        }
+        return found;
+    }
+
+private:
+    // The values of `row_` with the live slots of listed_[first_ + begin,
+    // first_ + end), into part's buffers.
+    void ValuesOf(int64_t begin, int64_t end, int part) {
+        slots_[part].clear();
+        for (int64_t k = first_ + begin; k < first_ + end; ++k) {
+            if (live_[listed_[k]]) slots_[part].push_back(listed_[k]);
+        }
+        values_[part].resize(slots_[part].size());
+        policy_.Values(row_, slots_[part].data(), static_cast<int64_t>(slots_[part].size()), values_[part].data(),
+                       part);
+    }
+
     // Best partner of i below it: ascending, strict, so the first of equals;
     // in two halves on two threads, the lower half's best winning ties.
-    double partBest[2];
-    int64_t partArg[2];
-    int64_t row = 0, first = 0;
-    std::vector<int64_t> slots[2];
-    std::vector<double> values[2];
-    // The values of `row` with the live slots of listed[first + begin, first + end), into part's buffers.
-    auto valuesOf = [&](int64_t begin, int64_t end, int part) {
-        slots[part].clear();
-        for (int64_t k = first + begin; k < first + end; ++k) {
-            if (live[listed[k]]) slots[part].push_back(listed[k]);
-        }
-        values[part].resize(slots[part].size());
-        policy.Values(row, slots[part].data(), static_cast<int64_t>(slots[part].size()), values[part].data(), part);
-    };
-    auto scan = [&](int64_t begin, int64_t end, int part) {
-        valuesOf(begin, end, part);
-        const int64_t at = FirstSmallest(values[part].data(), static_cast<int64_t>(slots[part].size()), -1);
-        partBest[part] = at < 0 ? kInf : values[part][at];
-        partArg[part] = at < 0 ? -1 : slots[part][at];
-    };
-    auto rescan = [&](int64_t i) {
-        row = i;
-        first = 0;
-        const int64_t below = std::lower_bound(listed.begin(), listed.end(), i) - listed.begin();
-        loop.Run(below, below / 2, kTwoThreadLoop, scan);
-        const int take = partArg[0] < 0 || (partArg[1] >= 0 && partBest[1] < partBest[0]) ? 1 : 0;
-        nn[i] = partArg[take];
-        if (nn[i] < 0) {
-            heap.Remove(i);
+    void Rescan(int64_t i) {
+        row_ = i;
+        first_ = 0;
+        auto scan = [&](int64_t begin, int64_t end, int part) {
+            ValuesOf(begin, end, part);
+            const int64_t at = FirstSmallest(values_[part].data(), static_cast<int64_t>(slots_[part].size()), -1);
+            partBest_[part] = at < 0 ? kInf : values_[part][at];
+            partArg_[part] = at < 0 ? -1 : slots_[part][at];
+        };
+        const int64_t below = std::lower_bound(listed_.begin(), listed_.end(), i) - listed_.begin();
+        loop_.Run(below, below / 2, kTwoThreadLoop, scan);
+        const int take = partArg_[0] < 0 || (partArg_[1] >= 0 && partBest_[1] < partBest_[0]) ? 1 : 0;
+        nn_[i] = partArg_[take];
+        if (nn_[i] < 0) {
+            heap_.Remove(i);
         } else {
-            heap.Set(i, partBest[take]);
+            heap_.Set(i, partBest_[take]);
         }
-    };
-    // The new values of the slots above the survivor, on two threads.
-    std::vector<double> fresh(n);
-    auto refresh = [&](int64_t begin, int64_t end, int part) {
-        valuesOf(begin, end, part);
-        for (size_t k = 0; k < slots[part].size(); ++k) fresh[slots[part][k]] = values[part][k];
-    };
-    for (int64_t i = 1; i < n; ++i) rescan(i);
-    std::vector<FoundMerge> found;
-    ProgressStart("merging", n - 1);
-    for (int64_t step = 0; step + 1 < n; ++step) {
-        ProgressAdvance(step);
-        int64_t i = heap.Top();
-        while (!live[nn[i]] || !ValueSame(policy.Value(i, nn[i]), heap.Key(i))) {
-            rescan(i);
-            i = heap.Top();
-        }
-        const int64_t j = nn[i];
-        const double q = heap.Key(i);
-        found.push_back(FoundMerge{q, HeightOfSquare(q), i, j});
-        policy.Merge(i, j, live);
-        live[j] = 0;
-        heap.Remove(j);
-        if (++dropped * 8 >= static_cast<int64_t>(listed.size())) {
-            listed.erase(std::remove_if(listed.begin(), listed.end(), [&](int64_t x) { return !live[x]; }),
-                         listed.end());
-            dropped = 0;
-        }
-        rescan(i);
-        row = i;
-        first = std::upper_bound(listed.begin(), listed.end(), i) - listed.begin();
-        const int64_t above = static_cast<int64_t>(listed.size()) - first;
-        loop.Run(above, above / 2, kTwoThreadLoop, refresh);
-        for (int64_t k = first; k < static_cast<int64_t>(listed.size()); ++k) {
-            const int64_t x = listed[k];
-            if (!live[x]) continue;
-            const double v = fresh[x];
-            if (nn[x] < 0 || ValueBefore(v, heap.Key(x)) || (ValueSame(v, heap.Key(x)) && i < nn[x])) {
-                nn[x] = i;
-                heap.Set(x, v);
+    }
+
+    // The slots merged away leave the list once they are an eighth of it,
+    // so that a pass costs the live slots rather than all n.
+    void DropDead() {
+        if (++dropped_ * 8 < static_cast<int64_t>(listed_.size())) return;
+        listed_.erase(std::remove_if(listed_.begin(), listed_.end(), [&](int64_t x) { return !live_[x]; }),
+                      listed_.end());
+        dropped_ = 0;
+    }
+
+    // The survivor i's new values with the slots above it (on two threads),
+    // each taken as that slot's best partner where it comes first.
+    void OfferAbove(int64_t i) {
+        row_ = i;
+        first_ = std::upper_bound(listed_.begin(), listed_.end(), i) - listed_.begin();
+        auto refresh = [&](int64_t begin, int64_t end, int part) {
+            ValuesOf(begin, end, part);
+            for (size_t k = 0; k < slots_[part].size(); ++k) fresh_[slots_[part][k]] = values_[part][k];
+        };
+        const int64_t above = static_cast<int64_t>(listed_.size()) - first_;
+        loop_.Run(above, above / 2, kTwoThreadLoop, refresh);
+        for (int64_t k = first_; k < static_cast<int64_t>(listed_.size()); ++k) {
+            const int64_t x = listed_[k];
+            if (!live_[x]) continue;
+            const double v = fresh_[x];
+            if (nn_[x] < 0 || ValueBefore(v, heap_.Key(x)) || (ValueSame(v, heap_.Key(x)) && i < nn_[x])) {
+                nn_[x] = i;
+                heap_.Set(x, v);
             }
         }
     }
-    return found;
+
+    int64_t n_;
+    Policy &policy_;
+    std::vector<char> live_;
+    // The slots ever live, ascending, less those dropped by DropDead.
+    std::vector<int64_t> listed_;
+    int64_t dropped_ = 0;
+    std::vector<int64_t> nn_;
+    SlotHeap heap_;
+    TwoWayLoop loop_;
+    double partBest_[2];
+    int64_t partArg_[2];
+    int64_t row_ = 0, first_ = 0;
+    std::vector<int64_t> slots_[2];
+    std::vector<double> values_[2];
+    // The survivor's new values with the slots above it.
+    std::vector<double> fresh_;
+};
+
+template <class Policy>
+std::vector<FoundMerge> RunGeneric(int64_t n, Policy &policy) {
+    return GenericRun<Policy>(n, policy).Run();
 }
 
 // Centroid (sums of squares, pair_values.h) or median (squared values) on
